@@ -1,0 +1,80 @@
+#include "dsaa/dsaa.h"
+
+#include <cstring>
+
+namespace brenzolt {
+
+namespace {
+
+void writeNumberPair(TextWriter& file, float first, float second) {
+    char text[2 * kMaxNumberText + 2];
+    std::size_t length = formatFloat(text, first, kPercentG);
+    text[length++] = '\t';
+    length += formatFloat(text + length, second, kPercentG);
+    text[length++] = '\n';
+    file.write(std::string_view(text, length));
+}
+
+void writeHeaderLines(TextWriter& file, const GridHeader& header) {
+    char text[32];
+    file.write("DSAA\n");
+    std::size_t length = formatInt(text, header.columnCount);
+    text[length++] = '\t';
+    length += formatInt(text + length, header.rowCount);
+    text[length++] = '\n';
+    file.write(std::string_view(text, length));
+    writeNumberPair(file, header.words[3],
+                    rangeHigh(header.words[3], header.columnCount, header.spacing));
+    writeNumberPair(file, header.words[4],
+                    rangeHigh(header.words[4], header.rowCount, header.spacing));
+    writeNumberPair(file, header.zLow(), header.zHigh());
+}
+
+struct BlankText {
+    char text[kMaxNumberText];
+    std::size_t length;
+};
+
+// One node line without its line end: node texts joined by TABs.
+void writeNodeLine(TextWriter& file, const float* nodes, std::int32_t columnCount,
+                   float blankThreshold, NodeFormat nodeFormat, const BlankText& blank) {
+    for (std::int32_t c = 0; c < columnCount; ++c) {
+        char* out = file.reserve(kMaxNumberText + 1);
+        char* p = out;
+        if (c > 0)
+            *p++ = '\t';
+        float value = nodes[c];
+        // Not-a-number fails the comparison and so is blank too.
+        if (value > blankThreshold) {
+            p += formatFloat(p, value, nodeFormat);
+        } else {
+            std::memcpy(p, blank.text, blank.length);
+            p += blank.length;
+        }
+        file.commit(p);
+    }
+}
+
+} // namespace
+
+float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
+    float steps = static_cast<float>(static_cast<std::int64_t>(count) - 1);
+    float span = steps * spacing;
+    return span + low;
+}
+
+void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header,
+                     const Grid& grid, NodeFormat nodeFormat) {
+    writeHeaderLines(file, header);
+    BlankText blank{};
+    blank.length = formatDouble(blank.text, kBlankValue, kPercentG);
+    for (std::int32_t r = grid.rowCount(); r >= 1; --r) {
+        writeNodeLine(file, grid.row(r), grid.columnCount(), header.blankThreshold, nodeFormat,
+                      blank);
+        console.progressDot();
+        file.put('\n');
+    }
+    console.print("\n");
+}
+
+} // namespace brenzolt

@@ -1,0 +1,56 @@
+// Test support for end-to-end tests: runs the built brenzolt binary in a
+// temporary directory and captures its standard output and exit status, and
+// builds binary grid files in memory.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brenzolt::test {
+
+// A fresh directory under the system's temporary directory, removed again
+// (with all it holds) when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+struct RunResult {
+    int status = -1;    // exit status, or -1 when the process did not exit normally
+    std::string output; // standard output, byte for byte
+};
+
+enum class StdinKind {
+    file,   // the given text, from a file
+    pipe,   // the given text, through a pipe that is then closed
+    closed, // descriptor 0 not open at all
+};
+
+// Runs brenzolt with `arguments` (not including the program name) in `workdir`.
+RunResult runBrenzolt(const std::filesystem::path& workdir, const std::vector<std::string>& arguments,
+                      const std::string& stdinText = "", StdinKind stdinKind = StdinKind::file);
+
+// The bytes of a binary grid file: twelve header words, then the nodes as given
+// (in file order), all little-endian float32.
+std::string gridFile(const std::vector<float>& headerWords, const std::vector<float>& nodes);
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// Replaces every "\n" by "\r\n": the text as the program writes it.
+std::string crlf(const std::string& text);
+
+// Path of the built binary.
+std::string brenzoltBinary();
+
+} // namespace brenzolt::test
