@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -79,8 +80,26 @@ void TextWriter::write(std::string_view text) {
         put(c);
 }
 
+namespace {
+
+// A console stream that the caller of the program left closed stays closed:
+// the files the run opens later take over the lowest free descriptor numbers,
+// and the console must neither read its answers from the input grid nor write
+// its messages into the output file.
+int descriptorIfOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) == -1 ? -1 : fd;
+}
+
+} // namespace
+
 Console::Console(int outputFd, int inputFd)
-    : out_(outputFd), inputFd_(inputFd), terminal_(::isatty(outputFd) == 1) {}
+    : out_(descriptorIfOpen(outputFd)), inputFd_(descriptorIfOpen(inputFd)),
+      terminal_(::isatty(outputFd) == 1) {
+    // A console whose reader has gone only makes the console writes fail, as
+    // on the system this program is made for; the signal would end the
+    // process half-way through writing the output file.
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 void Console::progressDot() {
     out_.put('.');
