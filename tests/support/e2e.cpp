@@ -95,18 +95,23 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // The test process may itself run with a standard stream closed, so
+        // a fresh descriptor can already be 0 or 1: close only real copies.
         if (out < 0 || dup2(out, 1) < 0 || chdir(workdir.c_str()) != 0)
             _exit(127);
-        close(out);
+        if (out != 1)
+            close(out);
         if (stdinKind == StdinKind::file) {
             int in = open(stdinPath.c_str(), O_RDONLY);
             if (in < 0 || dup2(in, 0) < 0)
                 _exit(127);
-            close(in);
+            if (in != 0)
+                close(in);
         } else if (stdinKind == StdinKind::pipe) {
             if (dup2(pipeFds[0], 0) < 0)
                 _exit(127);
-            close(pipeFds[0]);
+            if (pipeFds[0] != 0)
+                close(pipeFds[0]);
             close(pipeFds[1]);
         } else {
             close(0);
