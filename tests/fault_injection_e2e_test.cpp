@@ -1,0 +1,281 @@
+// Faults from outside: files that do not open or cannot be read, headers with
+// counts that make no grid or an absurd one, and input that ends early. After
+// every failure the working directory must hold exactly what it held before:
+// an existing output byte for byte, and no output that the run created.
+#include "grid/grid.h"
+#include "platform/platform.h"
+#include "tests/support/e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace brenzolt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBanner = "converting a binary grid into an ASCII grid for GS-SURFER\n";
+const std::string kRecordSize = "record size in bytes: 4\n";
+const std::string kOldOutput = "an older file that no failed run may touch\r\n";
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// Header words with the given counts around x 10, y 20, spacing 5, blank
+// threshold 0 and z range 1 to 9.
+std::vector<float> header(float columns, float rows) {
+    return {columns, rows, 10, 20, 5, 0, 0, 1, 9, 0, 0, 0};
+}
+
+// Every file under `dir` with its bytes, directories marked as such.
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        std::string name = fs::relative(entry.path(), dir).string();
+        entries[name] = entry.is_directory() ? "<directory>" : readFile(entry.path());
+    }
+    return entries;
+}
+
+bool runningAsRoot() {
+    return ::geteuid() == 0;
+}
+
+struct OpenFailure {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string console;              // after the banner; the empty answer then gives up
+    const char* lockedPath = nullptr; // made inaccessible for the run
+    fs::perms lockedPerms = fs::perms::none;
+};
+
+// Runs a case whose file does not open: the retry asks for another name, the
+// empty answer gives up, and the directory is as it was.
+void expectOpenFailure(const OpenFailure& c) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string grid = gridFile(header(3, 2), {1, 2, 3, 4, 5, 6});
+    writeFile(dir / "in.grd", grid);
+    writeFile(dir / "locked.grd", grid);
+    writeFile(dir / "out.txt", kOldOutput);
+    writeFile(dir / "file", "a regular file, not a directory");
+    fs::create_directory(dir / "dir");
+    auto before = snapshot(dir.path());
+    if (c.lockedPath != nullptr)
+        fs::permissions(dir / c.lockedPath, c.lockedPerms);
+
+    RunResult result = runBrenzolt(dir.path(), c.arguments, "");
+
+    if (c.lockedPath != nullptr)
+        fs::permissions(dir / c.lockedPath, fs::perms::owner_all);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, crlf(kBanner + c.console));
+    EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST(FaultInjection, FilesThatDoNotOpenLeadToTheRetryAndLeaveEverythingAsItWas) {
+    const OpenFailure cases[] = {
+        {"input is a directory",
+         {"dir", "out.txt"},
+         "error opening input file dir \r\nplease enter input file name: "},
+        {"input through a regular file",
+         {"file/in.grd", "out.txt"},
+         "error opening input file file/in.grd \r\nplease enter input file name: "},
+        {"output is a directory",
+         {"in.grd", "dir"},
+         "error opening output file dir \r\nplease enter output file name: "},
+        {"output through a regular file",
+         {"in.grd", "file/out.txt"},
+         "error opening output file file/out.txt \r\nplease enter output file name: "},
+    };
+    for (const auto& c : cases)
+        expectOpenFailure(c);
+}
+
+TEST(FaultInjection, FilesWithoutPermissionLeadToTheRetryAndLeaveEverythingAsItWas) {
+    if (runningAsRoot())
+        GTEST_SKIP() << "permission bits do not stop root; the paths through a regular file "
+                        "fail the same opens for everyone";
+    const OpenFailure cases[] = {
+        {"unreadable input",
+         {"locked.grd", "out.txt"},
+         "error opening input file locked.grd \r\nplease enter input file name: ",
+         "locked.grd",
+         fs::perms::none},
+        {"output directory without write permission",
+         {"in.grd", "dir/out.txt"},
+         "error opening output file dir/out.txt \r\nplease enter output file name: ",
+         "dir",
+         fs::perms::owner_read | fs::perms::owner_exec},
+    };
+    for (const auto& c : cases)
+        expectOpenFailure(c);
+}
+
+TEST(FaultInjection, AnInputThatOpensButCannotBeReadFailsAndTouchesNoOutput) {
+    // The process's own memory opens as a file, and reading it from offset 0
+    // fails with an I/O error, not with the end of the file.
+    for (bool outputExists : {true, false}) {
+        SCOPED_TRACE(outputExists ? "existing output" : "new output");
+        TempDir dir;
+        if (outputExists)
+            writeFile(dir / "out.txt", kOldOutput);
+        auto before = snapshot(dir.path());
+        RunResult result = runBrenzolt(dir.path(), {"/proc/self/mem", "out.txt"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.output,
+                  crlf(kBanner + kRecordSize + "error reading input file /proc/self/mem\n"));
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+}
+
+struct Counts {
+    const char* name;
+    float columns;
+    float rows;
+    std::vector<float> nodes;
+    std::string expected; // the console message of a failure, or the output file
+    bool converts = false;
+};
+
+TEST(FaultInjection, CountsAreTruncatedOrRefusedBeforeAnyGridIsAllocated) {
+    const std::string grid3x2 = "DSAA\n3\t2\n10\t20\n20\t25\n1\t9\n4\t5\t6\n1\t2\t3\n";
+    const Counts cases[] = {
+        {"3.99 columns", 3.99f, 2, {1, 2, 3, 4, 5, 6}, grid3x2, true},
+        {"3.99 rows",
+         2,
+         3.99f,
+         {1, 2, 3, 4, 5, 6},
+         "DSAA\n2\t3\n10\t15\n20\t30\n1\t9\n5\t6\n3\t4\n1\t2\n",
+         true},
+        {"-0.5 columns: zero", -0.5f, 2, {}, "DSAA\n0\t2\n10\t5\n20\t25\n1\t9\n\n\n", true},
+        {"-0.5 rows: zero", 2, -0.5f, {}, "DSAA\n2\t0\n10\t15\n20\t15\n1\t9\n", true},
+        {"zero columns, surplus bytes ignored",
+         0,
+         3,
+         {7, 8},
+         "DSAA\n0\t3\n10\t5\n20\t30\n1\t9\n\n\n\n",
+         true},
+        {"the most columns of no rows",
+         2147483520.0f,
+         0,
+         {},
+         "DSAA\n2147483520\t0\n10\t1.07374e+010\n20\t15\n1\t9\n",
+         true},
+        {"-1 columns", -1, 2, {1, 2}, "invalid grid size -1 x 2\n"},
+        {"1e10 columns", 1e10f, 2, {1, 2}, "invalid grid size -2147483648 x 2\n"},
+        {"2^31 rows", 2, 2147483648.0f, {1, 2}, "invalid grid size 2 x -2147483648\n"},
+        {"NaN columns", kNaN, 2, {1, 2}, "invalid grid size -2147483648 x 2\n"},
+        {"NaN rows", 2, kNaN, {1, 2}, "invalid grid size 2 x -2147483648\n"},
+        {"infinite columns", kInfinity, 2, {1, 2}, "invalid grid size -2147483648 x 2\n"},
+        {"minus infinite rows", 2, -kInfinity, {1, 2}, "invalid grid size 2 x -2147483648\n"},
+        // Far more than memory holds: only a size check before the allocation
+        // gives the short-input message rather than the out-of-memory one.
+        {"huge grid in a tiny file",
+         2e9f,
+         2e9f,
+         {1, 2, 3},
+         "it ends after 60 of 16000000000000000048 bytes\n"},
+        {"the most columns of one row in a tiny file",
+         2147483520.0f,
+         1,
+         {1},
+         "it ends after 52 of 8589934128 bytes\n"},
+        {"40 GB grid in a tiny file", 1e5f, 1e5f, {}, "it ends after 48 of 40000000048 bytes\n"},
+    };
+    for (const auto& c : cases) {
+        for (bool outputExists : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (outputExists ? ", existing output" : ", new output"));
+            TempDir dir;
+            writeFile(dir / "in.grd", gridFile(header(c.columns, c.rows), c.nodes));
+            if (outputExists)
+                writeFile(dir / "out.txt", kOldOutput);
+            auto before = snapshot(dir.path());
+
+            RunResult result = runBrenzolt(dir.path(), {"in.grd", "out.txt"});
+
+            if (c.converts) {
+                auto rows = static_cast<std::size_t>(std::max(0.0f, std::trunc(c.rows)));
+                EXPECT_EQ(result.status, 0);
+                EXPECT_EQ(result.output,
+                          crlf(kBanner + kRecordSize + std::string(rows, '.') + "\n"));
+                before["out.txt"] = crlf(c.expected);
+            } else {
+                EXPECT_EQ(result.status, 1);
+                EXPECT_EQ(result.output, crlf(kBanner + kRecordSize +
+                                              "error reading input file in.grd: " + c.expected));
+            }
+            EXPECT_EQ(snapshot(dir.path()), before);
+        }
+    }
+}
+
+// Reads a grid from a pipe that carries `bytes` and then ends: an input whose
+// size is not known in advance, as a file that shrinks after the size check
+// looks to the reader.
+std::optional<ReadError> readFromPipe(const std::string& bytes, Grid& grid) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    bool written =
+        ::write(fds[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    // Opened while the writer is still there, so that the open does not wait.
+    auto input = openInputFile("/proc/self/fd/" + std::to_string(fds[0]));
+    ::close(fds[1]);
+    ::close(fds[0]);
+    if (!written || !input || input->regularFileSize())
+        throw std::runtime_error("no pipe to read from");
+    GridHeader gridHeader;
+    return readGrid(*input, "pipe.grd", gridHeader, grid);
+}
+
+TEST(ShortRead, AnInputThatEndsEarlyIsReportedAndLeavesNoGrid) {
+    const std::string bytes = gridFile(header(2, 3), {1, 2, 3, 4, 5, 6});
+    const struct {
+        std::size_t present;
+        std::uint64_t needed;
+    } cases[] = {{0, 48}, {47, 48}, {48, 72}, {50, 72}, {71, 72}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.present);
+        Grid grid;
+        auto error = readFromPipe(bytes.substr(0, c.present), grid);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->message, "error reading input file pipe.grd: it ends after " +
+                                      std::to_string(c.present) + " of " +
+                                      std::to_string(c.needed) + " bytes\n");
+        EXPECT_EQ(grid.nodeCount(), 0u);
+    }
+    // The same pipe with every byte there reads the whole grid.
+    Grid grid;
+    EXPECT_FALSE(readFromPipe(bytes, grid).has_value());
+    ASSERT_EQ(grid.nodeCount(), 6u);
+    EXPECT_EQ(grid.node(3, 2), 6.0f);
+}
+
+TEST(ShortRead, AFileTruncatedAfterItOpenedIsReportedWithItsNewSize) {
+    TempDir dir;
+    writeFile(dir / "in.grd", gridFile(header(2, 3), {1, 2, 3, 4, 5, 6}));
+    auto input = openInputFile((dir / "in.grd").string());
+    ASSERT_TRUE(input.has_value());
+    fs::resize_file(dir / "in.grd", 60);
+
+    GridHeader gridHeader;
+    Grid grid;
+    auto error = readGrid(*input, "in.grd", gridHeader, grid);
+
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->message, "error reading input file in.grd: it ends after 60 of 72 bytes\n");
+    EXPECT_EQ(grid.nodeCount(), 0u);
+}
+
+} // namespace
+} // namespace brenzolt::test
