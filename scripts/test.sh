@@ -1,15 +1,42 @@
 #!/usr/bin/env bash
-# Builds brenzolt and runs every test: a normal build, then a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds brenzolt and runs every test: a normal build, the end-to-end tests
+# again with the program under valgrind, a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a minute of fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev
+bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
+  clang libclang-rt-14-dev gdal-bin valgrind man-db
 
 jobs=2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+# The end-to-end tests once more, each run of the program under valgrind: no
+# memory error and no leak reported as definitely lost. Valgrind's own exit
+# status (97) differs from every status the program gives, so that an error
+# in a run that is meant to fail still fails its test.
+echo "End-to-end tests with brenzolt under valgrind"
+export BRENZOLT_TEST_WRAPPER="valgrind -q --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite"
+printf '%s\n' build/tests/*e2e_test build/tests/smoke_test build/tests/gdal_interop_test |
+  xargs -P "$jobs" -I{} sh -c '{} --gtest_brief=1 > {}.valgrind.log 2>&1 || { cat {}.valgrind.log; exit 1; }'
+unset BRENZOLT_TEST_WRAPPER
+
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+# The fuzzer: libFuzzer with ASan and UBSan for 60 seconds from the seed
+# corpus; a crash or a failed check fails the run.
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBRENZOLT_FUZZ=ON -DBRENZOLT_TESTS=OFF
+cmake --build build-fuzz -j "$jobs" --target convert_fuzzer
+rm -rf build-fuzz/corpus && mkdir build-fuzz/corpus
+echo "Fuzzing the conversion for 60 seconds"
+if ! build-fuzz/tests/fuzz/convert_fuzzer -max_total_time=60 -print_final_stats=1 \
+  -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/corpus > build-fuzz/fuzz.log 2>&1; then
+  tail -n 60 build-fuzz/fuzz.log
+  echo "the fuzzer found a failing input: build-fuzz/crash-* (or oom-*, timeout-*)"
+  exit 1
+fi
+grep -E '^(Done|stat::)' build-fuzz/fuzz.log

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +32,15 @@ TempDir::~TempDir() {
 }
 
 std::string brenzoltBinary() { return BRENZOLT_BINARY; }
+
+std::vector<std::string> testWrapper() {
+    std::vector<std::string> words;
+    const char* wrapper = std::getenv("BRENZOLT_TEST_WRAPPER");
+    std::istringstream in(wrapper != nullptr ? wrapper : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -83,7 +93,8 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
     if (stdinKind == StdinKind::pipe && pipe(pipeFds) != 0)
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argvStrings{brenzoltBinary()};
+    std::vector<std::string> argvStrings = testWrapper();
+    argvStrings.push_back(brenzoltBinary());
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& a : argvStrings)
@@ -116,7 +127,7 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
         } else {
             close(0);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     if (stdinKind == StdinKind::pipe) {

@@ -53,4 +53,9 @@ std::string crlf(const std::string& text);
 // Path of the built binary.
 std::string brenzoltBinary();
 
+// The command that runBrenzolt puts before the binary, split at spaces: the
+// environment variable BRENZOLT_TEST_WRAPPER, so that the whole suite can run
+// the program under a checker such as valgrind. Empty when it is not set.
+std::vector<std::string> testWrapper();
+
 } // namespace brenzolt::test
