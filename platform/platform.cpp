@@ -255,29 +255,67 @@ void OutputFile::discard() {
         ::unlink(name_.c_str());
 }
 
+namespace {
+
+// The file a symbolic link names, as a path usable from here; empty when
+// `path` is no link.
+std::string linkTarget(const std::string& path) {
+    std::string target(4096, '\0');
+    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) == target.size())
+        return {};
+    target.resize(static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    if (target.front() != '/' && slash != std::string::npos)
+        target.insert(0, path, 0, slash + 1);
+    return target;
+}
+
+// Opens `path` for writing without truncating it, creating the file only if
+// it is not there, so that we know whether a failed run must remove it. A
+// symbolic link to a file not there yet creates that file, as any
+// create-or-truncate open does; `path` then names the file itself, so that
+// removing it removes the file and not the link.
+int openOrCreate(std::string& path, bool& created) {
+    constexpr int kMaxLinks = 40;
+    for (int links = 0; links < kMaxLinks; ++links) {
+        created = true;
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+        created = false;
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        // There and not there: a link to nothing.
+        std::string target = linkTarget(path);
+        if (target.empty())
+            return -1;
+        path = std::move(target);
+    }
+    return -1;
+}
+
+} // namespace
+
 std::optional<OutputFile> openOutputFile(const std::string& name) {
     if (name.empty() || name.find('\0') != std::string::npos)
         return std::nullopt;
-    // Create the file only if it is not there, so that we know whether a
-    // failed run must remove it; an existing file is opened as it is.
-    bool created = true;
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        created = false;
-        fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    }
+    std::string path = name;
+    bool created = false;
+    int fd = openOrCreate(path, created);
     if (fd < 0)
         return std::nullopt;
     struct stat st{};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         if (created)
-            ::unlink(name.c_str());
+            ::unlink(path.c_str());
         return std::nullopt;
     }
     OutputFile file;
     file.fd_ = fd;
-    file.name_ = name;
+    file.name_ = path;
     file.created_ = created;
     file.regular_ = S_ISREG(st.st_mode);
     file.device_ = st.st_dev;

@@ -147,6 +147,25 @@ TEST(OutputFile, RemovesOnlyWhatThisRunCreatedOrBegan) {
     }
 }
 
+TEST(OutputFile, CreatesTheFileThatALinkToNothingNames) {
+    TempDir dir;
+    fs::create_directory(dir / "sub");
+    fs::create_symlink("target.txt", dir / "sub" / "link.txt");
+    fs::create_symlink("sub/link.txt", dir / "chain.txt");
+    const std::string chain = (dir / "chain.txt").string();
+    std::optional<OutputFile> file = openOutputFile(chain);
+    ASSERT_TRUE(file && file->begin());
+    file->text().write("x\n");
+    EXPECT_TRUE(file->finish());
+    EXPECT_EQ(readFile(dir / "sub" / "target.txt"), "x\r\n");
+    // Dropped unfinished, the file goes and the links stay.
+    fs::remove(dir / "sub" / "target.txt");
+    openOutputFile(chain)->discard();
+    EXPECT_FALSE(fs::exists(dir / "sub" / "target.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "chain.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "sub" / "link.txt"));
+}
+
 TEST(OutputFile, RefusesDirectoriesAndUnusableNames) {
     TempDir dir;
     for (const std::string& name : {dir.path().string(), std::string(), std::string("a\0b", 3),
