@@ -1,0 +1,192 @@
+// Checks the number text of every one of the 2^32 float bit patterns against
+// the exact reference: the 17 significant digits of toDecimal17, and the text
+// of every conversion a node value or header number is written with.
+//
+// The reference works out each value's exact decimal expansion once and lays
+// out all conversions from its own 17 digits, so the sweep is a full
+// comparison, not a comparison against digits taken from the fast formatter.
+//
+// Usage: exhaustive_check [first-pattern last-pattern]   (hexadecimal, inclusive)
+// Prints progress to standard error, a summary to standard output, and exits
+// with status 1 when any text differs.
+
+#include "dsaa/number_text.h"
+#include "tests/support/reference_format.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using brenzolt::Conversion;
+using brenzolt::NumberKind;
+
+constexpr Conversion kConversions[] = {
+    {NumberKind::general, 0, 6}, {NumberKind::fixed, 6, 0},    {NumberKind::fixed, 6, 1},
+    {NumberKind::fixed, 6, 2},   {NumberKind::fixed, 6, 3},    {NumberKind::fixed, 6, 4},
+    {NumberKind::fixed, 7, 5},   {NumberKind::fixed, 8, 6},    {NumberKind::fixed, 9, 7},
+    {NumberKind::fixed, 10, 8},  {NumberKind::general, 10, 8},
+};
+constexpr const char* kConversionNames[] = {"%g",    "%6.0f", "%6.1f", "%6.2f",  "%6.3f", "%6.4f",
+                                            "%7.5f", "%8.6f", "%9.7f", "%10.8f", "%10.8g"};
+constexpr std::size_t kConversionCount = std::size(kConversions);
+
+constexpr int kThreads = 2;
+constexpr std::uint64_t kChunk = 1u << 20;
+constexpr int kMaxReported = 20;
+
+struct Tally {
+    std::uint64_t checked = 0;
+    std::uint64_t digitMismatches = 0;
+    std::uint64_t textMismatches[kConversionCount] = {};
+};
+
+// What the threads share: the next chunk to take, and the log of mismatches.
+class Sweep {
+  public:
+    Sweep(std::uint64_t first, std::uint64_t last) : next_(first), last_(last) {}
+
+    // Takes the next chunk of patterns; false when none is left.
+    bool take(std::uint64_t& begin, std::uint64_t& end) {
+        begin = next_.fetch_add(kChunk);
+        if (begin > last_)
+            return false;
+        end = std::min(begin + kChunk - 1, last_) + 1;
+        return true;
+    }
+
+    void report(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (reported_++ < kMaxReported)
+            std::printf("MISMATCH %s\n", line.c_str());
+    }
+
+    std::uint64_t progress() const { return std::min(next_.load(), last_ + 1); }
+
+  private:
+    std::atomic<std::uint64_t> next_;
+    std::uint64_t last_;
+    std::mutex mutex_;
+    int reported_ = 0;
+};
+
+std::string hexBits(std::uint32_t bits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", bits);
+    return text;
+}
+
+void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint32_t bits,
+                  Sweep& sweep, Tally& tally) {
+    float value = std::bit_cast<float>(bits);
+    char fast[brenzolt::kMaxNumberText];
+    char exact[brenzolt::test::kMaxReferenceText];
+    ++tally.checked;
+    if (!std::isfinite(value)) {
+        for (std::size_t i = 0; i < kConversionCount; ++i) {
+            std::size_t length = brenzolt::formatFloat(fast, value, kConversions[i]);
+            std::string expected = reference.format(static_cast<double>(value), kConversions[i]);
+            if (std::string(fast, length) != expected) {
+                ++tally.textMismatches[i];
+                sweep.report(hexBits(bits) + " " + kConversionNames[i]);
+            }
+        }
+        return;
+    }
+    brenzolt::test::ReferenceDigits digits = reference.digits17(static_cast<double>(value));
+    brenzolt::Decimal17 expected = brenzolt::test::asDecimal17(digits);
+    brenzolt::Decimal17 actual = brenzolt::toDecimal17(value);
+    if (actual.digits != expected.digits || actual.exponent != expected.exponent ||
+        actual.negative != expected.negative) {
+        ++tally.digitMismatches;
+        sweep.report(hexBits(bits) + " toDecimal17");
+    }
+    for (std::size_t i = 0; i < kConversionCount; ++i) {
+        std::size_t fastLength = brenzolt::formatFloat(fast, value, kConversions[i]);
+        std::size_t exactLength = reference.write(digits, kConversions[i], exact);
+        if (fastLength != exactLength || std::memcmp(fast, exact, fastLength) != 0) {
+            ++tally.textMismatches[i];
+            sweep.report(hexBits(bits) + " " + kConversionNames[i] + ": \"" +
+                         std::string(fast, fastLength) + "\", reference \"" +
+                         std::string(exact, exactLength) + "\"");
+        }
+    }
+}
+
+void runWorker(const brenzolt::test::ReferenceFormatter& reference, Sweep& sweep, Tally& tally) {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+    while (sweep.take(begin, end))
+        for (std::uint64_t bits = begin; bits < end; ++bits)
+            checkPattern(reference, static_cast<std::uint32_t>(bits), sweep, tally);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0xffffffffu;
+    if (argc == 3) {
+        first = std::strtoull(argv[1], nullptr, 16);
+        last = std::strtoull(argv[2], nullptr, 16);
+    }
+    const brenzolt::test::ReferenceFormatter reference;
+    Sweep sweep(first, last);
+    Tally tallies[kThreads];
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (Tally& tally : tallies)
+        workers.emplace_back(runWorker, std::cref(reference), std::ref(sweep), std::ref(tally));
+
+    // Progress about once a minute, with the rate so far.
+    std::thread progress([&] {
+        std::uint64_t total = last - first + 1;
+        for (;;) {
+            for (int i = 0; i < 60; ++i) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                if (sweep.progress() > last)
+                    return;
+            }
+            double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::uint64_t done = sweep.progress() - first;
+            std::fprintf(stderr, "%5.1f%% after %.0f s\n", 100.0 * done / total, seconds);
+        }
+    });
+    for (std::thread& worker : workers)
+        worker.join();
+    progress.join();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    Tally sum;
+    for (const Tally& tally : tallies) {
+        sum.checked += tally.checked;
+        sum.digitMismatches += tally.digitMismatches;
+        for (std::size_t i = 0; i < kConversionCount; ++i)
+            sum.textMismatches[i] += tally.textMismatches[i];
+    }
+    std::uint64_t mismatches = sum.digitMismatches;
+    std::printf("patterns 0x%08llx..0x%08llx: %llu checked in %.0f s with %d threads\n",
+                static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
+                static_cast<unsigned long long>(sum.checked), seconds, kThreads);
+    std::printf("  toDecimal17: %llu mismatches\n",
+                static_cast<unsigned long long>(sum.digitMismatches));
+    for (std::size_t i = 0; i < kConversionCount; ++i) {
+        std::printf("  %-7s %llu mismatches\n", kConversionNames[i],
+                    static_cast<unsigned long long>(sum.textMismatches[i]));
+        mismatches += sum.textMismatches[i];
+    }
+    return mismatches == 0 ? 0 : 1;
+}

@@ -1,0 +1,106 @@
+// Speed of the number text: 16 million float values formatted per iteration,
+// node-like values (uniform in [-500, 3000]) and random bit patterns, with
+// "%g", "%6.2f" and "%10.8g", and the C library's snprintf on the same values
+// for comparison. The ns_per_value counter is the figure to read.
+//
+//   cmake -S . -B build-bench -DBRENZOLT_BENCH=ON -DBRENZOLT_TESTS=OFF
+//   cmake --build build-bench -j2 --target number_text_bench
+//   build-bench/bench/number_text_bench
+
+#include "dsaa/number_text.h"
+
+#include <benchmark/benchmark.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+using brenzolt::Conversion;
+using brenzolt::NumberKind;
+
+constexpr std::size_t kValueCount = 16'000'000;
+
+constexpr Conversion kG = brenzolt::kPercentG;
+constexpr Conversion kF62{NumberKind::fixed, 6, 2};
+constexpr Conversion kG108{NumberKind::general, 10, 8};
+
+std::vector<float> makeUniformValues() {
+    std::mt19937 random(1);
+    std::uniform_real_distribution<float> nodeRange(-500.0f, 3000.0f);
+    std::vector<float> values(kValueCount);
+    for (float& value : values)
+        value = nodeRange(random);
+    return values;
+}
+
+// Every pattern, infinities and NaNs included, as a damaged or unusual grid
+// file could hold.
+std::vector<float> makeRandomPatterns() {
+    std::mt19937 random(2);
+    std::vector<float> values(kValueCount);
+    for (float& value : values)
+        value = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    return values;
+}
+
+enum class Input { uniform, bitPatterns };
+
+const std::vector<float>& valuesOf(Input input) {
+    static const std::vector<float> uniform = makeUniformValues();
+    static const std::vector<float> patterns = makeRandomPatterns();
+    return input == Input::uniform ? uniform : patterns;
+}
+
+// Runs `format` over all values each iteration; the written lengths are summed
+// so that no call can be optimised away.
+template <typename Format> void formatAll(benchmark::State& state, Input input, Format format) {
+    const std::vector<float>& values = valuesOf(input);
+    char text[brenzolt::kMaxNumberText];
+    std::size_t total = 0;
+    for (auto _ : state) {
+        for (float value : values)
+            total += format(text, value);
+        benchmark::DoNotOptimize(total);
+        benchmark::ClobberMemory();
+    }
+    // The rate inverted, in nanoseconds: seconds / (values x iterations) x 1e9.
+    state.counters["ns_per_value"] = benchmark::Counter(
+        static_cast<double>(values.size()) * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void numberText(benchmark::State& state, Input input, Conversion conversion) {
+    formatAll(state, input, [conversion](char* out, float value) {
+        return brenzolt::formatFloat(out, value, conversion);
+    });
+}
+
+void cLibrary(benchmark::State& state, Input input, const char* format) {
+    formatAll(state, input, [format](char* out, float value) {
+        return static_cast<std::size_t>(
+            std::snprintf(out, brenzolt::kMaxNumberText, format, static_cast<double>(value)));
+    });
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(numberText, g_uniform, Input::uniform, kG)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(numberText, f6_2_uniform, Input::uniform, kF62)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(numberText, g10_8_uniform, Input::uniform, kG108)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(numberText, g_bits, Input::bitPatterns, kG)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(numberText, f6_2_bits, Input::bitPatterns, kF62)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(numberText, g10_8_bits, Input::bitPatterns, kG108)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(cLibrary, g_uniform, Input::uniform, "%g")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(cLibrary, f6_2_uniform, Input::uniform, "%6.2f")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(cLibrary, g10_8_uniform, Input::uniform, "%10.8g")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(cLibrary, g_bits, Input::bitPatterns, "%g")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(cLibrary, f6_2_bits, Input::bitPatterns, "%6.2f")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(cLibrary, g10_8_bits, Input::bitPatterns, "%10.8g")
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
