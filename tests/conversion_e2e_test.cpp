@@ -172,21 +172,16 @@ TEST(Conversion, UnreadableInputFailsAndLeavesTheOutputAsItWas) {
          "error reading input file in.grd: it ends after 50 of 72 bytes\n"},
         {"one node short", "in.grd", threeByTwo.substr(0, 68),
          "error reading input file in.grd: it ends after 68 of 72 bytes\n"},
-        {"huge counts in a tiny file", "in.grd", gridFile(header(1e9f, 1e9f, 0, 0, 1, 0, 0, 0), {}),
-         "error reading input file in.grd: it ends after 48 of 4000000000000000048 bytes\n"},
         {"pipe ends early", "/dev/stdin", threeByTwo.substr(0, 50),
          "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n"},
         {"pipe with a grid too large for memory", "/dev/stdin",
          gridFile(header(2147483520.0f, 2147483520.0f, 0, 0, 1, 0, 0, 0), {}),
          "error reading input file /dev/stdin: a grid of 2147483520 x 2147483520 nodes "
          "does not fit in memory\n"},
-        {"read error", "/proc/self/mem", "", "error reading input file /proc/self/mem\n"},
         {"negative columns", "in.grd", gridFile(header(-1, 2, 0, 0, 1, 0, 0, 0), {1, 2}),
          "error reading input file in.grd: invalid grid size -1 x 2\n"},
         {"columns not a number", "in.grd", gridFile(header(kNaN, 3, 0, 0, 1, 0, 0, 0), {}),
          "error reading input file in.grd: invalid grid size -2147483648 x 3\n"},
-        {"rows out of range", "in.grd", gridFile(header(3, 2147483648.0f, 0, 0, 1, 0, 0, 0), {}),
-         "error reading input file in.grd: invalid grid size 3 x -2147483648\n"},
     };
     const std::string precious = "an earlier result\r\n\0\x01\xff"s;
     for (const Case& c : cases) {

@@ -94,12 +94,12 @@ TEST(ReadGrid, ZeroColumnsReadNoNodesButKeepTheRows) {
     EXPECT_EQ(grid.rowCount(), 4);
 }
 
-TEST(ReadGrid, ReportsInputThatEndsEarlyOrFails) {
+TEST(ReadGrid, ReportsInputThatEndsEarlyOrDoesNotFit) {
     const std::string threeByTwo =
         gridFile({3, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6});
     // 1e9 x 1e9 nodes would need 4 EB: a tiny regular file must fail on its
     // size before anything is allocated. Through a pipe the size is unknown,
-    // and a grid of 2147483520^2 nodes cannot even be counted in bytes.
+    // and a grid of 2147483520^2 nodes is more than any address space holds.
     const std::string huge = gridFile({1e9f, 1e9f, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {});
     const std::string hugest =
         gridFile({2147483520.0f, 2147483520.0f, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {});
@@ -113,11 +113,7 @@ TEST(ReadGrid, ReportsInputThatEndsEarlyOrFails) {
         {"empty file", "", false, "error reading input file g: it ends after 0 of 48 bytes\n"},
         {"header cut in a file", threeByTwo.substr(0, 20), false,
          "error reading input file g: it ends after 20 of 48 bytes\n"},
-        {"header cut in a pipe", threeByTwo.substr(0, 20), true,
-         "error reading input file g: it ends after 20 of 48 bytes\n"},
         {"node cut in a file", threeByTwo.substr(0, 70), false,
-         "error reading input file g: it ends after 70 of 72 bytes\n"},
-        {"node cut in a pipe", threeByTwo.substr(0, 70), true,
          "error reading input file g: it ends after 70 of 72 bytes\n"},
         {"huge counts in a tiny file", huge, false,
          "error reading input file g: it ends after 48 of 4000000000000000048 bytes\n"},
@@ -138,13 +134,6 @@ TEST(ReadGrid, ReportsInputThatEndsEarlyOrFails) {
         EXPECT_EQ(grid.rowCount(), 0);
         EXPECT_EQ(grid.data(), nullptr);
     }
-    // Reading the first page of this process's memory fails with an I/O error.
-    InputFile memory = *openInputFile("/proc/self/mem");
-    GridHeader header;
-    Grid grid;
-    std::optional<ReadError> error = readGrid(memory, "/proc/self/mem", header, grid);
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->message, "error reading input file /proc/self/mem\n");
 }
 
 } // namespace
