@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -103,14 +102,19 @@ std::vector<double> numbersIn(const std::string& text) {
     return numbers;
 }
 
-// One JSON array or number of gdalinfo's output, found by its key.
+// One JSON array (without its brackets) or plain value of gdalinfo's output,
+// with the whitespace taken out, found by its key.
 std::string jsonValue(const std::string& json, const std::string& key) {
-    std::smatch match;
-    std::regex pattern("\"" + key + "\":(\\[[^\\]]*\\]|[^,}]*)");
-    if (!std::regex_search(json, match, pattern))
+    std::string quotedKey = "\"" + key + "\":";
+    std::size_t start = json.find(quotedKey);
+    if (start == std::string::npos)
         return "";
-    std::string value = match[1];
-    return value.front() == '[' ? value.substr(1, value.size() - 2) : value;
+    start += quotedKey.size();
+    if (json[start] == '[') {
+        std::size_t end = json.find(']', start);
+        return json.substr(start + 1, end - start - 1);
+    }
+    return json.substr(start, json.find_first_of(",}", start) - start);
 }
 
 std::string withoutWhitespace(const std::string& text) {
