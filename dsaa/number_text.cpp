@@ -1,5 +1,7 @@
 #include "dsaa/number_text.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -76,18 +78,6 @@ void writeDigitsBackward(char* end, std::uint64_t v, int length) {
         *--end = static_cast<char>('0' + v % 10);
 }
 
-// Rounds v to drop fewer digits, a first dropped digit of 5 or more rounding up.
-std::uint64_t roundOffDigits(std::uint64_t v, int drop) {
-    if (drop <= 0)
-        return v;
-    if (drop > 19)
-        return 0;
-    std::uint64_t divisor = kPow10[drop];
-    std::uint64_t kept = v / divisor;
-    std::uint64_t rest = v - kept * divisor;
-    return kept + (rest >= divisor / 2 ? 1 : 0);
-}
-
 // The slow, always exact route: the standard library's shortest-free
 // scientific conversion rounds the binary value to 17 digits, ties to even.
 Decimal17 decimal17FromChars(double value) {
@@ -111,11 +101,15 @@ Decimal17 decimal17FromChars(double value) {
     return d;
 }
 
-enum class Rounding { down, up, undecided };
+struct Scaled {
+    std::uint64_t integerPart; // truncated
+    bool up;                   // the rounded integer is integerPart + 1
+    bool undecided;            // too close to a half for the approximation of 10^j
+};
 
 // v x 10^j for v = m x 2^e, rounded to an integer with ties to even, from a
-// 128-bit approximation of 10^j. `integerPart` receives the truncated value.
-Rounding scaleAndRound(std::uint32_t m, int e, int j, std::uint64_t& integerPart) {
+// 128-bit approximation of 10^j.
+Scaled scaleAndRound(std::uint32_t m, int e, int j) {
     const PowerOfTen& power = kPowersOfTen[j - kPowerTableLow];
     // 1. The product m x G, at most 152 bits, as high (bits 64 and up) and low.
     uint128 lowProduct = static_cast<uint128>(m) * power.low;
@@ -125,25 +119,27 @@ Rounding scaleAndRound(std::uint32_t m, int e, int j, std::uint64_t& integerPart
     //    the integer part has 57 bits at most and the product at least 150.
     int shift = -(e + power.binaryExponent);
     int highShift = shift - 64;
-    integerPart = static_cast<std::uint64_t>(high >> highShift);
+    Scaled scaled{static_cast<std::uint64_t>(high >> highShift), false, false};
     std::uint64_t fractionHigh =
         static_cast<std::uint64_t>(high & ((static_cast<uint128>(1) << highShift) - 1));
     std::uint64_t halfHigh = std::uint64_t{1} << (highShift - 1);
-    // 3. Compare the fraction with one half.
+    // 3. Compare the fraction F (fractionHigh, low) with one half. With an
+    //    exact G, F is exact and a tie goes to the even integer.
     if (power.exact) {
         if (fractionHigh != halfHigh)
-            return fractionHigh > halfHigh ? Rounding::up : Rounding::down;
-        if (low != 0)
-            return Rounding::up;
-        return (integerPart & 1) != 0 ? Rounding::up : Rounding::down;
+            scaled.up = fractionHigh > halfHigh;
+        else
+            scaled.up = low != 0 || (scaled.integerPart & 1) != 0;
+        return scaled;
     }
-    // 4. G was rounded down, so the true fraction lies in [fraction,
-    //    fraction + m): below the half only when that whole range is.
+    // 4. G was rounded down, so the true fraction lies in (F, F + m): above
+    //    the half when F is at least the half, below it when F + m is at
+    //    most the half (tested with one unit to spare), undecided in between.
     if (fractionHigh >= halfHigh)
-        return Rounding::up;
-    if (fractionHigh + 1 < halfHigh || low < ~std::uint64_t{0} - m)
-        return Rounding::down;
-    return Rounding::undecided;
+        scaled.up = true;
+    else if (!(fractionHigh + 1 < halfHigh || low < ~std::uint64_t{0} - m))
+        scaled.undecided = true;
+    return scaled;
 }
 
 // Moves a text of `length` characters at `out` right so that spaces in front
@@ -166,103 +162,249 @@ std::size_t writeSpecial(char* out, bool negative, const char* word, int width) 
     return padLeft(out, length + wordLength, width);
 }
 
-// "%W.Df" of a 17-digit value.
-std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
-    // 1. Round to `decimals` decimals: q x 10^-decimals, plus `zeros` zero
-    //    digits that stand past the 17th significant digit.
-    std::uint64_t q = 0;
-    int zeros = 0;
-    if (d.digits != 0) {
-        int drop = 16 - d.exponent - decimals;
-        if (drop < 0)
-            zeros = -drop;
-        q = drop <= 0 ? d.digits : roundOffDigits(d.digits, drop);
+// Digits are made eight at a time in a register and stored with one 8-byte
+// store each, straight to where they belong. The stores may write up to eight
+// bytes past the end of the text (and a pad block up to 32 bytes), which the
+// buffer contract allows; nothing written is read back.
+static_assert(std::endian::native == std::endian::little,
+              "the 8-byte digit stores put the first digit in the lowest byte");
+
+// Widths up to this are padded with a single block of spaces.
+constexpr int kBlockWidth = 32;
+
+// The eight decimal digits of v < 10^8 as characters, the first in the lowest
+// byte: the halves, quarters and digits are split in parallel lanes (4 digits
+// in 32 bits, then 2 in 16, then 1 in 8), dividing by multiplication with
+// reciprocals that are exact for these ranges.
+std::uint64_t eightDigitCharacters(std::uint32_t v) {
+    std::uint64_t high = v / 10000;
+    std::uint64_t low = v - high * 10000;
+    std::uint64_t lanes = high | (low << 32);
+    std::uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007f0000007fu;
+    lanes = hundreds | ((lanes - hundreds * 100) << 16);
+    std::uint64_t tens = ((lanes * 103) >> 10) & 0x000f000f000f000fu;
+    lanes = tens | ((lanes - tens * 10) << 8);
+    return lanes | 0x3030303030303030u;
+}
+
+// Writes the `count` (1..8) lowest decimal digits of v < 10^8.
+void writeShortDigits(char* out, std::uint32_t v, int count) {
+    std::uint64_t characters = eightDigitCharacters(v) >> (8 * (8 - count));
+    std::memcpy(out, &characters, 8);
+}
+
+// Writes the `count` (1..17) lowest decimal digits of v < 10^17, leading
+// zeros included. Inlined into each layout: as calls, these digit writers
+// cost about a nanosecond a value.
+[[gnu::always_inline]] inline void writeDigits(char* out, std::uint64_t v, int count) {
+    if (count > 16) {
+        std::uint64_t first = v / kPow10[16];
+        *out++ = static_cast<char>('0' + first);
+        v -= first * kPow10[16];
+        count = 16;
     }
-    // 2. Lay out sign, integer digits, point and decimals.
-    int qLength = q == 0 ? 0 : decimalLength(q);
-    int totalDigits = qLength + zeros;
-    int integerDigits = totalDigits > decimals ? totalDigits - decimals : 1;
+    if (count <= 8) {
+        writeShortDigits(out, static_cast<std::uint32_t>(v), count);
+        return;
+    }
+    auto high = static_cast<std::uint32_t>(v / kPow10[8]);
+    auto low = static_cast<std::uint32_t>(v - high * kPow10[8]);
+    writeShortDigits(out, high, count - 8);
+    writeShortDigits(out + count - 8, low, 8);
+}
+
+void writeZeros(char* out, int count) {
+    if (count <= kBlockWidth)
+        std::memset(out, '0', kBlockWidth);
+    else
+        std::memset(out, '0', static_cast<std::size_t>(count));
+}
+
+// Division by 10^k (k in 0..17) as a multiplication. With d = 10^k <= 2^l and
+// M = ceil(2^(58+l) / d) = (2^(58+l) + e) / d, 0 <= e < d, every x < 2^58 has
+// x * M / 2^(58+l) = x / d + x * e / (d * 2^(58+l)), and the second term is
+// below 1 / d: too little to carry x / d past the next integer.
+struct Reciprocal {
+    std::uint64_t multiplier;
+    int shift;
+};
+
+constexpr Reciprocal reciprocalOfPowerOfTen(int k) {
+    int l = 0;
+    while ((std::uint64_t{1} << l) < kPow10[k])
+        ++l;
+    uint128 scale = static_cast<uint128>(1) << (58 + l);
+    auto multiplier = static_cast<std::uint64_t>((scale + kPow10[k] - 1) / kPow10[k]);
+    return Reciprocal{multiplier, 58 + l};
+}
+
+constexpr auto kReciprocals = [] {
+    std::array<Reciprocal, 18> table{};
+    for (int k = 0; k < 18; ++k)
+        table[static_cast<std::size_t>(k)] = reciprocalOfPowerOfTen(k);
+    return table;
+}();
+
+// x / 10^k for x < 2^58.
+std::uint64_t divideByPowerOfTen(std::uint64_t x, int k) {
+    const Reciprocal& r = kReciprocals[static_cast<std::size_t>(k)];
+    return static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> r.shift);
+}
+
+// v / 10^k rounded, a remainder of half or more rounding up; v < 10^17 and k
+// in 0..17 keep v + 10^k / 2 below 2^58.
+std::uint64_t roundedQuotient(std::uint64_t v, int k) {
+    return divideByPowerOfTen(v + kPow10[k] / 2, k);
+}
+
+// Writes the `count` (2..17) lowest decimal digits of v < 10^17, leading
+// zeros included, with a point after the first `integerDigits` of them.
+[[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
+                                                        int integerDigits) {
+    if (count <= 8) {
+        // All digits, then the decimals again one place further right.
+        std::uint64_t characters =
+            eightDigitCharacters(static_cast<std::uint32_t>(v)) >> (8 * (8 - count));
+        std::uint64_t decimals = characters >> (8 * integerDigits);
+        std::memcpy(out, &characters, 8);
+        std::memcpy(out + integerDigits + 1, &decimals, 8);
+    } else {
+        int decimals = count - integerDigits;
+        std::uint64_t integerPart = divideByPowerOfTen(v, decimals);
+        writeDigits(out, integerPart, integerDigits);
+        writeDigits(out + integerDigits + 1, v - integerPart * kPow10[decimals], decimals);
+    }
+    out[integerDigits] = '.';
+}
+
+std::size_t paddedLength(std::size_t length, int width) {
+    return std::max(length, static_cast<std::size_t>(width));
+}
+
+// Writes the spaces that bring a text of `length` characters to `width`, and
+// the sign; returns where the digits go.
+char* startText(char* out, std::size_t length, int width, bool negative) {
+    std::size_t pad = paddedLength(length, width) - length;
+    std::memset(out, ' ', kBlockWidth);
+    if (pad > kBlockWidth)
+        std::memset(out, ' ', pad);
+    // The sign without a branch: for random values it would be mispredicted
+    // half of the time. A '-' not wanted is overwritten by the first digit.
+    char* p = out + pad;
+    *p = '-';
+    return p + (negative ? 1 : 0);
+}
+
+// "%W.Df" of a value whose decimals reach past its 17th digit: nothing is
+// rounded, and zeros stand for the digits past the 17th.
+std::size_t writeFixedUnrounded(char* out, const Decimal17& d, int decimals, int width) {
+    int digitsAfterPoint = 16 - d.exponent; // of the 17, negative when all are integer
+    int integerDigits = d.exponent + 1;
     std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
-    std::size_t pad = width > 0 && length < static_cast<std::size_t>(width)
-                          ? static_cast<std::size_t>(width) - length
-                          : 0;
-    char* p = out;
-    std::memset(p, ' ', pad);
-    p += pad;
-    if (d.negative)
-        *p++ = '-';
-    // 3. Write all digits (integer digits padded with leading zeros) into
-    //    place, then open the gap for the point.
-    int allDigits = integerDigits + decimals;
-    char* digitsEnd = p + allDigits;
-    std::memset(digitsEnd - zeros, '0', static_cast<std::size_t>(zeros));
-    writeDigitsBackward(digitsEnd - zeros, q, allDigits - zeros);
-    if (decimals > 0) {
-        std::memmove(p + integerDigits + 1, p + integerDigits, static_cast<std::size_t>(decimals));
+    char* p = startText(out, length, width, d.negative);
+    if (digitsAfterPoint <= 0) {
+        writeDigits(p, d.digits, 17);
+        writeZeros(p + 17, integerDigits - 17 + decimals + 1);
+        if (decimals > 0)
+            p[integerDigits] = '.';
+    } else {
+        std::uint64_t integerPart = divideByPowerOfTen(d.digits, digitsAfterPoint);
+        writeDigits(p, integerPart, integerDigits);
         p[integerDigits] = '.';
+        char* fraction = p + integerDigits + 1;
+        writeDigits(fraction, d.digits - integerPart * kPow10[digitsAfterPoint], digitsAfterPoint);
+        writeZeros(fraction + digitsAfterPoint, decimals - digitsAfterPoint);
     }
-    return pad + length;
+    return paddedLength(length, width);
+}
+
+// "%W.Df" of a 17-digit value.
+std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
+    // 1. Round to `decimals` decimals: q x 10^-decimals, where q keeps the
+    //    first `kept` of the 17 digits.
+    int kept = d.digits == 0 ? 0 : d.exponent + 1 + decimals;
+    if (kept > 17)
+        return writeFixedUnrounded(out, d, decimals, width);
+    // Selected rather than branched on: for random values the case of no
+    // digit kept (a zero text) is as frequent as the others.
+    int keptDigits = std::max(kept, 0);
+    std::uint64_t q = roundedQuotient(d.digits, 17 - keptDigits);
+    q = kept < 0 ? 0 : q;
+    // A carry into a new leading digit.
+    int exponent = d.exponent + (q == kPow10[keptDigits] ? 1 : 0);
+    // 2. Lay out sign, integer digits, point and decimals.
+    int integerDigits = exponent >= 0 && q != 0 ? exponent + 1 : 1;
+    std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+                         (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
+    char* p = startText(out, length, width, d.negative);
+    if (decimals > 0)
+        writeDigitsWithPoint(p, q, integerDigits + decimals, integerDigits);
+    else
+        writeDigits(p, q, integerDigits);
+    return paddedLength(length, width);
+}
+
+// "e", the sign and three digits: a double's decimal exponent has at most three.
+void writeExponent(char* p, int exponent) {
+    p[0] = 'e';
+    p[1] = exponent < 0 ? '-' : '+';
+    int magnitude = exponent < 0 ? -exponent : exponent;
+    p[2] = static_cast<char>('0' + magnitude / 100);
+    std::memcpy(p + 3, kDigitPairs + 2 * (magnitude % 100), 2);
 }
 
 // "%W.Pg" of a 17-digit value.
 std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width) {
     if (precision == 0)
         precision = 1;
-    char* p = out;
-    if (d.negative)
-        *p++ = '-';
-    if (d.digits == 0) {
-        *p++ = '0';
-        return padLeft(out, static_cast<std::size_t>(p - out), width);
-    }
     // 1. Round to `precision` significant digits; X is the exponent after it.
-    std::uint64_t q = roundOffDigits(d.digits, 17 - precision);
+    std::uint64_t q = d.digits;
     int exponent = d.exponent;
-    if (q == kPow10[precision]) {
-        q = kPow10[precision - 1];
-        ++exponent;
-    }
-    // 2. Scientific form when X < -4 or X >= P, otherwise fixed form with
-    //    P - 1 - X decimals; trailing zeros and a bare point go.
-    bool scientific = exponent < -4 || exponent >= precision;
-    int decimals = scientific ? precision - 1 : precision - 1 - exponent;
-    while (decimals > 0 && q % 10 == 0) {
-        q /= 10;
-        --decimals;
-    }
-    int qLength = decimalLength(q);
-    if (scientific) {
-        // One digit, the point and the rest.
-        writeDigitsBackward(p + qLength + (qLength > 1 ? 1 : 0), q, qLength);
-        if (qLength > 1) {
-            p[0] = p[1];
-            p[1] = '.';
-            p += qLength + 1;
-        } else {
-            p += 1;
+    if (precision < 17) {
+        q = roundedQuotient(d.digits, 17 - precision);
+        if (q == kPow10[precision]) {
+            q = kPow10[precision - 1];
+            ++exponent;
         }
-        // 3. The exponent: a sign and at least three digits.
-        *p++ = 'e';
-        *p++ = exponent < 0 ? '-' : '+';
-        int magnitude = exponent < 0 ? -exponent : exponent;
-        int exponentLength = magnitude >= 1000 ? 4 : 3;
-        writeDigitsBackward(p + exponentLength, static_cast<std::uint64_t>(magnitude),
-                            exponentLength);
-        p += exponentLength;
-        return padLeft(out, static_cast<std::size_t>(p - out), width);
     }
-    int integerDigits = qLength > decimals ? qLength - decimals : 1;
-    int allDigits = integerDigits + decimals;
-    writeDigitsBackward(p + allDigits, q, allDigits);
-    if (decimals > 0) {
-        std::memmove(p + integerDigits + 1, p + integerDigits, static_cast<std::size_t>(decimals));
-        p[integerDigits] = '.';
-        p += allDigits + 1;
-    } else {
-        p += allDigits;
+    // 2. Trailing zeros go, and with them a bare point. The P digits of q are
+    //    written all the same; the text ends before the zeros.
+    int significant = precision;
+    for (std::uint64_t rest = q; significant > 1 && rest % 10 == 0; rest /= 10)
+        --significant;
+    std::size_t sign = d.negative ? 1u : 0u;
+    auto count = static_cast<std::size_t>(significant);
+    // 3. Scientific form when X < -4 or X >= P, otherwise fixed form.
+    if (exponent < -4 || exponent >= precision) {
+        std::size_t length = sign + (significant > 1 ? count + 1 : 1u) + 5;
+        char* p = startText(out, length, width, d.negative);
+        if (significant > 1)
+            writeDigitsWithPoint(p, q, precision, 1);
+        else
+            writeDigits(p, q, precision);
+        writeExponent(p + (significant > 1 ? count + 1 : 1u), exponent);
+        return paddedLength(length, width);
     }
-    return padLeft(out, static_cast<std::size_t>(p - out), width);
+    if (exponent >= 0) {
+        int integerDigits = exponent + 1;
+        int decimals = significant > integerDigits ? significant - integerDigits : 0;
+        std::size_t length = sign + static_cast<std::size_t>(integerDigits) +
+                             (decimals > 0 ? static_cast<std::size_t>(decimals) + 1 : 0u);
+        char* p = startText(out, length, width, d.negative);
+        if (decimals > 0)
+            writeDigitsWithPoint(p, q, precision, integerDigits);
+        else
+            writeDigits(p, q, precision);
+        return paddedLength(length, width);
+    }
+    // "0.", up to three zeros, then the digits.
+    auto leadingZeros = static_cast<std::size_t>(-exponent - 1);
+    std::size_t length = sign + 2 + leadingZeros + count;
+    char* p = startText(out, length, width, d.negative);
+    std::memcpy(p, "0.000", 5);
+    writeDigits(p + 2 + leadingZeros, q, precision);
+    return paddedLength(length, width);
 }
 
 std::size_t writeDecimal(char* out, const Decimal17& d, Conversion conversion) {
@@ -296,20 +438,17 @@ Decimal17 toDecimal17(float value) noexcept {
         m |= 0x800000;
         e = static_cast<int>(biasedExponent) - 150;
     }
-    // 2. Estimate k = floor(log10(value)) from the binary exponent; it is
-    //    exact or one too small.
+    // 2. k = floor(log10(value)), estimated from the binary exponent and
+    //    raised by one from a threshold significand on: exact, so that one
+    //    scaling suffices.
     int binaryExponent = e + 23;
     int k = (binaryExponent * 78913) >> 18;
+    k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
     // 3. Scale by 10^(16-k) and round to an integer with ties to even.
-    std::uint64_t integerPart;
-    Rounding rounding = scaleAndRound(m, e, 16 - k, integerPart);
-    if (integerPart >= kDigits17High) {
-        ++k;
-        rounding = scaleAndRound(m, e, 16 - k, integerPart);
-    }
-    if (rounding == Rounding::undecided)
+    Scaled scaled = scaleAndRound(m, e, 16 - k);
+    if (scaled.undecided)
         return decimal17FromChars(static_cast<double>(value));
-    std::uint64_t digits = integerPart + (rounding == Rounding::up ? 1 : 0);
+    std::uint64_t digits = scaled.integerPart + (scaled.up ? 1 : 0);
     // 4. Rounding up may carry into an 18th digit.
     if (digits == kDigits17High) {
         digits = kDigits17Low;

@@ -2,7 +2,9 @@
 //
 // Contract: no function here throws, allocates or touches global state. Every
 // formatter writes into a caller's buffer of at least kMaxNumberText bytes,
-// adds no terminating zero, and returns the number of characters written.
+// adds no terminating zero, and returns the number of characters written. The
+// bytes of the buffer after the text may be overwritten too: the digits are
+// stored in fixed-size blocks.
 //
 // The texts follow the console platform the files are exchanged on, not the C
 // library of this machine:
