@@ -68,7 +68,9 @@ void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& heade
     writeHeaderLines(file, header);
     BlankText blank{};
     blank.length = formatDouble(blank.text, kBlankValue, kPercentG);
-    for (std::int32_t r = grid.rowCount(); r >= 1; --r) {
+    // A failed write (a full disk) ends the rows at once: nothing more of
+    // this file can reach the disk.
+    for (std::int32_t r = grid.rowCount(); r >= 1 && !file.failed(); --r) {
         writeNodeLine(file, grid.row(r), grid.columnCount(), header.blankThreshold, nodeFormat,
                       blank);
         console.progressDot();
