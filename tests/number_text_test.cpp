@@ -454,9 +454,21 @@ TEST_F(NumberText, HugeFixedValues) {
         {-largest, kF108, "-340282346638528860000000000000000000000.00000000"},
         {9223372036854775808.0f, kF60, "9223372036854775800"},
         {16777216.0f, kF61, "16777216.0"},
+        // Decimals past the 17th digit, integer digits within it.
+        {123456790528.0f, kF108, "123456790528.00000000"},
     };
     for (const FloatCase& c : cases)
         expectText(c.value, c.conversion, c.text);
+}
+
+// Texts that once came out wrong.
+TEST_F(NumberText, Regressions) {
+    // Trailing zeros of the integer part were dropped with those of the fraction.
+    expectText(100000.0f, kG108, "    100000");
+    expectText(-1200.0f, kG, "-1200");
+    // Decimals past the 17th digit were written over the last digits kept.
+    expectText(410600609324761.69, kF63, "410600609324761.690");
+    expectText(-12345678901.234567f, kF108, "-12345678848.00000000");
 }
 
 TEST(FormatInt, WritesDecimalIntegers) {
@@ -492,6 +504,20 @@ TEST_F(NumberText, Doubles) {
     for (int i = 0; i < 20000; ++i)
         values.push_back(nodeRange(random));
     expectAgreement(values);
+
+    // The ends of what the interface allows: 17 digits, width 32, and the
+    // longest text, which must fit kMaxNumberText.
+    const Conversion extremes[] = {{NumberKind::fixed, 32, 17},
+                                   {NumberKind::general, 32, 17},
+                                   {NumberKind::general, 0, 1},
+                                   {NumberKind::fixed, 0, 0}};
+    values.insert(values.begin(),
+                  {-std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()});
+    for (Conversion c : extremes)
+        for (std::size_t i = 0; i < values.size(); i += i < 2 ? 1 : 7)
+            EXPECT_EQ(fastText(values[i], c), reference().format(values[i], c))
+                << describe(values[i]) << " with " << printfName(c);
+    EXPECT_EQ(fastText(-std::numeric_limits<double>::max(), extremes[0]).size(), 1 + 309 + 1 + 17u);
 }
 
 TEST_F(NumberText, ValuesInTheUsualNodeRange) {
