@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -31,7 +32,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-std::string brenzoltBinary() { return BRENZOLT_BINARY; }
+std::string brenzoltBinary() {
+    return BRENZOLT_BINARY;
+}
 
 std::vector<std::string> testWrapper() {
     std::vector<std::string> words;
@@ -83,8 +86,19 @@ std::string gridFile(const std::vector<float>& headerWords, const std::vector<fl
     return bytes;
 }
 
+namespace {
+
+// Gives up root for the user nobody; false when that fails.
+bool becomeUnprivileged() {
+    constexpr uid_t kNobody = 65534;
+    return ::geteuid() != 0 ||
+           (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0);
+}
+
+} // namespace
+
 RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& arguments,
-                      const std::string& stdinText, StdinKind stdinKind) {
+                      const std::string& stdinText, StdinKind stdinKind, RunAs runAs) {
     TempDir io;
     fs::path stdinPath = io / "stdin";
     fs::path stdoutPath = io / "stdout";
@@ -108,7 +122,7 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
         int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         // The test process may itself run with a standard stream closed, so
         // a fresh descriptor can already be 0 or 1: close only real copies.
-        if (out < 0 || dup2(out, 1) < 0 || chdir(workdir.c_str()) != 0)
+        if (out < 0 || dup2(out, 1) < 0)
             _exit(127);
         if (out != 1)
             close(out);
@@ -127,6 +141,8 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
         } else {
             close(0);
         }
+        if ((runAs == RunAs::unprivileged && !becomeUnprivileged()) || chdir(workdir.c_str()) != 0)
+            _exit(127);
         execvp(argv[0], argv.data());
         _exit(127);
     }

@@ -36,9 +36,17 @@ enum class StdinKind {
     closed, // descriptor 0 not open at all
 };
 
+enum class RunAs {
+    self,
+    // An unprivileged user (nobody) when the tests run as root, so that
+    // permission bits bite; `workdir` must then be open to everyone.
+    unprivileged,
+};
+
 // Runs brenzolt with `arguments` (not including the program name) in `workdir`.
-RunResult runBrenzolt(const std::filesystem::path& workdir, const std::vector<std::string>& arguments,
-                      const std::string& stdinText = "", StdinKind stdinKind = StdinKind::file);
+RunResult runBrenzolt(const std::filesystem::path& workdir,
+                      const std::vector<std::string>& arguments, const std::string& stdinText = "",
+                      StdinKind stdinKind = StdinKind::file, RunAs runAs = RunAs::self);
 
 // The bytes of a binary grid file: twelve header words, then the nodes as given
 // (in file order), all little-endian float32.
