@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -94,12 +93,7 @@ int descriptorIfOpen(int fd) {
 
 Console::Console(int outputFd, int inputFd)
     : out_(descriptorIfOpen(outputFd)), inputFd_(descriptorIfOpen(inputFd)),
-      terminal_(::isatty(outputFd) == 1) {
-    // A console whose reader has gone only makes the console writes fail, as
-    // on the system this program is made for; the signal would end the
-    // process half-way through writing the output file.
-    ::signal(SIGPIPE, SIG_IGN);
-}
+      terminal_(::isatty(outputFd) == 1) {}
 
 void Console::progressDot() {
     out_.put('.');
