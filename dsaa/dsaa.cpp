@@ -63,8 +63,8 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
     return span + low;
 }
 
-void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header,
-                     const Grid& grid, NodeFormat nodeFormat) {
+void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
+                     NodeFormat nodeFormat) {
     writeHeaderLines(file, header);
     BlankText blank{};
     blank.length = formatDouble(blank.text, kBlankValue, kPercentG);

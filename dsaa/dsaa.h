@@ -20,7 +20,7 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 // Writes the whole file body to `file` and one dot per row, then a line end,
 // to `console`. A failed write stops the rows (no more dots); it surfaces
 // through `file.failed()`.
-void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header,
-                     const Grid& grid, NodeFormat nodeFormat);
+void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
+                     NodeFormat nodeFormat);
 
 } // namespace brenzolt

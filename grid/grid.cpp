@@ -19,9 +19,9 @@ std::string formatMessage(const char* format, const std::string& name, auto... v
 }
 
 ReadError shortInput(const std::string& name, std::uint64_t present, std::uint64_t needed) {
-    return ReadError{formatMessage("error reading input file %s: it ends after %llu of %llu bytes\n",
-                                   name, static_cast<unsigned long long>(present),
-                                   static_cast<unsigned long long>(needed))};
+    return ReadError{formatMessage(
+        "error reading input file %s: it ends after %llu of %llu bytes\n", name,
+        static_cast<unsigned long long>(present), static_cast<unsigned long long>(needed))};
 }
 
 ReadError unreadable(const std::string& name) {
@@ -29,17 +29,15 @@ ReadError unreadable(const std::string& name) {
 }
 
 float wordFromBytes(const unsigned char* bytes) {
-    std::uint32_t bits = static_cast<std::uint32_t>(bytes[0]) |
-                         static_cast<std::uint32_t>(bytes[1]) << 8 |
-                         static_cast<std::uint32_t>(bytes[2]) << 16 |
-                         static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t bits =
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     return std::bit_cast<float>(bits);
 }
 
 // Reads `size` bytes or says why not; `offset` is where they start in the file.
 std::optional<ReadError> readExactly(InputFile& input, const std::string& name, void* buffer,
-                                     std::size_t size, std::uint64_t offset,
-                                     std::uint64_t needed) {
+                                     std::size_t size, std::uint64_t offset, std::uint64_t needed) {
     std::size_t got = 0;
     switch (input.read(buffer, size, got)) {
     case InputFile::ReadStatus::complete:

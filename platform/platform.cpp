@@ -1,12 +1,12 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
 #include <utility>
 
 namespace brenzolt {
@@ -50,7 +50,9 @@ TextWriter::TextWriter(std::string& memory)
     : memory_(&memory), begin_(new char[kOutputBufferSize]), end_(begin_),
       capacityEnd_(begin_ + kOutputBufferSize) {}
 
-TextWriter::~TextWriter() { delete[] begin_; }
+TextWriter::~TextWriter() {
+    delete[] begin_;
+}
 
 void TextWriter::drain() {
     std::size_t size = static_cast<std::size_t>(end_ - begin_);
@@ -128,7 +130,9 @@ std::string Console::readAnswer() {
     return answer;
 }
 
-InputFile::~InputFile() { close(); }
+InputFile::~InputFile() {
+    close();
+}
 
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), device_(other.device_), inode_(other.inode_) {}
@@ -150,7 +154,7 @@ void InputFile::close() {
 }
 
 std::optional<std::uint64_t> InputFile::regularFileSize() const {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size);
@@ -181,7 +185,7 @@ std::optional<InputFile> openInputFile(const std::string& name) {
     int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         return std::nullopt;
@@ -193,12 +197,14 @@ std::optional<InputFile> openInputFile(const std::string& name) {
     return file;
 }
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile() {
+    discard();
+}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), created_(other.created_),
-      regular_(other.regular_), begun_(other.begun_), device_(other.device_),
-      inode_(other.inode_), writer_(std::move(other.writer_)) {}
+      regular_(other.regular_), begun_(other.begun_), device_(other.device_), inode_(other.inode_),
+      writer_(std::move(other.writer_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
@@ -300,7 +306,7 @@ std::optional<OutputFile> openOutputFile(const std::string& name) {
     int fd = openOrCreate(path, created);
     if (fd < 0)
         return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         if (created)

@@ -50,7 +50,7 @@ class TextWriter {
     }
     void commit(char* end) { end_ = end; }
 
-    bool flush();                         // writes out the buffer; false after any failed write
+    bool flush(); // writes out the buffer; false after any failed write
     bool failed() const { return failed_; }
 
   private:
