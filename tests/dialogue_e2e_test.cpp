@@ -170,12 +170,7 @@ RunResult runWithStdin(const fs::path& workdir, const std::vector<std::string>& 
                        rlim_t descriptorLimit = 0) {
     TempDir io;
     fs::path stdoutPath = io / "stdout";
-    std::vector<std::string> argvStrings{brenzoltBinary()};
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStrings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    CommandLine command = brenzoltCommand(arguments);
 
     pid_t pid = fork();
     if (pid < 0)
@@ -208,7 +203,7 @@ RunResult runWithStdin(const fs::path& workdir, const std::vector<std::string>& 
             close(0);
         else if (stdinFd != 0 && dup2(stdinFd, 0) < 0)
             _exit(127);
-        execv(argv[0], argv.data());
+        execv(command.argv()[0], command.argv());
         _exit(127);
     }
     int wstatus = 0;

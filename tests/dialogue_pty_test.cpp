@@ -40,12 +40,7 @@ class TerminalSession {
         mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         tcsetattr(slave, TCSANOW, &mode);
 
-        std::vector<std::string> argvStrings{brenzoltBinary()};
-        argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& a : argvStrings)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        CommandLine command = brenzoltCommand(arguments);
 
         pid_ = fork();
         if (pid_ < 0)
@@ -54,7 +49,7 @@ class TerminalSession {
             close(master_);
             if (login_tty(slave) != 0 || chdir(workdir.c_str()) != 0)
                 _exit(127);
-            execv(argv[0], argv.data());
+            execv(command.argv()[0], command.argv());
             _exit(127);
         }
         close(slave);

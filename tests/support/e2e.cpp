@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace brenzolt::test {
 
@@ -97,6 +98,21 @@ bool becomeUnprivileged() {
 
 } // namespace
 
+CommandLine::CommandLine(std::vector<std::string> words) : words_(std::move(words)) {
+    for (auto& word : words_)
+        pointers_.push_back(word.data());
+    pointers_.push_back(nullptr);
+}
+
+CommandLine brenzoltCommand(const std::vector<std::string>& arguments, bool wrapped) {
+    std::vector<std::string> words;
+    if (wrapped)
+        words = testWrapper();
+    words.push_back(brenzoltBinary());
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return CommandLine(std::move(words));
+}
+
 RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& arguments,
                       const std::string& stdinText, StdinKind stdinKind, RunAs runAs) {
     TempDir io;
@@ -107,13 +123,7 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
     if (stdinKind == StdinKind::pipe && pipe(pipeFds) != 0)
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argvStrings = testWrapper();
-    argvStrings.push_back(brenzoltBinary());
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStrings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    CommandLine command = brenzoltCommand(arguments, true);
 
     pid_t pid = fork();
     if (pid < 0)
@@ -143,7 +153,7 @@ RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& a
         }
         if ((runAs == RunAs::unprivileged && !becomeUnprivileged()) || chdir(workdir.c_str()) != 0)
             _exit(127);
-        execvp(argv[0], argv.data());
+        execvp(command.argv()[0], command.argv());
         _exit(127);
     }
     if (stdinKind == StdinKind::pipe) {

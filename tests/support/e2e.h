@@ -61,6 +61,20 @@ std::string crlf(const std::string& text);
 // Path of the built binary.
 std::string brenzoltBinary();
 
+// A command line for execv: owns its strings and hands out the pointer array.
+class CommandLine {
+  public:
+    explicit CommandLine(std::vector<std::string> words);
+    char* const* argv() { return pointers_.data(); }
+
+  private:
+    std::vector<std::string> words_;
+    std::vector<char*> pointers_;
+};
+
+// brenzolt with `arguments`, behind the test wrapper when `wrapped`.
+CommandLine brenzoltCommand(const std::vector<std::string>& arguments, bool wrapped = false);
+
 // The command that runBrenzolt puts before the binary, split at spaces: the
 // environment variable BRENZOLT_TEST_WRAPPER, so that the whole suite can run
 // the program under a checker such as valgrind. Empty when it is not set.
