@@ -18,8 +18,6 @@ using namespace std::string_literals;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-const std::string kBanner = "converting a binary grid into an ASCII grid for GS-SURFER\r\n"
-                            "record size in bytes: 4\r\n";
 
 // Twelve header words: the counts, the x and y origin, the spacing, the blank
 // threshold and the z range; the reserved words hold zero.
@@ -29,11 +27,12 @@ std::vector<float> header(float columns, float rows, float xMin, float yMin, flo
 }
 
 std::string consoleAfterRows(const std::string& dots) {
-    return kBanner + dots + "\r\n";
+    return kBanner + kRecordSize + dots + "\r\n";
 }
 
 TEST(Conversion, WritesNodesInTheFormatOfThePrecisionCode) {
-    // Rows in file order: the second row is the lowest and comes out first.
+    // Rows in file order: the second row is the lowest and comes out first
+    // (the fault-injection tests convert three rows).
     // The node -9999 lies below the threshold and stays blank in every code.
     std::string input = gridFile(header(3, 2, 0, 0, 1, -1000, -9999, 1234.5678f),
                                  {3.14159f, -2.5f, 0.125f, 1234.5678f, 1e-5f, -9999});
@@ -71,16 +70,6 @@ TEST(Conversion, WritesNodesInTheFormatOfThePrecisionCode) {
         EXPECT_EQ(readFile(dir / "out.txt"),
                   crlf(head + c.lowRow + "\t1.70141e+038\n" + c.highRow + "\n"));
     }
-}
-
-TEST(Conversion, WritesTheLastRowOfTheFileFirst) {
-    TempDir dir;
-    writeFile(dir / "in.grd", gridFile(header(2, 3, -5, 100, 0.5f, 0, 1, 6), {1, 2, 3, 4, 5, 6}));
-    RunResult result = runBrenzolt(dir.path(), {"in.grd", "out.txt"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, consoleAfterRows("..."));
-    EXPECT_EQ(readFile(dir / "out.txt"),
-              crlf("DSAA\n2\t3\n-5\t-4.5\n100\t101\n1\t6\n5\t6\n3\t4\n1\t2\n"));
 }
 
 TEST(Conversion, BlanksNodesNotAboveTheThreshold) {
@@ -137,15 +126,6 @@ TEST(Conversion, HeaderRangesRoundInSinglePrecisionAtEveryStep) {
               crlf("DSAA\n1001\t0\n123.45\t25223.4\n10027.5\t10002.5\n-0.5\t3e+010\n"));
 }
 
-TEST(Conversion, ZeroColumnsGiveOneEmptyLinePerRow) {
-    TempDir dir;
-    writeFile(dir / "in.grd", gridFile(header(0, 3, 10, 20, 5, 0, 1, 2), {}));
-    RunResult result = runBrenzolt(dir.path(), {"in.grd", "out.txt"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, consoleAfterRows("..."));
-    EXPECT_EQ(readFile(dir / "out.txt"), crlf("DSAA\n0\t3\n10\t5\n20\t30\n1\t2\n\n\n\n"));
-}
-
 TEST(Conversion, IgnoresBytesAfterTheGrid) {
     TempDir dir;
     writeFile(dir / "in.grd", gridFile(header(2, 1, 0, 0, 1, 0, 0, 0), {7, 8, 9, 10}) + "xyz");
@@ -172,16 +152,10 @@ TEST(Conversion, UnreadableInputFailsAndLeavesTheOutputAsItWas) {
          "error reading input file in.grd: it ends after 50 of 72 bytes\n"},
         {"one node short", "in.grd", threeByTwo.substr(0, 68),
          "error reading input file in.grd: it ends after 68 of 72 bytes\n"},
-        {"pipe ends early", "/dev/stdin", threeByTwo.substr(0, 50),
-         "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n"},
         {"pipe with a grid too large for memory", "/dev/stdin",
          gridFile(header(2147483520.0f, 2147483520.0f, 0, 0, 1, 0, 0, 0), {}),
          "error reading input file /dev/stdin: a grid of 2147483520 x 2147483520 nodes "
          "does not fit in memory\n"},
-        {"negative columns", "in.grd", gridFile(header(-1, 2, 0, 0, 1, 0, 0, 0), {1, 2}),
-         "error reading input file in.grd: invalid grid size -1 x 2\n"},
-        {"columns not a number", "in.grd", gridFile(header(kNaN, 3, 0, 0, 1, 0, 0, 0), {}),
-         "error reading input file in.grd: invalid grid size -2147483648 x 3\n"},
     };
     const std::string precious = "an earlier result\r\n\0\x01\xff"s;
     for (const Case& c : cases) {
@@ -197,7 +171,7 @@ TEST(Conversion, UnreadableInputFailsAndLeavesTheOutputAsItWas) {
                 runBrenzolt(dir.path(), {c.inputName, "out.txt"}, viaPipe ? c.bytes : "",
                             viaPipe ? StdinKind::pipe : StdinKind::file);
             EXPECT_EQ(result.status, 1);
-            EXPECT_EQ(result.output, kBanner + crlf(c.message));
+            EXPECT_EQ(result.output, kBanner + kRecordSize + crlf(c.message));
             if (outputExists)
                 EXPECT_EQ(readFile(dir / "out.txt"), precious);
             else
@@ -215,7 +189,7 @@ TEST(Conversion, WriteFailureIsReportedAndTheIncompleteFileRemoved) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.output,
                   consoleAfterRows("..") + "error writing output file /dev/full\r\n");
-        EXPECT_TRUE(fs::exists("/dev/full"));
+        EXPECT_TRUE(fs::is_character_file("/dev/full"));
     }
     {
         // A regular file that cannot grow past 2 KiB: the write fails part way
@@ -246,22 +220,10 @@ TEST(Conversion, RefusesToWriteOverItsInput) {
         fs::create_symlink("in.grd", dir / "soft.grd");
         RunResult result = runBrenzolt(dir.path(), {"in.grd", outputName});
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.output, "converting a binary grid into an ASCII grid for GS-SURFER\r\n"
-                                 "error opening output file " +
-                                     outputName + " \r\r\nplease enter output file name: ");
+        EXPECT_EQ(result.output, kBanner + "error opening output file " + outputName +
+                                     " \r\r\nplease enter output file name: ");
         EXPECT_EQ(readFile(dir / "in.grd"), input);
     }
-    // Another name at the prompt: the conversion goes on from the start of the input.
-    TempDir dir;
-    writeFile(dir / "in.grd", input);
-    RunResult result = runBrenzolt(dir.path(), {"in.grd", "in.grd"}, "out.txt\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "converting a binary grid into an ASCII grid for GS-SURFER\r\n"
-                             "error opening output file in.grd \r\r\n"
-                             "please enter output file name: \r\r\n"
-                             "record size in bytes: 4\r\n.\r\n");
-    EXPECT_EQ(readFile(dir / "out.txt"), crlf("DSAA\n1\t1\n0\t0\n0\t0\n0\t0\n42\n"));
-    EXPECT_EQ(readFile(dir / "in.grd"), input);
 }
 
 TEST(Conversion, UsesLongOutputNamesWhole) {
@@ -279,9 +241,8 @@ TEST(Conversion, UsesLongOutputNamesWhole) {
     std::string tooLong(5000, 'n');
     result = runBrenzolt(dir.path(), {"in.grd", tooLong});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, "converting a binary grid into an ASCII grid for GS-SURFER\r\n"
-                             "error opening output file " +
-                                 tooLong + " \r\r\nplease enter output file name: ");
+    EXPECT_EQ(result.output, kBanner + "error opening output file " + tooLong +
+                                 " \r\r\nplease enter output file name: ");
 }
 
 } // namespace

@@ -131,7 +131,7 @@ TEST(DialogueOnATerminal, ShowsEachPromptBeforeTheAnswerIsTyped) {
     writeFile(dir / "in.grd", gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9, 0, 0, 0}, {1, 2, 3, 4, 5, 6}));
     TerminalSession session(dir.path(), {});
 
-    std::string expected = "converting a binary grid into an ASCII grid for GS-SURFER\r\n"
+    std::string expected = kBanner +
                            "\r\nusage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]"
                            "\r\n\r\n\r\ninput file : ";
     ASSERT_TRUE(session.waitFor("input file : ")) << session.screen();
@@ -149,7 +149,7 @@ TEST(DialogueOnATerminal, ShowsEachPromptBeforeTheAnswerIsTyped) {
     session.type("in.grd");
 
     EXPECT_EQ(session.finish(), 0);
-    EXPECT_EQ(session.screen(), expected + "\r\r\nrecord size in bytes: 4\r\n..\r\n");
+    EXPECT_EQ(session.screen(), expected + "\r\r\n" + kRecordSize + "..\r\n");
     EXPECT_EQ(readFile(dir / "out.txt"),
               crlf("DSAA\n3\t2\n10\t20\n20\t25\n1\t9\n4\t5\t6\n1\t2\t3\n"));
 }

@@ -1,9 +1,8 @@
 // Faults from outside: files that do not open or cannot be read, headers with
-// counts that make no grid or an absurd one, and input that ends early. After
+// counts that make no grid or an absurd one. (Input that ends early: the
+// conversion tests, and the reader's own tests for a stream that ends.) After
 // every failure the working directory must hold exactly what it held before:
 // an existing output byte for byte, and no output that the run created.
-#include "grid/grid.h"
-#include "platform/platform.h"
 #include "tests/support/e2e.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +11,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
-#include <optional>
-#include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace brenzolt::test {
@@ -23,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kBanner = "converting a binary grid into an ASCII grid for GS-SURFER\n";
-const std::string kRecordSize = "record size in bytes: 4\n";
 const std::string kOldOutput = "an older file that no failed run may touch\r\n";
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
@@ -76,7 +70,7 @@ void expectOpenFailure(const OpenFailure& c) {
     if (c.lockedPath != nullptr)
         fs::permissions(dir / c.lockedPath, fs::perms::owner_all);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, crlf(kBanner + c.console));
+    EXPECT_EQ(result.output, kBanner + crlf(c.console));
     EXPECT_EQ(snapshot(dir.path()), before);
 }
 
@@ -132,7 +126,7 @@ TEST(FaultInjection, AnInputThatOpensButCannotBeReadFailsAndTouchesNoOutput) {
         RunResult result = runBrenzolt(dir.path(), {"/proc/self/mem", "out.txt"});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.output,
-                  crlf(kBanner + kRecordSize + "error reading input file /proc/self/mem\n"));
+                  kBanner + kRecordSize + crlf("error reading input file /proc/self/mem\n"));
         EXPECT_EQ(snapshot(dir.path()), before);
     }
 }
@@ -207,74 +201,17 @@ TEST(FaultInjection, CountsAreTruncatedOrRefusedBeforeAnyGridIsAllocated) {
                 auto rows = static_cast<std::size_t>(std::max(0.0f, std::trunc(c.rows)));
                 EXPECT_EQ(result.status, 0);
                 EXPECT_EQ(result.output,
-                          crlf(kBanner + kRecordSize + std::string(rows, '.') + "\n"));
+                          kBanner + kRecordSize + crlf(std::string(rows, '.') + "\n"));
                 before["out.txt"] = crlf(c.expected);
             } else {
                 EXPECT_EQ(result.status, 1);
-                EXPECT_EQ(result.output, crlf(kBanner + kRecordSize +
-                                              "error reading input file in.grd: " + c.expected));
+                EXPECT_EQ(result.output,
+                          kBanner + kRecordSize +
+                              crlf("error reading input file in.grd: " + c.expected));
             }
             EXPECT_EQ(snapshot(dir.path()), before);
         }
     }
-}
-
-// Reads a grid from a pipe that carries `bytes` and then ends: an input whose
-// size is not known in advance, as a file that shrinks after the size check
-// looks to the reader.
-std::optional<ReadError> readFromPipe(const std::string& bytes, Grid& grid) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        throw std::runtime_error("pipe failed");
-    bool written =
-        ::write(fds[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    // Opened while the writer is still there, so that the open does not wait.
-    auto input = openInputFile("/proc/self/fd/" + std::to_string(fds[0]));
-    ::close(fds[1]);
-    ::close(fds[0]);
-    if (!written || !input || input->regularFileSize())
-        throw std::runtime_error("no pipe to read from");
-    GridHeader gridHeader;
-    return readGrid(*input, "pipe.grd", gridHeader, grid);
-}
-
-TEST(ShortRead, AnInputThatEndsEarlyIsReportedAndLeavesNoGrid) {
-    const std::string bytes = gridFile(header(2, 3), {1, 2, 3, 4, 5, 6});
-    const struct {
-        std::size_t present;
-        std::uint64_t needed;
-    } cases[] = {{0, 48}, {47, 48}, {48, 72}, {50, 72}, {71, 72}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.present);
-        Grid grid;
-        auto error = readFromPipe(bytes.substr(0, c.present), grid);
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(error->message, "error reading input file pipe.grd: it ends after " +
-                                      std::to_string(c.present) + " of " +
-                                      std::to_string(c.needed) + " bytes\n");
-        EXPECT_EQ(grid.nodeCount(), 0u);
-    }
-    // The same pipe with every byte there reads the whole grid.
-    Grid grid;
-    EXPECT_FALSE(readFromPipe(bytes, grid).has_value());
-    ASSERT_EQ(grid.nodeCount(), 6u);
-    EXPECT_EQ(grid.node(3, 2), 6.0f);
-}
-
-TEST(ShortRead, AFileTruncatedAfterItOpenedIsReportedWithItsNewSize) {
-    TempDir dir;
-    writeFile(dir / "in.grd", gridFile(header(2, 3), {1, 2, 3, 4, 5, 6}));
-    auto input = openInputFile((dir / "in.grd").string());
-    ASSERT_TRUE(input.has_value());
-    fs::resize_file(dir / "in.grd", 60);
-
-    GridHeader gridHeader;
-    Grid grid;
-    auto error = readGrid(*input, "in.grd", gridHeader, grid);
-
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->message, "error reading input file in.grd: it ends after 60 of 72 bytes\n");
-    EXPECT_EQ(grid.nodeCount(), 0u);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #ifndef BRENZOLT_RANDOM_VALUES
@@ -54,17 +55,11 @@ float fromBits(std::uint32_t bits) {
     return std::bit_cast<float>(bits);
 }
 
-std::string describe(float value) {
+template <typename Value> std::string describe(Value value) {
+    using Bits = std::conditional_t<sizeof(Value) == 4, std::uint32_t, std::uint64_t>;
     std::ostringstream text;
-    text << "0x" << std::hex << std::bit_cast<std::uint32_t>(value) << std::dec << " ("
-         << std::setprecision(9) << value << ")";
-    return text.str();
-}
-
-std::string describe(double value) {
-    std::ostringstream text;
-    text << "0x" << std::hex << std::bit_cast<std::uint64_t>(value) << std::dec << " ("
-         << std::setprecision(17) << value << ")";
+    text << "0x" << std::hex << std::bit_cast<Bits>(value) << std::dec << " ("
+         << std::setprecision(std::numeric_limits<Value>::max_digits10) << value << ")";
     return text.str();
 }
 
@@ -165,28 +160,16 @@ TEST_F(NumberText, WorkedExamples) {
 
 TEST_F(NumberText, BasicValues) {
     const FloatCase cases[] = {
-        {1.0f, kG, "1"},
-        {1.0f, kF60, "     1"},
-        {1.0f, kF61, "   1.0"},
-        {1.0f, kF64, "1.0000"},
-        {1.0f, kF75, "1.00000"},
-        {1.0f, kF86, "1.000000"},
-        {1.0f, kF97, "1.0000000"},
-        {1.0f, kF108, "1.00000000"},
-        {1.0f, kG108, "         1"},
-        {-1.5f, kG, "-1.5"},
-        {-1.5f, kF61, "  -1.5"},
-        {-1.5f, kG108, "      -1.5"},
         // 123.456f is 123.45600128173828125.
         {123.456f, kG, "123.456"},
         {123.456f, kF62, "123.46"},
-        {123.456f, kF64, "123.4560"},
         {123.456f, kF108, "123.45600128"},
         {123.456f, kG108, "   123.456"},
         // 0.1f is 0.100000001490116119384765625.
         {0.1f, kG108, "       0.1"},
         {0.1f, kF108, "0.10000000"},
-        {0.1f, kF60, "     0"},
+        {1.0f, kF97, "1.0000000"},
+        {-1.5f, kG108, "      -1.5"},
         {1234567.0f, kG, "1.23457e+006"},
         {1234567.0f, kG108, "   1234567"},
         {12345678.0f, kG108, "  12345678"},

@@ -1,5 +1,6 @@
 #include "tests/support/e2e.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -113,70 +115,98 @@ CommandLine brenzoltCommand(const std::vector<std::string>& arguments, bool wrap
     return CommandLine(std::move(words));
 }
 
-RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& arguments,
-                      const std::string& stdinText, StdinKind stdinKind, RunAs runAs) {
-    TempDir io;
-    fs::path stdinPath = io / "stdin";
-    fs::path stdoutPath = io / "stdout";
-    writeFile(stdinPath, stdinText);
-    int pipeFds[2] = {-1, -1};
-    if (stdinKind == StdinKind::pipe && pipe(pipeFds) != 0)
-        throw std::runtime_error("pipe failed");
+namespace {
 
-    CommandLine command = brenzoltCommand(arguments, true);
+struct Launch {
+    int stdinFd = -1; // closed when -1
+    StdoutKind stdoutKind = StdoutKind::captured;
+    bool wrapped = false;
+    RunAs runAs = RunAs::self;
+    rlim_t descriptorLimit = 0;
+};
+
+RunResult launch(const fs::path& workdir, const std::vector<std::string>& arguments,
+                 const Launch& how) {
+    TempDir io;
+    fs::path stdoutPath = io / "stdout";
+    CommandLine command = brenzoltCommand(arguments, how.wrapped);
 
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // As a shell starts it, whatever the test runner ignores.
+        signal(SIGPIPE, SIG_DFL);
+        rlimit limit{how.descriptorLimit, how.descriptorLimit};
+        if (how.descriptorLimit > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(127);
         // The test process may itself run with a standard stream closed, so
         // a fresh descriptor can already be 0 or 1: close only real copies.
-        if (out < 0 || dup2(out, 1) < 0)
-            _exit(127);
-        if (out != 1)
-            close(out);
-        if (stdinKind == StdinKind::file) {
-            int in = open(stdinPath.c_str(), O_RDONLY);
-            if (in < 0 || dup2(in, 0) < 0)
-                _exit(127);
-            if (in != 0)
-                close(in);
-        } else if (stdinKind == StdinKind::pipe) {
-            if (dup2(pipeFds[0], 0) < 0)
-                _exit(127);
-            if (pipeFds[0] != 0)
-                close(pipeFds[0]);
-            close(pipeFds[1]);
-        } else {
-            close(0);
+        int out = -1;
+        if (how.stdoutKind == StdoutKind::captured) {
+            out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        } else if (int fds[2]; how.stdoutKind == StdoutKind::brokenPipe && pipe(fds) == 0) {
+            close(fds[0]);
+            out = fds[1];
         }
-        if ((runAs == RunAs::unprivileged && !becomeUnprivileged()) || chdir(workdir.c_str()) != 0)
+        if (how.stdoutKind == StdoutKind::closed)
+            close(1);
+        else if (out < 0 || dup2(out, 1) < 0)
+            _exit(127);
+        else if (out != 1)
+            close(out);
+        if (how.stdinFd < 0)
+            close(0);
+        else if (how.stdinFd != 0 && dup2(how.stdinFd, 0) < 0)
+            _exit(127);
+        if ((how.runAs == RunAs::unprivileged && !becomeUnprivileged()) ||
+            chdir(workdir.c_str()) != 0)
             _exit(127);
         execvp(command.argv()[0], command.argv());
         _exit(127);
-    }
-    if (stdinKind == StdinKind::pipe) {
-        close(pipeFds[0]);
-        // The answers are short enough for the pipe's buffer in every test
-        // that uses a pipe; longer texts go through a file.
-        const char* p = stdinText.data();
-        std::size_t left = stdinText.size();
-        while (left > 0) {
-            ssize_t n = write(pipeFds[1], p, left);
-            if (n <= 0)
-                break;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        close(pipeFds[1]);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    result.output = readFile(stdoutPath);
+    if (how.stdoutKind == StdoutKind::captured)
+        result.output = readFile(stdoutPath);
     return result;
+}
+
+} // namespace
+
+RunResult runBrenzolt(const fs::path& workdir, const std::vector<std::string>& arguments,
+                      const std::string& stdinText, StdinKind stdinKind, RunAs runAs) {
+    TempDir io;
+    Launch how{.wrapped = true, .runAs = runAs};
+    if (stdinKind == StdinKind::file) {
+        writeFile(io / "stdin", stdinText);
+        how.stdinFd = open((io / "stdin").c_str(), O_RDONLY);
+    } else if (int fds[2]; stdinKind == StdinKind::pipe && pipe(fds) == 0) {
+        // Written whole before the program starts: the texts that go through a
+        // pipe are short enough for its buffer; longer ones go through a file.
+        bool written =
+            stdinText.size() <= 4096 && write(fds[1], stdinText.data(), stdinText.size()) ==
+                                            static_cast<ssize_t>(stdinText.size());
+        close(fds[1]);
+        how.stdinFd = written ? fds[0] : -1;
+        if (!written)
+            close(fds[0]);
+    }
+    if (stdinKind != StdinKind::closed && how.stdinFd < 0)
+        throw std::runtime_error("no standard input for the program");
+    RunResult result = launch(workdir, arguments, how);
+    if (how.stdinFd >= 0)
+        close(how.stdinFd);
+    return result;
+}
+
+RunResult runBrenzoltOn(const fs::path& workdir, const std::vector<std::string>& arguments,
+                        int stdinFd, StdoutKind stdoutKind, unsigned long descriptorLimit) {
+    return launch(
+        workdir, arguments,
+        {.stdinFd = stdinFd, .stdoutKind = stdoutKind, .descriptorLimit = descriptorLimit});
 }
 
 } // namespace brenzolt::test

@@ -25,6 +25,10 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// The program's first lines, as they reach standard output.
+inline const std::string kBanner = "converting a binary grid into an ASCII grid for GS-SURFER\r\n";
+inline const std::string kRecordSize = "record size in bytes: 4\r\n";
+
 struct RunResult {
     int status = -1;    // exit status, or -1 when the process did not exit normally
     std::string output; // standard output, byte for byte
@@ -47,6 +51,20 @@ enum class RunAs {
 RunResult runBrenzolt(const std::filesystem::path& workdir,
                       const std::vector<std::string>& arguments, const std::string& stdinText = "",
                       StdinKind stdinKind = StdinKind::file, RunAs runAs = RunAs::self);
+
+enum class StdoutKind {
+    captured,
+    closed,
+    brokenPipe, // a pipe whose reader has gone
+};
+
+// Runs brenzolt, not behind the test wrapper, in `workdir` with the open
+// descriptor `stdinFd` as its standard input (closed when -1), which the caller
+// keeps, and with at most `descriptorLimit` descriptors when that is not 0.
+RunResult runBrenzoltOn(const std::filesystem::path& workdir,
+                        const std::vector<std::string>& arguments, int stdinFd,
+                        StdoutKind stdoutKind = StdoutKind::captured,
+                        unsigned long descriptorLimit = 0);
 
 // The bytes of a binary grid file: twelve header words, then the nodes as given
 // (in file order), all little-endian float32.
