@@ -19,7 +19,7 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 # in a run that is meant to fail still fails its test.
 echo "End-to-end tests with brenzolt under valgrind"
 export BRENZOLT_TEST_WRAPPER="valgrind -q --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite"
-printf '%s\n' build/tests/*e2e_test build/tests/smoke_test build/tests/gdal_interop_test |
+printf '%s\n' build/tests/*e2e_test build/tests/gdal_interop_test |
   xargs -P "$jobs" -I{} sh -c '{} --gtest_brief=1 > {}.valgrind.log 2>&1 || { cat {}.valgrind.log; exit 1; }'
 unset BRENZOLT_TEST_WRAPPER
 
