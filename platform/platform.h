@@ -4,8 +4,9 @@
 //  - Text output (console and the output file) writes every '\n' as "\r\n"; a
 //    '\r' already in the text passes unchanged. Output is buffered in blocks of
 //    kOutputBufferSize bytes and every write and close is checked.
-//  - Files open by name, whatever the length of the name; a directory never
-//    opens, as input or as output.
+//  - Files open by the name as given, never truncated (the system may still
+//    refuse a name too long for it); a directory never opens, as input or
+//    as output.
 //  - The output file is opened without truncating it, and emptied only when
 //    the caller says the conversion can begin, so that a failed run never costs
 //    the user an existing file. A file this run created is removed again when
