@@ -2,21 +2,10 @@
 
 namespace brenzolt {
 
-void askForNames(RunState& run) {
-    run.console.print("\n");
-    run.console.print("usage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n");
-    run.console.print("\n");
-    run.console.print("\ninput file : ");
-    run.inputName = run.console.readAnswer();
-    run.console.print("\noutput file : ");
-    run.outputName = run.console.readAnswer();
-    run.console.print("\n");
-}
-
 namespace {
 
-// Reports the failed open of `name`, asks for another and stores it; false
-// when the answer is empty.
+// Reports the failed open of `name` and asks for another; false when the
+// answer is empty.
 bool askAgain(Console& console, const char* what, std::string& name) {
     console.print("error opening ");
     console.print(what);
@@ -33,31 +22,42 @@ bool askAgain(Console& console, const char* what, std::string& name) {
     return true;
 }
 
+std::optional<OutputFile> openOutputOtherThan(const std::string& name, const InputFile& input) {
+    std::optional<OutputFile> output = openOutputFile(name);
+    // Writing over the input would destroy it before it is read.
+    if (output && output->isSameFileAs(input))
+        output.reset();
+    return output;
+}
+
 } // namespace
 
-bool retryInput(RunState& run) {
-    do {
-        if (!askAgain(run.console, "input", run.inputName))
-            return false;
-        run.input = openInputFile(run.inputName);
-    } while (!run.input);
-    return true;
+FileNames askForNames(Console& console) {
+    FileNames names;
+    console.print("\n");
+    console.print("usage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n");
+    console.print("\n");
+    console.print("\ninput file : ");
+    names.input = console.readAnswer();
+    console.print("\noutput file : ");
+    names.output = console.readAnswer();
+    console.print("\n");
+    return names;
 }
 
-bool openOutput(RunState& run) {
-    run.output = openOutputFile(run.outputName);
-    // Writing over the input would destroy it before it is read.
-    if (run.output && run.input && run.output->isSameFileAs(*run.input))
-        run.output.reset();
-    return run.output.has_value();
+std::optional<InputFile> openInputAsking(Console& console, std::string& name) {
+    std::optional<InputFile> input = openInputFile(name);
+    while (!input && askAgain(console, "input", name))
+        input = openInputFile(name);
+    return input;
 }
 
-bool retryOutput(RunState& run) {
-    do {
-        if (!askAgain(run.console, "output", run.outputName))
-            return false;
-    } while (!openOutput(run));
-    return true;
+std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
+                                           const InputFile& input) {
+    std::optional<OutputFile> output = openOutputOtherThan(name, input);
+    while (!output && askAgain(console, "output", name))
+        output = openOutputOtherThan(name, input);
+    return output;
 }
 
 } // namespace brenzolt

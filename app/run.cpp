@@ -1,57 +1,64 @@
 #include "app/run.h"
 
 #include "dsaa/dsaa.h"
+#include "grid/grid.h"
 
 namespace brenzolt {
 
 namespace {
 
-bool obtainFiles(std::span<const char* const> arguments, RunState& run) {
-    if (arguments.size() >= 2) {
-        run.inputName = arguments[0];
-        run.outputName = arguments[1];
-    } else {
-        askForNames(run);
+// The node lines, lowest row (last in the file) first, with one dot per row.
+// A failed write (a full disk) ends the rows at once: nothing more of this
+// file can reach the disk.
+void writeRows(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
+               NodeFormat nodeFormat) {
+    for (std::int32_t r = grid.rowCount() - 1; r >= 0 && !file.failed(); --r) {
+        writeNodeLine(file, grid.row(r), header, nodeFormat);
+        console.progressDot();
     }
-    run.input = openInputFile(run.inputName);
-    if (!run.input && !retryInput(run))
-        return false;
-    return openOutput(run) || retryOutput(run);
+    console.print("\n");
 }
 
-int failWriting(RunState& run) {
-    run.output.reset(); // removes what this run created or began
-    run.console.print("error writing output file " + run.outputName + "\n");
+int failWriting(Console& console, const std::string& outputName) {
+    console.print("error writing output file " + outputName + "\n");
     return kStatusFailed;
 }
 
 } // namespace
 
-int runConversion(std::span<const char* const> arguments, RunState& run) {
-    run.console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
-    if (!obtainFiles(arguments, run))
-        return kStatusFailed;
-    if (arguments.size() == 3)
-        run.precisionText = arguments[2];
-    run.nodeFormat = selectNodeFormat(run.precisionText);
+int runConversion(std::span<const char* const> arguments, Console& console) {
+    console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
+    FileNames names =
+        arguments.size() >= 2 ? FileNames{arguments[0], arguments[1]} : askForNames(console);
+    // A fourth argument takes the precision with it: the default applies.
+    NodeFormat nodeFormat = selectNodeFormat(arguments.size() == 3 ? arguments[2] : "-");
 
-    run.console.print("record size in bytes: 4\n");
-    if (auto error = readGrid(*run.input, run.inputName, run.header, run.grid)) {
-        run.output.reset(); // an existing output is left as it was
-        run.console.print(error->message);
+    std::optional<InputFile> input = openInputAsking(console, names.input);
+    if (!input)
+        return kStatusFailed;
+    std::optional<OutputFile> output = openOutputAsking(console, names.output, *input);
+    if (!output)
+        return kStatusFailed;
+
+    console.print("record size in bytes: 4\n");
+    GridHeader header;
+    Grid grid;
+    if (auto error = readGrid(*input, names.input, header, grid)) {
+        console.print(error->message); // the output is dropped as it was
         return kStatusFailed;
     }
-    run.input.reset();
+    input.reset();
 
     // Only now, with the grid read and checked, is the old output given up.
-    if (!run.output->begin())
-        return failWriting(run);
-    writeSurferGrid(run.output->text(), run.console, run.header, run.grid, run.nodeFormat);
-    run.grid.release();
-    bool written = run.output->finish();
-    run.output.reset();
-    if (!written)
-        return failWriting(run);
+    if (!output->begin()) {
+        output.reset(); // removes what this run created or began
+        return failWriting(console, names.output);
+    }
+    writeHeaderLines(output->text(), header);
+    writeRows(output->text(), console, header, grid, nodeFormat);
+    grid = Grid();
+    if (!output->finish())
+        return failWriting(console, names.output);
     return kStatusConverted;
 }
 

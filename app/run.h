@@ -1,9 +1,8 @@
-// One conversion run: the run state and the order of a conversion, and the
-// console dialogue that asks for file names and retries failed opens.
+// One conversion run, in the order the program acts: banner, file names
+// (from the command line or the dialogue), node format, input, output, read,
+// write, finish.
 #pragma once
 
-#include "dsaa/node_format.h"
-#include "grid/grid.h"
 #include "platform/platform.h"
 
 #include <optional>
@@ -15,29 +14,24 @@ namespace brenzolt {
 inline constexpr int kStatusConverted = 0;
 inline constexpr int kStatusFailed = 1;
 
-// Everything one conversion holds, owned by the run and passed by reference.
-struct RunState {
-    Console console;
-    std::string inputName;
-    std::string outputName;
-    std::string precisionText = "-";
-    NodeFormat nodeFormat = kPercentG;
-    std::optional<InputFile> input;
-    std::optional<OutputFile> output;
-    GridHeader header;
-    Grid grid;
-};
-
 // Runs one conversion for the arguments after the program name and returns
 // the exit status.
-int runConversion(std::span<const char* const> arguments, RunState& run);
+int runConversion(std::span<const char* const> arguments, Console& console);
 
-// The dialogue. Each returns false when the user gives up with an empty answer.
-void askForNames(RunState& run);
-bool retryInput(RunState& run);
-bool retryOutput(RunState& run);
+// The dialogue.
+struct FileNames {
+    std::string input;
+    std::string output;
+};
 
-// Opens the output name, refusing the input file itself.
-bool openOutput(RunState& run);
+// Prints the usage line and asks for both names.
+FileNames askForNames(Console& console);
+
+// Open the named file, or, while it does not open, report it and ask for
+// another name, which then replaces `name`. Nothing when the user gives up
+// with an empty answer. The output refuses the input file itself.
+std::optional<InputFile> openInputAsking(Console& console, std::string& name);
+std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
+                                           const InputFile& input);
 
 } // namespace brenzolt

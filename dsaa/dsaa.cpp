@@ -1,10 +1,14 @@
 #include "dsaa/dsaa.h"
 
 #include <cstring>
+#include <string>
 
 namespace brenzolt {
 
 namespace {
+
+// The blank value 1.70141e+38 as "%g" writes it.
+constexpr std::string_view kBlankText = "1.70141e+038";
 
 void writeNumberPair(TextWriter& file, float first, float second) {
     char text[2 * kMaxNumberText + 2];
@@ -15,47 +19,21 @@ void writeNumberPair(TextWriter& file, float first, float second) {
     file.write(std::string_view(text, length));
 }
 
-void writeHeaderLines(TextWriter& file, const GridHeader& header) {
-    char text[32];
-    file.write("DSAA\n");
-    std::size_t length = formatInt(text, header.columnCount);
-    text[length++] = '\t';
-    length += formatInt(text + length, header.rowCount);
-    text[length++] = '\n';
-    file.write(std::string_view(text, length));
-    writeNumberPair(file, header.words[3],
-                    rangeHigh(header.words[3], header.columnCount, header.spacing));
-    writeNumberPair(file, header.words[4],
-                    rangeHigh(header.words[4], header.rowCount, header.spacing));
-    writeNumberPair(file, header.zLow(), header.zHigh());
-}
-
-struct BlankText {
-    char text[kMaxNumberText];
-    std::size_t length;
-};
-
-// One node line without its line end: node texts joined by TABs.
-void writeNodeLine(TextWriter& file, const float* nodes, std::int32_t columnCount,
-                   float blankThreshold, NodeFormat nodeFormat, const BlankText& blank) {
-    for (std::int32_t c = 0; c < columnCount; ++c) {
-        char* out = file.reserve(kMaxNumberText + 1);
-        char* p = out;
-        if (c > 0)
-            *p++ = '\t';
-        float value = nodes[c];
-        // Not-a-number fails the comparison and so is blank too.
-        if (value > blankThreshold) {
-            p += formatFloat(p, value, nodeFormat);
-        } else {
-            std::memcpy(p, blank.text, blank.length);
-            p += blank.length;
-        }
-        file.commit(p);
-    }
-}
-
 } // namespace
+
+NodeFormat selectNodeFormat(std::string_view precisionText) noexcept {
+    // Widths of the fixed forms "%6.0f" .. "%10.8f": 6 up to 4 decimals, then
+    // one more per decimal.
+    constexpr int kFixedWidths[] = {6, 6, 6, 6, 6, 7, 8, 9, 10};
+    char code = precisionText.empty() ? '\0' : precisionText.front();
+    if (code >= '0' && code <= '8') {
+        int decimals = code - '0';
+        return NodeFormat{NumberKind::fixed, kFixedWidths[decimals], decimals};
+    }
+    if (code == '9')
+        return NodeFormat{NumberKind::general, 10, 8};
+    return kPercentG;
+}
 
 float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
     float steps = static_cast<float>(static_cast<std::int64_t>(count) - 1);
@@ -63,20 +41,32 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
     return span + low;
 }
 
-void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
-                     NodeFormat nodeFormat) {
-    writeHeaderLines(file, header);
-    BlankText blank{};
-    blank.length = formatDouble(blank.text, kBlankValue, kPercentG);
-    // A failed write (a full disk) ends the rows at once: nothing more of
-    // this file can reach the disk.
-    for (std::int32_t r = grid.rowCount(); r >= 1 && !file.failed(); --r) {
-        writeNodeLine(file, grid.row(r), grid.columnCount(), header.blankThreshold, nodeFormat,
-                      blank);
-        console.progressDot();
-        file.put('\n');
+void writeHeaderLines(TextWriter& file, const GridHeader& header) {
+    file.write("DSAA\n");
+    file.write(std::to_string(header.columnCount) + "\t" + std::to_string(header.rowCount) + "\n");
+    writeNumberPair(file, header.xMin, rangeHigh(header.xMin, header.columnCount, header.spacing));
+    writeNumberPair(file, header.yMin, rangeHigh(header.yMin, header.rowCount, header.spacing));
+    writeNumberPair(file, header.zLow, header.zHigh);
+}
+
+void writeNodeLine(TextWriter& file, const float* nodes, const GridHeader& header,
+                   NodeFormat nodeFormat) {
+    for (std::int32_t c = 0; c < header.columnCount; ++c) {
+        char* out = file.reserve(kMaxNumberText + 1);
+        char* p = out;
+        if (c > 0)
+            *p++ = '\t';
+        float value = nodes[c];
+        // Not-a-number fails the comparison and so is blank too.
+        if (value > header.blankThreshold) {
+            p += formatFloat(p, value, nodeFormat);
+        } else {
+            std::memcpy(p, kBlankText.data(), kBlankText.size());
+            p += kBlankText.size();
+        }
+        file.commit(p);
     }
-    console.print("\n");
+    file.put('\n');
 }
 
 } // namespace brenzolt

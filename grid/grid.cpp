@@ -1,9 +1,6 @@
 #include "grid/grid.h"
 
-#include <bit>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -28,13 +25,6 @@ ReadError unreadable(const std::string& name) {
     return ReadError{formatMessage("error reading input file %s\n", name)};
 }
 
-float wordFromBytes(const unsigned char* bytes) {
-    std::uint32_t bits =
-        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    return std::bit_cast<float>(bits);
-}
-
 // Reads `size` bytes or says why not; `offset` is where they start in the file.
 std::optional<ReadError> readExactly(InputFile& input, const std::string& name, void* buffer,
                                      std::size_t size, std::uint64_t offset, std::uint64_t needed) {
@@ -50,62 +40,53 @@ std::optional<ReadError> readExactly(InputFile& input, const std::string& name, 
     return unreadable(name);
 }
 
-} // namespace
-
-std::int32_t countFromWord(float word) noexcept {
+// A count from its header word, truncated toward zero; not a number, or
+// outside [-2^31, 2^31), gives -2147483648, which the reader refuses.
+std::int32_t countFromWord(float word) {
     constexpr float kLimit = 2147483648.0f; // 2^31, exact in single precision
     if (!(word >= -kLimit && word < kLimit))
         return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(word);
 }
 
-void deriveHeaderFields(GridHeader& header) noexcept {
-    header.columnCount = countFromWord(header.words[1]);
-    header.rowCount = countFromWord(header.words[2]);
-    header.xMin = header.words[3];
-    header.yMin = header.words[4];
-    header.spacing = header.words[5];
-    header.blankThreshold = header.words[6];
+GridHeader headerFromWords(const float (&words)[kHeaderWords]) {
+    return GridHeader{countFromWord(words[0]),
+                      countFromWord(words[1]),
+                      words[2],
+                      words[3],
+                      words[4],
+                      words[5],
+                      words[7],
+                      words[8]};
 }
 
-std::uint64_t expectedFileSize(const GridHeader& header) noexcept {
-    // At most 48 + 4 x (2^31 - 1)^2, which still fits in 64 bits.
+// 48 + 4 x columns x rows: at most 48 + 4 x (2^31 - 1)^2, which still fits
+// in 64 bits.
+std::uint64_t expectedFileSize(const GridHeader& header) {
     return kHeaderBytes + kRecordSize * static_cast<std::uint64_t>(header.columnCount) *
                               static_cast<std::uint64_t>(header.rowCount);
 }
 
-bool Grid::allocate(std::int32_t columnCount, std::int32_t rowCount) {
-    release();
-    std::uint64_t count =
-        static_cast<std::uint64_t>(columnCount) * static_cast<std::uint64_t>(rowCount);
+// Room for the nodes, not zero-filled: the reader overwrites every node or
+// fails. Nothing when it does not fit.
+std::unique_ptr<float[]> allocateNodes(const GridHeader& header) {
+    std::uint64_t count = static_cast<std::uint64_t>(header.columnCount) *
+                          static_cast<std::uint64_t>(header.rowCount);
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(float) / 2)
-        return false;
-    // Not zero-filled: the reader overwrites every node or fails.
-    nodes_.reset(new (std::nothrow) float[count == 0 ? 1 : count]);
-    if (!nodes_)
-        return false;
-    columnCount_ = columnCount;
-    rowCount_ = rowCount;
-    return true;
+        return nullptr;
+    return std::unique_ptr<float[]>(new (std::nothrow) float[count == 0 ? 1 : count]);
 }
 
-void Grid::release() {
-    nodes_.reset();
-    columnCount_ = 0;
-    rowCount_ = 0;
-}
+} // namespace
 
 std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName,
                                   GridHeader& header, Grid& grid) {
-    grid.release();
-    // 1. The twelve header words.
-    unsigned char headerBytes[kHeaderBytes];
-    if (auto error =
-            readExactly(input, inputName, headerBytes, sizeof headerBytes, 0, kHeaderBytes))
+    grid = Grid();
+    // 1. The twelve header words, little-endian as this machine is.
+    float words[kHeaderWords];
+    if (auto error = readExactly(input, inputName, words, sizeof words, 0, kHeaderBytes))
         return error;
-    for (int w = 1; w <= kHeaderWords; ++w)
-        header.words[w] = wordFromBytes(headerBytes + kRecordSize * (w - 1));
-    deriveHeaderFields(header);
+    header = headerFromWords(words);
     // 2. Counts that make no grid.
     if (header.columnCount < 0 || header.rowCount < 0)
         return ReadError{formatMessage("error reading input file %s: invalid grid size %d x %d\n",
@@ -116,21 +97,15 @@ std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName
     if (auto size = input.regularFileSize(); size && *size < needed)
         return shortInput(inputName, *size, needed);
     // 4. The grid, in one block, read in one request.
-    if (!grid.allocate(header.columnCount, header.rowCount))
+    std::unique_ptr<float[]> nodes = allocateNodes(header);
+    if (!nodes)
         return ReadError{formatMessage(
             "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
             inputName, header.columnCount, header.rowCount)};
-    auto error = readExactly(input, inputName, grid.data(), grid.nodeCount() * sizeof(float),
-                             kHeaderBytes, needed);
-    if (error) {
-        grid.release();
+    if (auto error =
+            readExactly(input, inputName, nodes.get(), needed - kHeaderBytes, kHeaderBytes, needed))
         return error;
-    }
-    if constexpr (std::endian::native != std::endian::little) {
-        // The file is little-endian whatever the machine.
-        for (std::size_t i = 0; i < grid.nodeCount(); ++i)
-            grid.data()[i] = wordFromBytes(reinterpret_cast<unsigned char*>(grid.data() + i));
-    }
+    grid = Grid(std::move(nodes), header.columnCount, header.rowCount);
     return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -34,6 +35,10 @@ std::int64_t monotonicNanoseconds() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+FileId fileIdOf(const struct stat& st) {
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 bool closeChecked(int fd) {
     // After a failed close the descriptor is gone all the same; retrying
     // could close someone else's.
@@ -42,12 +47,12 @@ bool closeChecked(int fd) {
 
 } // namespace
 
+void prepareProcess() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 TextWriter::TextWriter(int fd)
     : fd_(fd), begin_(new char[kOutputBufferSize]), end_(begin_),
-      capacityEnd_(begin_ + kOutputBufferSize) {}
-
-TextWriter::TextWriter(std::string& memory)
-    : memory_(&memory), begin_(new char[kOutputBufferSize]), end_(begin_),
       capacityEnd_(begin_ + kOutputBufferSize) {}
 
 TextWriter::~TextWriter() {
@@ -56,9 +61,7 @@ TextWriter::~TextWriter() {
 
 void TextWriter::drain() {
     std::size_t size = static_cast<std::size_t>(end_ - begin_);
-    if (memory_ != nullptr)
-        memory_->append(begin_, size);
-    else if (!failed_ && !writeAll(fd_, begin_, size))
+    if (!failed_ && !writeAll(fd_, begin_, size))
         failed_ = true;
     end_ = begin_;
 }
@@ -92,6 +95,8 @@ int descriptorIfOpen(int fd) {
 }
 
 } // namespace
+
+Console::Console() : Console(STDOUT_FILENO, STDIN_FILENO) {}
 
 Console::Console(int outputFd, int inputFd)
     : out_(descriptorIfOpen(outputFd)), inputFd_(descriptorIfOpen(inputFd)),
@@ -135,14 +140,13 @@ InputFile::~InputFile() {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), device_(other.device_), inode_(other.inode_) {}
+    : fd_(std::exchange(other.fd_, -1)), id_(other.id_) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
-        device_ = other.device_;
-        inode_ = other.inode_;
+        id_ = other.id_;
     }
     return *this;
 }
@@ -192,8 +196,7 @@ std::optional<InputFile> openInputFile(const std::string& name) {
     }
     InputFile file;
     file.fd_ = fd;
-    file.device_ = st.st_dev;
-    file.inode_ = st.st_ino;
+    file.id_ = fileIdOf(st);
     return file;
 }
 
@@ -203,7 +206,7 @@ OutputFile::~OutputFile() {
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), created_(other.created_),
-      regular_(other.regular_), begun_(other.begun_), device_(other.device_), inode_(other.inode_),
+      regular_(other.regular_), begun_(other.begun_), id_(other.id_),
       writer_(std::move(other.writer_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
@@ -214,15 +217,14 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         created_ = other.created_;
         regular_ = other.regular_;
         begun_ = other.begun_;
-        device_ = other.device_;
-        inode_ = other.inode_;
+        id_ = other.id_;
         writer_ = std::move(other.writer_);
     }
     return *this;
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {
-    return isOpen() && input.isOpen() && device_ == input.device() && inode_ == input.inode();
+    return isOpen() && input.isOpen() && id_ == input.id_;
 }
 
 bool OutputFile::begin() {
@@ -318,8 +320,7 @@ std::optional<OutputFile> openOutputFile(const std::string& name) {
     file.name_ = path;
     file.created_ = created;
     file.regular_ = S_ISREG(st.st_mode);
-    file.device_ = st.st_dev;
-    file.inode_ = st.st_ino;
+    file.id_ = fileIdOf(st);
     return file;
 }
 

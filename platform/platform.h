@@ -21,19 +21,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
-#include <unistd.h>
 
 namespace brenzolt {
 
 inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
-// Buffered text-mode writer on a descriptor it does not own, or on a string
-// in memory.
+// Buffered text-mode writer on a descriptor it does not own.
 class TextWriter {
   public:
     explicit TextWriter(int fd);
-    explicit TextWriter(std::string& memory);
     ~TextWriter();
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
@@ -57,7 +53,6 @@ class TextWriter {
   private:
     void drain();
     int fd_ = -1;
-    std::string* memory_ = nullptr;
     char* begin_;
     char* end_;
     char* capacityEnd_;
@@ -67,7 +62,7 @@ class TextWriter {
 // The console: standard output as a text stream, standard input for answers.
 class Console {
   public:
-    Console() : Console(STDOUT_FILENO, STDIN_FILENO) {}
+    Console(); // standard output and standard input
     Console(int outputFd, int inputFd);
     void print(std::string_view text) { out_.write(text); }
     // One dot of progress. On a terminal the dots are flushed a few times a
@@ -79,7 +74,6 @@ class Console {
     // End of input ends the answer; end of input before any character gives
     // an empty answer. The line feed is consumed and not stored.
     std::string readAnswer();
-    TextWriter& out() { return out_; }
 
   private:
     TextWriter out_;
@@ -87,6 +81,19 @@ class Console {
     bool terminal_;
     std::int64_t lastFlushNanoseconds_ = 0;
 };
+
+// Where a file lives: two open files with the same identity are one file,
+// whatever names and links led to them.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// Prepares the process once, before anything else: a console whose reader
+// has gone only makes the console writes fail, rather than ending the
+// process half-way through the output file.
+void prepareProcess();
 
 // An input file open for binary reading.
 class InputFile {
@@ -105,14 +112,11 @@ class InputFile {
     ReadStatus read(void* buffer, std::size_t size, std::size_t& got);
     void close();
 
-    dev_t device() const { return device_; }
-    ino_t inode() const { return inode_; }
-
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name);
+    friend class OutputFile;
     int fd_ = -1;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    FileId id_;
 };
 
 std::optional<InputFile> openInputFile(const std::string& name);
@@ -145,8 +149,7 @@ class OutputFile {
     bool created_ = false;
     bool regular_ = false;
     bool begun_ = false;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    FileId id_;
     std::unique_ptr<TextWriter> writer_;
 };
 

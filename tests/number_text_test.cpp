@@ -1,4 +1,4 @@
-#include "dsaa/node_format.h"
+#include "dsaa/dsaa.h"
 #include "dsaa/number_text.h"
 #include "tests/support/reference_format.h"
 

@@ -1,0 +1,149 @@
+// The layers on their own, where a whole program run cannot reach: the text
+// writer's buffer edges, the reader on a pipe and on a file that shrank, the
+// writer's lines, and output files behind links.
+#include "dsaa/dsaa.h"
+#include "grid/grid.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <limits>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace brenzolt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file in memory that a TextWriter or InputFile can use by descriptor.
+struct MemoryFile {
+    int fd = memfd_create("unit", 0);
+    ~MemoryFile() { close(fd); }
+    std::string contents() const {
+        std::string bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        return bytes;
+    }
+};
+
+std::string written(auto write) {
+    MemoryFile file;
+    {
+        TextWriter writer(file.fd);
+        write(writer);
+        EXPECT_TRUE(writer.flush());
+    }
+    return file.contents();
+}
+
+TEST(TextWriter, KeepsEveryByteAcrossBufferEdges) {
+    constexpr std::size_t kSize = kOutputBufferSize;
+    // A line feed that meets the last free byte of the buffer.
+    EXPECT_EQ(written([](TextWriter& w) { w.write(std::string(kSize - 1, 'x') + "\n\r"); }),
+              std::string(kSize - 1, 'x') + "\r\n\r");
+    // Raw space that does not fit drains the buffer first.
+    EXPECT_EQ(written([](TextWriter& w) {
+                  w.write(std::string(kSize - 10, 'x'));
+                  w.commit(std::fill_n(w.reserve(100), 100, 'y'));
+                  w.write(std::string(kSize - 150, 'w'));
+                  w.commit(std::fill_n(w.reserve(50), 50, 'z'));
+              }),
+              std::string(kSize - 10, 'x') + std::string(100, 'y') + std::string(kSize - 150, 'w') +
+                  std::string(50, 'z'));
+}
+
+std::string gridBytes(std::vector<float> words) {
+    return std::string(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(float));
+}
+
+InputFile inputHolding(const std::string& bytes, bool pipe) {
+    int fds[2];
+    MemoryFile file;
+    if (pipe) {
+        EXPECT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fds[1]);
+    } else {
+        EXPECT_EQ(write(file.fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        fds[0] = dup(file.fd);
+    }
+    std::optional<InputFile> input = openInputFile("/proc/self/fd/" + std::to_string(fds[0]));
+    close(fds[0]);
+    return std::move(input).value();
+}
+
+TEST(ReadGrid, ReadsFilesAndPipesAndReportsWhereTheyEndEarly) {
+    const std::string bytes =
+        gridBytes({3, 2, 10, 20, 5, -1, 7, 1, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6});
+    for (bool pipe : {false, true}) {
+        InputFile input = inputHolding(bytes, pipe);
+        GridHeader header;
+        Grid grid;
+        ASSERT_EQ(readGrid(input, "in.grd", header, grid), std::nullopt);
+        EXPECT_EQ(std::tie(header.columnCount, header.rowCount), std::tuple(3, 2));
+        EXPECT_EQ(std::tuple(header.xMin, header.yMin, header.spacing, header.blankThreshold,
+                             header.zLow, header.zHigh),
+                  std::tuple(10.0f, 20.0f, 5.0f, -1.0f, 1.0f, 9.0f));
+        EXPECT_EQ(std::tuple(grid.row(0)[0], grid.row(0)[2], grid.row(1)[0], grid.row(1)[2]),
+                  std::tuple(1.0f, 3.0f, 4.0f, 6.0f));
+        // A pipe's size is not known in advance, which is how a file that
+        // shrinks after the size check looks to the reader.
+        for (std::size_t present : {0, 47, 48, 71}) {
+            InputFile shorter = inputHolding(bytes.substr(0, present), true);
+            std::optional<ReadError> error = readGrid(shorter, "g", header, grid);
+            ASSERT_TRUE(error.has_value());
+            EXPECT_EQ(error->message, "error reading input file g: it ends after " +
+                                          std::to_string(present) + " of " +
+                                          (present < 48 ? "48" : "72") + " bytes\n");
+            EXPECT_EQ(grid.rowCount(), 0);
+        }
+    }
+}
+
+TEST(SurferGrid, WritesHeaderLinesAndNodeLinesWithBlanks) {
+    GridHeader header{2, 3, 1.5f, -4, 0.25f, 0, -1, 1e-5f};
+    const float nodes[] = {0.005f, -7, std::numeric_limits<float>::quiet_NaN(), 2.5f, 0, 1e7f};
+    EXPECT_EQ(written([&](TextWriter& w) {
+                  writeHeaderLines(w, header);
+                  for (int r = 2; r >= 0; --r)
+                      writeNodeLine(w, nodes + 2 * r, header, selectNodeFormat("0"));
+              }),
+              "DSAA\r\n2\t3\r\n1.5\t1.75\r\n-4\t-3.5\r\n-1\t1e-005\r\n"
+              "1.70141e+038\t10000000\r\n"
+              "1.70141e+038\t     3\r\n"
+              "     0\t1.70141e+038\r\n");
+}
+
+TEST(RangeHigh, RoundsToSinglePrecisionAfterEveryStep) {
+    // 1000 x 25.1f rounds down to 25100, and the sum down to 25223.449;
+    // double arithmetic or a fused multiply-add would give 25223.451.
+    EXPECT_EQ(rangeHigh(123.45f, 1001, 25.1f), 25223.44921875f);
+    EXPECT_EQ(rangeHigh(10027.55f, 0, 25.1f), 10002.4501953125f);
+    // 16777217 steps are not a float: they round to 2^24 first.
+    EXPECT_EQ(rangeHigh(0, 16777218, 1), 16777216);
+}
+
+TEST(OutputFile, CreatesTheFileThatALinkToNothingNamesAndRemovesItUnfinished) {
+    fs::path dir = fs::temp_directory_path() / ("unit-" + std::to_string(getpid()));
+    fs::create_directories(dir / "sub");
+    fs::create_symlink("target.txt", dir / "sub" / "link.txt");
+    fs::create_symlink("sub/link.txt", dir / "chain.txt");
+    const std::string chain = (dir / "chain.txt").string();
+    std::optional<OutputFile> file = openOutputFile(chain);
+    ASSERT_TRUE(file && file->begin());
+    file->text().write("x\n");
+    EXPECT_TRUE(file->finish());
+    EXPECT_EQ(fs::file_size(dir / "sub" / "target.txt"), 3u);
+    fs::remove(dir / "sub" / "target.txt");
+    openOutputFile(chain)->discard();
+    EXPECT_FALSE(fs::exists(dir / "sub" / "target.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "chain.txt") && fs::is_symlink(dir / "sub" / "link.txt"));
+    fs::remove_all(dir);
+}
+
+} // namespace
+} // namespace brenzolt
