@@ -22,11 +22,27 @@ bool askAgain(Console& console, const char* what, std::string& name) {
     return true;
 }
 
-std::optional<OutputFile> openOutputOtherThan(const std::string& name, const InputFile& input) {
-    std::optional<OutputFile> output = openOutputFile(name);
+std::optional<InputFile> openInput(Console& console, const std::string& name) {
+    std::string reason;
+    std::optional<InputFile> input = openInputFile(name, reason);
+    if (!input)
+        console.reportFailure(name, reason);
+    return input;
+}
+
+std::optional<OutputFile> openOutputOtherThan(Console& console, const std::string& name,
+                                              const InputFile& input) {
+    std::string reason;
+    std::optional<OutputFile> output = openOutputFile(name, console, reason);
     // Writing over the input would destroy it before it is read.
-    if (output && output->isSameFileAs(input))
+    if (output && output->isSameFileAs(input)) {
         output.reset();
+        reason = "is the input file";
+    }
+    if (!output)
+        console.reportFailure(name, reason);
+    else if (output->isConsoleOutput())
+        console.moveToStandardError();
     return output;
 }
 
@@ -46,17 +62,17 @@ FileNames askForNames(Console& console) {
 }
 
 std::optional<InputFile> openInputAsking(Console& console, std::string& name) {
-    std::optional<InputFile> input = openInputFile(name);
+    std::optional<InputFile> input = openInput(console, name);
     while (!input && askAgain(console, "input", name))
-        input = openInputFile(name);
+        input = openInput(console, name);
     return input;
 }
 
 std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
                                            const InputFile& input) {
-    std::optional<OutputFile> output = openOutputOtherThan(name, input);
+    std::optional<OutputFile> output = openOutputOtherThan(console, name, input);
     while (!output && askAgain(console, "output", name))
-        output = openOutputOtherThan(name, input);
+        output = openOutputOtherThan(console, name, input);
     return output;
 }
 

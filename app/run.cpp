@@ -19,7 +19,8 @@ void writeRows(TextWriter& file, Console& console, const GridHeader& header, con
     console.print("\n");
 }
 
-int failWriting(Console& console, const std::string& outputName) {
+int failWriting(Console& console, const std::string& outputName, const OutputFile& output) {
+    console.reportFailure(outputName, output.reason());
     console.print("error writing output file " + outputName + "\n");
     return kStatusFailed;
 }
@@ -44,21 +45,21 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
     GridHeader header;
     Grid grid;
     if (auto error = readGrid(*input, names.input, header, grid)) {
+        console.reportFailure(names.input, error->reason);
         console.print(error->message); // the output is dropped as it was
         return kStatusFailed;
     }
     input.reset();
 
-    // Only now, with the grid read and checked, is the old output given up.
-    if (!output->begin()) {
-        output.reset(); // removes what this run created or began
-        return failWriting(console, names.output);
-    }
+    // Only now, with the grid read and checked, may an old output written
+    // in place be given up.
+    if (!output->begin())
+        return failWriting(console, names.output, *output);
     writeHeaderLines(output->text(), header);
     writeRows(output->text(), console, header, grid, nodeFormat);
     grid = Grid();
     if (!output->finish())
-        return failWriting(console, names.output);
+        return failWriting(console, names.output, *output);
     return kStatusConverted;
 }
 

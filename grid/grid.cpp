@@ -16,13 +16,13 @@ std::string formatMessage(const char* format, const std::string& name, auto... v
 }
 
 ReadError shortInput(const std::string& name, std::uint64_t present, std::uint64_t needed) {
-    return ReadError{formatMessage(
-        "error reading input file %s: it ends after %llu of %llu bytes\n", name,
-        static_cast<unsigned long long>(present), static_cast<unsigned long long>(needed))};
+    std::string reason =
+        "it ends after " + std::to_string(present) + " of " + std::to_string(needed) + " bytes";
+    return ReadError{"error reading input file " + name + ": " + reason + "\n", reason};
 }
 
-ReadError unreadable(const std::string& name) {
-    return ReadError{formatMessage("error reading input file %s\n", name)};
+ReadError unreadable(const std::string& name, const std::string& reason) {
+    return ReadError{formatMessage("error reading input file %s\n", name), reason};
 }
 
 // Reads `size` bytes or says why not; `offset` is where they start in the file.
@@ -37,16 +37,30 @@ std::optional<ReadError> readExactly(InputFile& input, const std::string& name, 
     case InputFile::ReadStatus::error:
         break;
     }
-    return unreadable(name);
+    return unreadable(name, input.reason());
 }
 
-// A count from its header word, truncated toward zero; not a number, or
-// outside [-2^31, 2^31), gives -2147483648, which the reader refuses.
-std::int32_t countFromWord(float word) {
+bool isCountWord(float word) {
     constexpr float kLimit = 2147483648.0f; // 2^31, exact in single precision
-    if (!(word >= -kLimit && word < kLimit))
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(word);
+    return word >= -kLimit && word < kLimit;
+}
+
+// A count from its header word, truncated toward zero; a word that is no
+// count (not a number, or outside [-2^31, 2^31)) gives -2147483648, which
+// the reader refuses.
+std::int32_t countFromWord(float word) {
+    return isCountWord(word) ? static_cast<std::int32_t>(word)
+                             : std::numeric_limits<std::int32_t>::min();
+}
+
+// A count as the header word holds it: the truncated count, or the word
+// itself where it is no count at all (not a number, or out of range).
+std::string countText(float word) {
+    if (isCountWord(word))
+        return std::to_string(countFromWord(word));
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(word));
+    return text;
 }
 
 GridHeader headerFromWords(const float (&words)[kHeaderWords]) {
@@ -87,10 +101,13 @@ std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName
     if (auto error = readExactly(input, inputName, words, sizeof words, 0, kHeaderBytes))
         return error;
     header = headerFromWords(words);
-    // 2. Counts that make no grid.
-    if (header.columnCount < 0 || header.rowCount < 0)
-        return ReadError{formatMessage("error reading input file %s: invalid grid size %d x %d\n",
-                                       inputName, header.columnCount, header.rowCount)};
+    // 2. Counts that make no grid, shown as the file holds them.
+    if (header.columnCount < 0 || header.rowCount < 0) {
+        std::string size = countText(words[0]) + " x " + countText(words[1]);
+        return ReadError{"error reading input file " + inputName + ": invalid grid size " + size +
+                             "\n",
+                         "invalid grid size " + size};
+    }
     // 3. A regular file too short for its counts fails before the grid is
     //    allocated, whatever size the header asks for.
     std::uint64_t needed = expectedFileSize(header);
@@ -99,9 +116,11 @@ std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName
     // 4. The grid, in one block, read in one request.
     std::unique_ptr<float[]> nodes = allocateNodes(header);
     if (!nodes)
-        return ReadError{formatMessage(
-            "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
-            inputName, header.columnCount, header.rowCount)};
+        return ReadError{
+            formatMessage(
+                "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
+                inputName, header.columnCount, header.rowCount),
+            "the grid does not fit in memory"};
     if (auto error =
             readExactly(input, inputName, nodes.get(), needed - kHeaderBytes, kHeaderBytes, needed))
         return error;

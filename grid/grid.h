@@ -56,9 +56,11 @@ class Grid {
     std::int32_t rowCount_ = 0;
 };
 
-// Why a grid could not be read; `message` is the console text, "\n" ended.
+// Why a grid could not be read: `message` is the console text, "\n" ended;
+// `reason` the same said briefly, or the system's words for a failed read.
 struct ReadError {
     std::string message;
+    std::string reason;
 };
 
 // Reads header and grid from the open input. Prints nothing. On failure the

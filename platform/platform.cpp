@@ -1,8 +1,11 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -47,8 +50,60 @@ bool closeChecked(int fd) {
 
 } // namespace
 
+namespace {
+
+// The temporary output file that a signal must not leave behind. A signal
+// handler is given no argument, so this is the one piece of process-wide
+// state: set once the file exists, cleared once it is renamed or removed.
+struct PendingTemporary {
+    char path[4096];
+    volatile std::sig_atomic_t armed;
+};
+PendingTemporary pendingTemporary;
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void removeTemporaryAndEnd(int signal) {
+    if (pendingTemporary.armed)
+        ::unlink(pendingTemporary.path);
+    // Ends the process as the signal would have: the caller sees 128 + signal.
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void armTemporary(const std::string& path) {
+    if (path.size() >= sizeof pendingTemporary.path)
+        return;
+    pendingTemporary.armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(pendingTemporary.path, path.c_str(), path.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingTemporary.armed = 1;
+}
+
+void disarmTemporary() {
+    pendingTemporary.armed = 0;
+}
+
+std::string reasonOf(int error) {
+    return std::strerror(error);
+}
+
+} // namespace
+
 void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
+    for (int signal : kCleanupSignals) {
+        struct sigaction action {};
+        // A signal the caller set to be ignored (nohup, a background job)
+        // stays ignored.
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = removeTemporaryAndEnd;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 TextWriter::TextWriter(int fd)
@@ -61,14 +116,18 @@ TextWriter::~TextWriter() {
 
 void TextWriter::drain() {
     std::size_t size = static_cast<std::size_t>(end_ - begin_);
-    if (!failed_ && !writeAll(fd_, begin_, size))
-        failed_ = true;
+    if (error_ == 0 && !writeAll(fd_, begin_, size))
+        error_ = errno != 0 ? errno : EIO;
     end_ = begin_;
 }
 
 bool TextWriter::flush() {
     drain();
-    return !failed_;
+    return error_ == 0;
+}
+
+std::string TextWriter::reason() const {
+    return reasonOf(error_);
 }
 
 void TextWriter::put(char c) {
@@ -96,11 +155,24 @@ int descriptorIfOpen(int fd) {
 
 } // namespace
 
-Console::Console() : Console(STDOUT_FILENO, STDIN_FILENO) {}
+Console::Console() : Console(STDOUT_FILENO, STDIN_FILENO, STDERR_FILENO) {}
 
-Console::Console(int outputFd, int inputFd)
-    : out_(descriptorIfOpen(outputFd)), inputFd_(descriptorIfOpen(inputFd)),
+Console::Console(int outputFd, int inputFd, int errorFd)
+    : out_(descriptorIfOpen(outputFd)), outputFd_(descriptorIfOpen(outputFd)),
+      inputFd_(descriptorIfOpen(inputFd)), errorFd_(descriptorIfOpen(errorFd)),
       terminal_(::isatty(outputFd) == 1) {}
+
+void Console::moveToStandardError() {
+    out_.redirect(errorFd_);
+    terminal_ = ::isatty(errorFd_) == 1;
+}
+
+void Console::reportFailure(const std::string& name, const std::string& reason) {
+    out_.flush(); // in the order it happened, where both streams meet
+    TextWriter error(errorFd_);
+    error.write("brenzolt: " + name + ": " + reason + "\n");
+    error.flush();
+}
 
 void Console::progressDot() {
     out_.put('.');
@@ -140,13 +212,14 @@ InputFile::~InputFile() {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), id_(other.id_) {}
+    : fd_(std::exchange(other.fd_, -1)), id_(other.id_), reason_(std::move(other.reason_)) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         id_ = other.id_;
+        reason_ = std::move(other.reason_);
     }
     return *this;
 }
@@ -174,6 +247,7 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            reason_ = reasonOf(errno);
             return ReadStatus::error;
         }
         if (n == 0)
@@ -183,14 +257,19 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
     return ReadStatus::complete;
 }
 
-std::optional<InputFile> openInputFile(const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos)
+std::optional<InputFile> openInputFile(const std::string& name, std::string& reason) {
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        reason = reasonOf(ENOENT);
         return std::nullopt;
+    }
     int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        reason = reasonOf(errno);
         return std::nullopt;
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        reason = reasonOf(S_ISDIR(st.st_mode) ? EISDIR : errno);
         ::close(fd);
         return std::nullopt;
     }
@@ -205,122 +284,235 @@ OutputFile::~OutputFile() {
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), created_(other.created_),
-      regular_(other.regular_), begun_(other.begun_), id_(other.id_),
-      writer_(std::move(other.writer_)) {}
+    : how_(other.how_), fd_(std::exchange(other.fd_, -1)), target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)), id_(other.id_), created_(other.created_),
+      begun_(other.begun_), regular_(other.regular_), shared_(other.shared_),
+      permissions_(other.permissions_), writer_(std::move(other.writer_)),
+      reason_(std::move(other.reason_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
         discard();
+        how_ = other.how_;
         fd_ = std::exchange(other.fd_, -1);
-        name_ = std::move(other.name_);
-        created_ = other.created_;
-        regular_ = other.regular_;
-        begun_ = other.begun_;
+        target_ = std::move(other.target_);
+        temporary_ = std::move(other.temporary_);
         id_ = other.id_;
+        created_ = other.created_;
+        begun_ = other.begun_;
+        regular_ = other.regular_;
+        shared_ = other.shared_;
+        permissions_ = other.permissions_;
         writer_ = std::move(other.writer_);
+        reason_ = std::move(other.reason_);
     }
     return *this;
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {
-    return isOpen() && input.isOpen() && id_ == input.id_;
+    return fd_ >= 0 && input.fd_ >= 0 && id_ == input.id_;
 }
 
 bool OutputFile::begin() {
-    if (regular_ && ::ftruncate(fd_, 0) != 0)
-        return false;
+    // A regular file written in place gives up its old contents only now.
+    if (how_ == How::inPlace && regular_ && ::ftruncate(fd_, 0) != 0)
+        return fail(reasonOf(errno));
     begun_ = true;
     writer_ = std::make_unique<TextWriter>(fd_);
     return true;
 }
 
-bool OutputFile::finish() {
-    bool written = writer_ && writer_->flush();
-    int fd = std::exchange(fd_, -1);
-    bool closed = closeChecked(fd);
-    writer_.reset();
-    if (written && closed)
+namespace {
+
+bool isTheFileOpened(const std::string& path, const FileId& id) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && fileIdOf(st) == id;
+}
+
+// Renames `from` to `to` unless `to` exists; another run may have written
+// that name since this one found it free.
+bool renameIfFree(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
-    // The file is incomplete: keep nothing of it.
-    if (regular_ && (created_ || begun_))
-        ::unlink(name_.c_str());
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the exclusive rename: a hard link fails on an
+    // existing name just the same.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+} // namespace
+
+bool OutputFile::finish() {
+    if (fd_ < 0 || !writer_)
+        return fail(reasonOf(EBADF));
+    if (!writer_->flush())
+        return fail(writer_->reason());
+    writer_.reset();
+    if (how_ == How::consoleOutput) {
+        fd_ = -1; // the console's, not ours to close
+        return true;
+    }
+    if (how_ == How::replace && ::fchmod(fd_, permissions_) != 0)
+        return fail(reasonOf(errno));
+    if (!closeChecked(std::exchange(fd_, -1)))
+        return fail(reasonOf(errno));
+    if (how_ == How::inPlace)
+        return true;
+    // Only the file this run opened is replaced: a target that changed
+    // meanwhile (another run's grid) stays as it is.
+    if (!created_ && !isTheFileOpened(target_, id_))
+        return fail("it changed while the grid was written");
+    bool renamed = created_ ? renameIfFree(temporary_, target_)
+                            : ::rename(temporary_.c_str(), target_.c_str()) == 0;
+    if (!renamed)
+        return fail(errno == EEXIST ? "it was created while the grid was written"
+                                    : reasonOf(errno));
+    disarmTemporary();
+    temporary_.clear();
+    return true;
+}
+
+bool OutputFile::fail(std::string reason) {
+    reason_ = std::move(reason);
+    discard();
     return false;
 }
 
 void OutputFile::discard() {
-    if (fd_ < 0)
-        return;
     writer_.reset();
-    ::close(std::exchange(fd_, -1));
-    if (regular_ && (created_ || begun_))
-        ::unlink(name_.c_str());
+    if (fd_ >= 0 && how_ != How::consoleOutput) {
+        // An in-place file already emptied holds only part of a grid: a
+        // single name goes; a file shared by hard links is left empty, so
+        // that no name shows the partial grid.
+        if (how_ == How::inPlace && begun_ && regular_ && shared_)
+            (void)::ftruncate(fd_, 0);
+        ::close(fd_);
+        if (how_ == How::inPlace && begun_ && regular_ && !shared_)
+            ::unlink(target_.c_str());
+    }
+    fd_ = -1;
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+        disarmTemporary();
+        temporary_.clear();
+    }
 }
 
 namespace {
 
-// The file a symbolic link names, as a path usable from here; empty when
-// `path` is no link.
-std::string linkTarget(const std::string& path) {
-    std::string target(4096, '\0');
-    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n <= 0 || static_cast<std::size_t>(n) == target.size())
-        return {};
-    target.resize(static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    if (target.front() != '/' && slash != std::string::npos)
-        target.insert(0, path, 0, slash + 1);
-    return target;
+// Opens `name` for writing without truncating it, through links as the system
+// follows them (its rules for links in shared directories apply); a name not
+// there yet, or a link to nothing, is created. `created` says which.
+int openForWriting(const std::string& name, bool& created) {
+    created = false;
+    int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    created = true;
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    // There and not there: a link to nothing, whose target the open creates.
+    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
 }
 
-// Opens `path` for writing without truncating it, creating the file only if
-// it is not there, so that we know whether a failed run must remove it. A
-// symbolic link to a file not there yet creates that file, as any
-// create-or-truncate open does; `path` then names the file itself, so that
-// removing it removes the file and not the link.
-int openOrCreate(std::string& path, bool& created) {
-    constexpr int kMaxLinks = 40;
-    for (int links = 0; links < kMaxLinks; ++links) {
-        created = true;
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-        created = false;
-        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT)
-            return fd;
-        // There and not there: a link to nothing.
-        std::string target = linkTarget(path);
-        if (target.empty())
+std::string directoryOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Creates the temporary file beside `target`, only for its owner until it
+// gets its final permission bits. A name too long for the directory falls
+// back to a short one.
+int createTemporary(const std::string& target, std::string& temporary) {
+    std::string suffix = ".brenzolt-incomplete-" + std::to_string(::getpid());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string tail = attempt == 0 ? suffix : suffix + "-" + std::to_string(attempt);
+        for (const std::string& path : {target + tail, directoryOf(target) + "/" + tail}) {
+            int fd =
+                ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                temporary = path;
+                return fd;
+            }
+            if (errno != ENAMETOOLONG)
+                break;
+        }
+        if (errno != EEXIST)
             return -1;
-        path = std::move(target);
     }
     return -1;
 }
 
 } // namespace
 
-std::optional<OutputFile> openOutputFile(const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos)
+std::optional<OutputFile> openOutputFile(const std::string& name, const Console& consoleOutput,
+                                         std::string& reason) {
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        reason = reasonOf(ENOENT);
         return std::nullopt;
-    std::string path = name;
+    }
     bool created = false;
-    int fd = openOrCreate(path, created);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        if (created)
-            ::unlink(path.c_str());
+    int fd = openForWriting(name, created);
+    if (fd < 0) {
+        reason = reasonOf(errno);
         return std::nullopt;
     }
     OutputFile file;
     file.fd_ = fd;
-    file.name_ = path;
     file.created_ = created;
-    file.regular_ = S_ISREG(st.st_mode);
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        reason = reasonOf(errno);
+        return std::nullopt;
+    }
     file.id_ = fileIdOf(st);
+    // The console's own standard output (a file or pipe the shell opened;
+    // a device such as /dev/null is only written in place).
+    struct stat console {};
+    if (!S_ISCHR(st.st_mode) && consoleOutput.outputFd_ >= 0 &&
+        fstat(consoleOutput.outputFd_, &console) == 0 && fileIdOf(console) == file.id_) {
+        ::close(std::exchange(file.fd_, consoleOutput.outputFd_));
+        file.how_ = OutputFile::How::consoleOutput;
+        return file;
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(name.c_str(), resolved) == nullptr) {
+        reason = reasonOf(errno);
+        if (created)
+            ::unlink(name.c_str());
+        return std::nullopt;
+    }
+    file.target_ = resolved;
+    if (created) {
+        // The name could be created; it stays free until the grid is
+        // complete, so that a failed run has nothing to remove there.
+        ::unlink(file.target_.c_str());
+    }
+    file.regular_ = S_ISREG(st.st_mode);
+    file.shared_ = st.st_nlink > 1;
+    if (!S_ISREG(st.st_mode) || file.shared_ || st.st_uid != ::geteuid()) {
+        file.how_ = OutputFile::How::inPlace;
+        return file;
+    }
+    file.permissions_ = st.st_mode & 07777;
+    int temporary = createTemporary(file.target_, file.temporary_);
+    if (temporary < 0) {
+        int error = errno;
+        // A file that may be written but not replaced is written in place.
+        if (!created) {
+            file.how_ = OutputFile::How::inPlace;
+            return file;
+        }
+        reason = reasonOf(error);
+        return std::nullopt;
+    }
+    armTemporary(file.temporary_);
+    ::close(std::exchange(file.fd_, temporary));
     return file;
 }
 

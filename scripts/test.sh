@@ -9,7 +9,7 @@ bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
 
 jobs=2
 # The benchmarks are built (not run) so that they keep compiling.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_BENCH=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON -DBRENZOLT_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -23,7 +23,7 @@ printf '%s\n' build/tests/*e2e_test build/tests/gdal_interop_test |
   xargs -P "$jobs" -I{} sh -c '{} --gtest_brief=1 > {}.valgrind.log 2>&1 || { cat {}.valgrind.log; exit 1; }'
 unset BRENZOLT_TEST_WRAPPER
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_SANITIZE=ON
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_TESTS=ON -DBRENZOLT_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 

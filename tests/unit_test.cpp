@@ -71,7 +71,9 @@ InputFile inputHolding(const std::string& bytes, bool pipe) {
         EXPECT_EQ(write(file.fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         fds[0] = dup(file.fd);
     }
-    std::optional<InputFile> input = openInputFile("/proc/self/fd/" + std::to_string(fds[0]));
+    std::string reason;
+    std::optional<InputFile> input =
+        openInputFile("/proc/self/fd/" + std::to_string(fds[0]), reason);
     close(fds[0]);
     return std::move(input).value();
 }
@@ -127,21 +129,24 @@ TEST(RangeHigh, RoundsToSinglePrecisionAfterEveryStep) {
     EXPECT_EQ(rangeHigh(0, 16777218, 1), 16777216);
 }
 
-TEST(OutputFile, CreatesTheFileThatALinkToNothingNamesAndRemovesItUnfinished) {
+TEST(OutputFile, WritesTheTargetOfALinkChainAndLeavesNothingWhenDropped) {
     fs::path dir = fs::temp_directory_path() / ("unit-" + std::to_string(getpid()));
     fs::create_directories(dir / "sub");
     fs::create_symlink("target.txt", dir / "sub" / "link.txt");
     fs::create_symlink("sub/link.txt", dir / "chain.txt");
     const std::string chain = (dir / "chain.txt").string();
-    std::optional<OutputFile> file = openOutputFile(chain);
+    Console console(-1, -1);
+    std::string reason;
+    openOutputFile(chain, console, reason)->discard();
+    EXPECT_FALSE(fs::exists(dir / "sub" / "target.txt"));
+    std::optional<OutputFile> file = openOutputFile(chain, console, reason);
     ASSERT_TRUE(file && file->begin());
     file->text().write("x\n");
     EXPECT_TRUE(file->finish());
     EXPECT_EQ(fs::file_size(dir / "sub" / "target.txt"), 3u);
-    fs::remove(dir / "sub" / "target.txt");
-    openOutputFile(chain)->discard();
-    EXPECT_FALSE(fs::exists(dir / "sub" / "target.txt"));
     EXPECT_TRUE(fs::is_symlink(dir / "chain.txt") && fs::is_symlink(dir / "sub" / "link.txt"));
+    // No temporary file is left beside the target.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "sub"), fs::directory_iterator()), 2);
     fs::remove_all(dir);
 }
 
