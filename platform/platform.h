@@ -133,12 +133,16 @@ class InputFile {
     // Reads exactly `size` bytes unless the file ends or fails first; `got`
     // tells how many arrived.
     ReadStatus read(void* buffer, std::size_t size, std::size_t& got);
+    // The same at `offset`, leaving the file position alone: several threads
+    // may read one file at once.
+    ReadStatus readAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got) const;
     const std::string& reason() const { return reason_; } // why a read failed
     void close();
 
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
     friend class OutputFile;
+    ReadStatus readFrom(std::int64_t offset, void* buffer, std::size_t size, std::size_t& got);
     int fd_ = -1;
     FileId id_;
     std::string reason_;
