@@ -13,7 +13,7 @@ fail() { echo "install_test: $*" >&2; exit 1; }
 "$cmake" --install "$build" --prefix "$prefix" > /dev/null
 [ -x "$prefix/bin/brenzolt" ] || fail "no executable $prefix/bin/brenzolt"
 page="$prefix/share/man/man1/brenzolt.1"
-cmp -s "$page" "$source/doc/brenzolt.1" || fail "$page is missing or not doc/brenzolt.1"
+cmp -s "$page" "$build/doc/brenzolt.1" || fail "$page is missing or not doc/brenzolt.1 with its version"
 
 # The installed program runs: without names it shows its usage line.
 usage=$("$prefix/bin/brenzolt" < /dev/null | tr -d '\r' || true)
@@ -42,7 +42,7 @@ render() {
   done
 }
 
-render -l "$source/doc/brenzolt.1"
+render -l "$build/doc/brenzolt.1"
 if command -v man > /dev/null; then
   # man finds the installed page by name under the prefix.
   [ "$(man -M "$prefix/share/man" -w brenzolt)" = "$page" ] || fail "man does not find $page"
