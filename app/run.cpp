@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include "app/node_lines.h"
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"
 
@@ -7,16 +8,10 @@ namespace brenzolt {
 
 namespace {
 
-// The node lines, lowest row (last in the file) first, with one dot per row.
-// A failed write (a full disk) ends the rows at once: nothing more of this
-// file can reach the disk.
-void writeRows(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
-               NodeFormat nodeFormat) {
-    for (std::int32_t r = grid.rowCount() - 1; r >= 0 && !file.failed(); --r) {
-        writeNodeLine(file, grid.row(r), header, nodeFormat);
-        console.progressDot();
-    }
-    console.print("\n");
+int failReading(Console& console, const std::string& inputName, const ReadError& error) {
+    console.reportFailure(inputName, error.reason);
+    console.print(error.message);
+    return kStatusFailed;
 }
 
 int failWriting(Console& console, const std::string& outputName, const OutputFile& output) {
@@ -42,22 +37,21 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
         return kStatusFailed;
 
     console.print("record size in bytes: 4\n");
-    GridHeader header;
-    Grid grid;
-    if (auto error = readGrid(*input, names.input, header, grid)) {
-        console.reportFailure(names.input, error->reason);
-        console.print(error->message); // the output is dropped as it was
-        return kStatusFailed;
-    }
-    input.reset();
+    GridReader grid;
+    if (auto error = openGrid(*input, names.input, grid))
+        return failReading(console, names.input, *error); // the output is dropped as it was
 
-    // Only now, with the grid read and checked, may an old output written
-    // in place be given up.
+    // Only now, with the header checked and the input measured, may an old
+    // output written in place be given up.
     if (!output->begin())
         return failWriting(console, names.output, *output);
-    writeHeaderLines(output->text(), header);
-    writeRows(output->text(), console, header, grid, nodeFormat);
-    grid = Grid();
+    writeHeaderLines(output->text(), grid.header());
+    std::optional<ReadError> error =
+        writeNodeLines(output->text(), console, grid, nodeFormat, threadCountFromEnvironment());
+    console.print("\n");
+    if (error)
+        return failReading(console, names.input, *error);
+    input.reset();
     if (!output->finish())
         return failWriting(console, names.output, *output);
     return kStatusConverted;

@@ -49,24 +49,23 @@ void writeHeaderLines(TextWriter& file, const GridHeader& header) {
     writeNumberPair(file, header.zLow, header.zHigh);
 }
 
-void writeNodeLine(TextWriter& file, const float* nodes, const GridHeader& header,
-                   NodeFormat nodeFormat) {
-    for (std::int32_t c = 0; c < header.columnCount; ++c) {
-        char* out = file.reserve(kMaxNumberText + 1);
-        char* p = out;
-        if (c > 0)
-            *p++ = '\t';
+char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool startsRow, bool endsRow,
+                     float blankThreshold, NodeFormat nodeFormat) {
+    for (std::size_t c = 0; c < count; ++c) {
+        if (c > 0 || !startsRow)
+            *out++ = '\t';
         float value = nodes[c];
         // Not-a-number fails the comparison and so is blank too.
-        if (value > header.blankThreshold) {
-            p += formatFloat(p, value, nodeFormat);
+        if (value > blankThreshold) {
+            out += formatFloat(out, value, nodeFormat);
         } else {
-            std::memcpy(p, kBlankText.data(), kBlankText.size());
-            p += kBlankText.size();
+            std::memcpy(out, kBlankText.data(), kBlankText.size());
+            out += kBlankText.size();
         }
-        file.commit(p);
     }
-    file.put('\n');
+    if (endsRow)
+        *out++ = '\n';
+    return out;
 }
 
 } // namespace brenzolt

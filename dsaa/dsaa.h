@@ -3,8 +3,9 @@
 // Nodes not above the blank threshold, and nodes that are not a number, are
 // written as the blank value 1.70141e+38 in "%g".
 //
-// Everything is written through a TextWriter, whose failures stay sticky in
-// `failed()`; nothing here prints on the console.
+// Nothing here prints on the console: the header lines go through a
+// TextWriter, whose failures stay sticky in `failed()`, and node texts into
+// the caller's buffers, so that rows can be formatted on several threads.
 #pragma once
 
 #include "dsaa/number_text.h"
@@ -29,8 +30,16 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 // The five header lines: "DSAA", the counts, and the x, y and z ranges.
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
 
-// One node line with its line end: the row's node texts joined by TABs.
-void writeNodeLine(TextWriter& file, const float* nodes, const GridHeader& header,
-                   NodeFormat nodeFormat);
+// The most text `writeNodeTexts` makes of `count` nodes of one row.
+constexpr std::size_t nodeTextRoom(std::size_t count) {
+    return count * (kMaxNumberText + 1) + 1;
+}
+
+// Writes the texts of `count` node values of one row into `out`, which has
+// room for nodeTextRoom(count) bytes: TAB-separated, with a TAB in front
+// unless they start the row and a line feed after them when they end it.
+// Returns the end of the text.
+char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool startsRow, bool endsRow,
+                     float blankThreshold, NodeFormat nodeFormat);
 
 } // namespace brenzolt

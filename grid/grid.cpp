@@ -1,5 +1,6 @@
 #include "grid/grid.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -25,19 +26,28 @@ ReadError unreadable(const std::string& name, const std::string& reason) {
     return ReadError{formatMessage("error reading input file %s\n", name), reason};
 }
 
-// Reads `size` bytes or says why not; `offset` is where they start in the file.
-std::optional<ReadError> readExactly(InputFile& input, const std::string& name, void* buffer,
-                                     std::size_t size, std::uint64_t offset, std::uint64_t needed) {
-    std::size_t got = 0;
-    switch (input.read(buffer, size, got)) {
+// What a read of the bytes up to `needed` came to: nothing when complete.
+std::optional<ReadError> outcome(InputFile::ReadStatus status, const std::string& name,
+                                 std::uint64_t end, std::uint64_t needed,
+                                 const std::string& reason) {
+    switch (status) {
     case InputFile::ReadStatus::complete:
         return std::nullopt;
     case InputFile::ReadStatus::endOfFile:
-        return shortInput(name, offset + got, needed);
+        return shortInput(name, end, needed);
     case InputFile::ReadStatus::error:
         break;
     }
-    return unreadable(name, input.reason());
+    return unreadable(name, reason);
+}
+
+// Reads the next `size` bytes, which start at `offset`, or says why not.
+std::optional<ReadError> readNext(InputFile& input, const std::string& name, void* buffer,
+                                  std::size_t size, std::uint64_t offset, std::uint64_t needed) {
+    std::size_t got = 0;
+    std::string reason;
+    auto status = input.read(buffer, size, got, reason);
+    return outcome(status, name, offset + got, needed, reason);
 }
 
 bool isCountWord(float word) {
@@ -93,14 +103,15 @@ std::unique_ptr<float[]> allocateNodes(const GridHeader& header) {
 
 } // namespace
 
-std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName,
-                                  GridHeader& header, Grid& grid) {
-    grid = Grid();
+std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName,
+                                  GridReader& grid) {
+    grid = GridReader();
+    std::optional<std::uint64_t> fileSize = input.regularFileSize();
     // 1. The twelve header words, little-endian as this machine is.
     float words[kHeaderWords];
-    if (auto error = readExactly(input, inputName, words, sizeof words, 0, kHeaderBytes))
+    if (auto error = readNext(input, inputName, words, sizeof words, 0, kHeaderBytes))
         return error;
-    header = headerFromWords(words);
+    GridHeader header = headerFromWords(words);
     // 2. Counts that make no grid, shown as the file holds them.
     if (header.columnCount < 0 || header.rowCount < 0) {
         std::string size = countText(words[0]) + " x " + countText(words[1]);
@@ -108,24 +119,42 @@ std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName
                              "\n",
                          "invalid grid size " + size};
     }
-    // 3. A regular file too short for its counts fails before the grid is
-    //    allocated, whatever size the header asks for.
+    // 3. A regular file too short for its counts fails at once; its nodes
+    //    are read later, where they lie.
     std::uint64_t needed = expectedFileSize(header);
-    if (auto size = input.regularFileSize(); size && *size < needed)
-        return shortInput(inputName, *size, needed);
-    // 4. The grid, in one block, read in one request.
-    std::unique_ptr<float[]> nodes = allocateNodes(header);
-    if (!nodes)
-        return ReadError{
-            formatMessage(
-                "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
-                inputName, header.columnCount, header.rowCount),
-            "the grid does not fit in memory"};
-    if (auto error =
-            readExactly(input, inputName, nodes.get(), needed - kHeaderBytes, kHeaderBytes, needed))
-        return error;
-    grid = Grid(std::move(nodes), header.columnCount, header.rowCount);
+    if (fileSize && *fileSize < needed)
+        return shortInput(inputName, *fileSize, needed);
+    if (!fileSize) {
+        // 4. From a pipe, the grid in one block, read in one request.
+        grid.nodes_ = allocateNodes(header);
+        if (!grid.nodes_)
+            return ReadError{
+                formatMessage(
+                    "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
+                    inputName, header.columnCount, header.rowCount),
+                "the grid does not fit in memory"};
+        if (auto error = readNext(input, inputName, grid.nodes_.get(), needed - kHeaderBytes,
+                                  kHeaderBytes, needed))
+            return error;
+    }
+    grid.input_ = &input;
+    grid.inputName_ = inputName;
+    grid.header_ = header;
     return std::nullopt;
+}
+
+std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t count,
+                                               float* nodes) const {
+    if (nodes_) {
+        std::copy_n(nodes_.get() + first, count, nodes);
+        return std::nullopt;
+    }
+    // The file may have shrunk since it was measured.
+    std::uint64_t offset = kHeaderBytes + first * sizeof(float);
+    std::size_t got = 0;
+    std::string reason;
+    auto status = input_->readAt(offset, nodes, count * sizeof(float), got, reason);
+    return outcome(status, inputName_, offset + got, expectedFileSize(header_), reason);
 }
 
 } // namespace brenzolt

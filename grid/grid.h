@@ -37,25 +37,6 @@ struct GridHeader {
     float zHigh = 0;
 };
 
-// The node values, held as one block in file order.
-class Grid {
-  public:
-    Grid() = default;
-    Grid(std::unique_ptr<float[]> nodes, std::int32_t columnCount, std::int32_t rowCount)
-        : nodes_(std::move(nodes)), columnCount_(columnCount), rowCount_(rowCount) {}
-    std::int32_t columnCount() const { return columnCount_; }
-    std::int32_t rowCount() const { return rowCount_; }
-    // Row r (0-based, file order) as a pointer to its first node.
-    const float* row(std::int32_t r) const {
-        return nodes_.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(columnCount_);
-    }
-
-  private:
-    std::unique_ptr<float[]> nodes_;
-    std::int32_t columnCount_ = 0;
-    std::int32_t rowCount_ = 0;
-};
-
 // Why a grid could not be read: `message` is the console text, "\n" ended;
 // `reason` the same said briefly, or the system's words for a failed read.
 struct ReadError {
@@ -63,9 +44,28 @@ struct ReadError {
     std::string reason;
 };
 
-// Reads header and grid from the open input. Prints nothing. On failure the
-// grid is left empty and the returned error holds the console message.
-std::optional<ReadError> readGrid(InputFile& input, const std::string& inputName,
-                                  GridHeader& header, Grid& grid);
+// An open grid: its header, and its nodes as the input offers them. From a
+// regular file the nodes are read where they lie, when they are asked for,
+// so that memory does not grow with the grid; from a pipe, which can only
+// be read in order, the whole grid is read when it opens.
+class GridReader {
+  public:
+    const GridHeader& header() const { return header_; }
+    // Reads `count` nodes from node `first` on, counted in file order (row by
+    // row, highest y first). Several threads may read at once.
+    std::optional<ReadError> readNodes(std::uint64_t first, std::size_t count, float* nodes) const;
+
+  private:
+    friend std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName,
+                                             GridReader& grid);
+    const InputFile* input_ = nullptr;
+    std::string inputName_;
+    GridHeader header_;
+    std::unique_ptr<float[]> nodes_; // the whole grid, when it came from a pipe
+};
+
+// Reads and checks the header (and, from a pipe, the grid). Prints nothing.
+// The input must stay open while the grid's nodes are read.
+std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName, GridReader& grid);
 
 } // namespace brenzolt

@@ -44,8 +44,28 @@ void TextWriter::put(char c) {
 }
 
 void TextWriter::write(std::string_view text) {
-    for (char c : text)
-        put(c);
+    // Long texts (whole blocks of node lines) go by spans between line feeds.
+    while (!text.empty()) {
+        std::size_t room = static_cast<std::size_t>(capacityEnd_ - end_);
+        if (room < 2) {
+            drain();
+            continue;
+        }
+        std::string_view piece = text.substr(0, room - 1);
+        const void* lineFeed = std::memchr(piece.data(), '\n', piece.size());
+        std::size_t span =
+            lineFeed == nullptr
+                ? piece.size()
+                : static_cast<std::size_t>(static_cast<const char*>(lineFeed) - piece.data());
+        std::memcpy(end_, piece.data(), span);
+        end_ += span;
+        text.remove_prefix(span);
+        if (lineFeed != nullptr) {
+            *end_++ = '\r';
+            *end_++ = '\n';
+            text.remove_prefix(1);
+        }
+    }
 }
 
 // A console stream that the caller of the program left closed stays closed:
@@ -100,14 +120,13 @@ InputFile::~InputFile() {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), id_(other.id_), reason_(std::move(other.reason_)) {}
+    : fd_(std::exchange(other.fd_, -1)), id_(other.id_) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         id_ = other.id_;
-        reason_ = std::move(other.reason_);
     }
     return *this;
 }
@@ -118,18 +137,18 @@ void InputFile::close() {
     fd_ = -1;
 }
 
-InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got) {
-    return readFrom(-1, buffer, size, got);
+InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,
+                                      std::string& reason) {
+    return readFrom(-1, buffer, size, got, reason);
 }
 
 InputFile::ReadStatus InputFile::readAt(std::uint64_t offset, void* buffer, std::size_t size,
-                                        std::size_t& got) const {
-    return const_cast<InputFile*>(this)->readFrom(static_cast<std::int64_t>(offset), buffer, size,
-                                                  got);
+                                        std::size_t& got, std::string& reason) const {
+    return readFrom(static_cast<std::int64_t>(offset), buffer, size, got, reason);
 }
 
 InputFile::ReadStatus InputFile::readFrom(std::int64_t offset, void* buffer, std::size_t size,
-                                          std::size_t& got) {
+                                          std::size_t& got, std::string& reason) const {
     got = 0;
     auto* bytes = static_cast<char*>(buffer);
     while (got < size) {
@@ -140,7 +159,7 @@ InputFile::ReadStatus InputFile::readFrom(std::int64_t offset, void* buffer, std
             sys::readSome(fd_, bytes + got, piece,
                           offset < 0 ? -1 : offset + static_cast<std::int64_t>(got), error);
         if (n < 0) {
-            reason_ = sys::reasonOf(error);
+            reason = sys::reasonOf(error);
             return ReadStatus::error;
         }
         if (n == 0)

@@ -136,21 +136,21 @@ class InputFile {
     std::optional<std::uint64_t> regularFileSize() const;
     enum class ReadStatus { complete, endOfFile, error };
     // Reads exactly `size` bytes unless the file ends or fails first; `got`
-    // tells how many arrived.
-    ReadStatus read(void* buffer, std::size_t size, std::size_t& got);
+    // tells how many arrived, `reason` why a read failed.
+    ReadStatus read(void* buffer, std::size_t size, std::size_t& got, std::string& reason);
     // The same at `offset`, leaving the file position alone: several threads
     // may read one file at once.
-    ReadStatus readAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got) const;
-    const std::string& reason() const { return reason_; } // why a read failed
+    ReadStatus readAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
+                      std::string& reason) const;
     void close();
 
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
     friend class OutputFile;
-    ReadStatus readFrom(std::int64_t offset, void* buffer, std::size_t size, std::size_t& got);
+    ReadStatus readFrom(std::int64_t offset, void* buffer, std::size_t size, std::size_t& got,
+                        std::string& reason) const;
     int fd_ = -1;
     FileId id_;
-    std::string reason_;
 };
 
 // Nothing when the file does not open; `reason` then says why.

@@ -1,0 +1,25 @@
+// The node lines of a conversion: read, formatted and written in blocks, on
+// as many threads as asked for, with one dot per row on the console.
+#pragma once
+
+#include "dsaa/dsaa.h"
+#include "grid/grid.h"
+#include "platform/platform.h"
+
+#include <optional>
+
+namespace brenzolt {
+
+// The number of formatting threads: BRENZOLT_THREADS when it holds a count
+// from 1 to 256, else one per hardware thread. 1 formats on the calling
+// thread alone.
+int threadCountFromEnvironment();
+
+// Writes the node lines of `grid`, lowest row first, and one dot per row as
+// each row reaches `file`. Stops at the first failed read, which it returns,
+// or at the first failed write, which shows in `file.failed()`. The text is
+// the same for every thread count.
+std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
+                                        NodeFormat nodeFormat, int threadCount);
+
+} // namespace brenzolt
