@@ -24,6 +24,11 @@ zip=$(ls "$out"/brenzolt-*-win64.zip)
 [ "$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = "README.txt brenzolt.exe sample.grd " ] ||
   { cmake -E tar tf "$zip"; echo "package: $zip does not hold exactly brenzolt.exe, README.txt and sample.grd"; exit 1; }
 
+# The README's install commands name these packages.
+for package in "$deb" "$zip"; do
+  grep -q "$(basename "$package")" README.md || { echo "package: README.md does not name $(basename "$package")"; exit 1; }
+done
+
 # Lintian's errors fail; its warnings are shown.
 lintian --fail-on error "$deb" 2> /dev/null
 
