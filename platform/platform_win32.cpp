@@ -50,22 +50,20 @@ bool isValidUtf8(const std::string& text) {
 }
 
 // The name as the system takes it; nothing for an empty name or one holding a
-// NUL, which no file has. A name too long for the classic path limit gets the
-// "\\?\" form of its full path, which has none.
+// NUL, which no file has. A name whose full path is too long for the classic
+// limit takes the "\\?\" form of that path, which has none.
 std::optional<std::wstring> systemName(const std::string& name) {
     if (name.empty() || name.find('\0') != std::string::npos)
         return std::nullopt;
     std::wstring wide = toUtf16(name.data(), name.size());
-    if (wide.size() < MAX_PATH - 12)
-        return wide;
     DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (length < MAX_PATH - 12 || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\"))
+        return wide;
     std::wstring full(length, L'\0');
     length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
     if (length == 0 || length >= full.size())
         return wide;
     full.resize(length);
-    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\"))
-        return full;
     if (full.starts_with(L"\\\\"))
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
@@ -183,10 +181,6 @@ bool emptyFile(int fd) {
     return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
 }
 
-} // namespace
-
-namespace {
-
 // The temporary output file that Ctrl-C, Ctrl-Break or closing the console
 // must not leave behind. The console control handler runs on a thread of its
 // own and is given no argument, so this is the one piece of process-wide
@@ -257,9 +251,14 @@ std::string readConsoleLine(HANDLE console) {
     wchar_t c;
     DWORD got = 0;
     while (line.empty() || line.back() != L'\n') {
-        if (!ReadConsoleW(console, &c, 1, &got, nullptr) || got == 0)
+        SetLastError(ERROR_SUCCESS);
+        if (ReadConsoleW(console, &c, 1, &got, nullptr) && got == 1) {
+            line.push_back(c);
+            continue;
+        }
+        // Ctrl-C breaks off the read while its handler ends the process.
+        if (GetLastError() != ERROR_OPERATION_ABORTED)
             break;
-        line.push_back(c);
     }
     // Ctrl-Z then Enter at the start of a line ends the input.
     if (line.starts_with(L'\x1a'))
@@ -280,6 +279,8 @@ int writeAll(int fd, const char* data, std::size_t size) {
         DWORD written = 0;
         if (!WriteFile(handle, data, piece, &written, nullptr))
             return static_cast<int>(GetLastError());
+        if (written == 0)
+            return ERROR_WRITE_FAULT;
         data += written;
         size -= written;
     }
