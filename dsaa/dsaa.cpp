@@ -1,10 +1,15 @@
 #include "dsaa/dsaa.h"
 
+#include <charconv>
 #include <cstring>
+#include <string_view>
 
 namespace brenzolt {
 
 namespace {
+
+// The blank value 1.70141e+38 in "%g".
+constexpr std::string_view kBlankText = "1.70141e+038";
 
 void writeNumberPair(TextWriter& file, float first, float second) {
     char text[2 * kMaxNumberText + 2];
@@ -16,13 +21,14 @@ void writeNumberPair(TextWriter& file, float first, float second) {
 }
 
 void writeHeaderLines(TextWriter& file, const GridHeader& header) {
+    // Room for two counts of up to 11 characters each and their separators.
     char text[32];
     file.write("DSAA\n");
-    std::size_t length = formatInt(text, header.columnCount);
-    text[length++] = '\t';
-    length += formatInt(text + length, header.rowCount);
-    text[length++] = '\n';
-    file.write(std::string_view(text, length));
+    char* p = std::to_chars(text, text + 11, header.columnCount).ptr;
+    *p++ = '\t';
+    p = std::to_chars(p, p + 11, header.rowCount).ptr;
+    *p++ = '\n';
+    file.write(std::string_view(text, static_cast<std::size_t>(p - text)));
     writeNumberPair(file, header.words[3],
                     rangeHigh(header.words[3], header.columnCount, header.spacing));
     writeNumberPair(file, header.words[4],
@@ -30,14 +36,9 @@ void writeHeaderLines(TextWriter& file, const GridHeader& header) {
     writeNumberPair(file, header.zLow(), header.zHigh());
 }
 
-struct BlankText {
-    char text[kMaxNumberText];
-    std::size_t length;
-};
-
 // One node line without its line end: node texts joined by TABs.
 void writeNodeLine(TextWriter& file, const float* nodes, std::int32_t columnCount,
-                   float blankThreshold, NodeFormat nodeFormat, const BlankText& blank) {
+                   float blankThreshold, NodeFormat nodeFormat) {
     for (std::int32_t c = 0; c < columnCount; ++c) {
         char* out = file.reserve(kMaxNumberText + 1);
         char* p = out;
@@ -48,8 +49,8 @@ void writeNodeLine(TextWriter& file, const float* nodes, std::int32_t columnCoun
         if (value > blankThreshold) {
             p += formatFloat(p, value, nodeFormat);
         } else {
-            std::memcpy(p, blank.text, blank.length);
-            p += blank.length;
+            std::memcpy(p, kBlankText.data(), kBlankText.size());
+            p += kBlankText.size();
         }
         file.commit(p);
     }
@@ -66,13 +67,10 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
 void writeSurferGrid(TextWriter& file, Console& console, const GridHeader& header, const Grid& grid,
                      NodeFormat nodeFormat) {
     writeHeaderLines(file, header);
-    BlankText blank{};
-    blank.length = formatDouble(blank.text, kBlankValue, kPercentG);
     // A failed write (a full disk) ends the rows at once: nothing more of
     // this file can reach the disk.
     for (std::int32_t r = grid.rowCount(); r >= 1 && !file.failed(); --r) {
-        writeNodeLine(file, grid.row(r), grid.columnCount(), header.blankThreshold, nodeFormat,
-                      blank);
+        writeNodeLine(file, grid.row(r), grid.columnCount(), header.blankThreshold, nodeFormat);
         console.progressDot();
         file.put('\n');
     }

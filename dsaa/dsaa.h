@@ -11,8 +11,6 @@
 
 namespace brenzolt {
 
-inline constexpr double kBlankValue = 1.70141e+38;
-
 // The upper bound of a coordinate range, in single precision with a rounding
 // at every step: (count - 1) x spacing + low.
 float rangeHigh(float low, std::int32_t count, float spacing) noexcept;

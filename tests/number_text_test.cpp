@@ -1,3 +1,4 @@
+#include "dsaa/decimal17.h"
 #include "dsaa/node_format.h"
 #include "dsaa/number_text.h"
 #include "tests/support/reference_format.h"
@@ -23,23 +24,23 @@
 namespace brenzolt::test {
 namespace {
 
-constexpr Conversion kG = kPercentG;
-constexpr Conversion kF60{NumberKind::fixed, 6, 0};
-constexpr Conversion kF61{NumberKind::fixed, 6, 1};
-constexpr Conversion kF62{NumberKind::fixed, 6, 2};
-constexpr Conversion kF63{NumberKind::fixed, 6, 3};
-constexpr Conversion kF64{NumberKind::fixed, 6, 4};
-constexpr Conversion kF75{NumberKind::fixed, 7, 5};
-constexpr Conversion kF86{NumberKind::fixed, 8, 6};
-constexpr Conversion kF97{NumberKind::fixed, 9, 7};
-constexpr Conversion kF108{NumberKind::fixed, 10, 8};
-constexpr Conversion kG108{NumberKind::general, 10, 8};
+constexpr NodeFormat kG = kPercentG;
+constexpr NodeFormat kF60{NumberKind::fixed, 6, 0};
+constexpr NodeFormat kF61{NumberKind::fixed, 6, 1};
+constexpr NodeFormat kF62{NumberKind::fixed, 6, 2};
+constexpr NodeFormat kF63{NumberKind::fixed, 6, 3};
+constexpr NodeFormat kF64{NumberKind::fixed, 6, 4};
+constexpr NodeFormat kF75{NumberKind::fixed, 7, 5};
+constexpr NodeFormat kF86{NumberKind::fixed, 8, 6};
+constexpr NodeFormat kF97{NumberKind::fixed, 9, 7};
+constexpr NodeFormat kF108{NumberKind::fixed, 10, 8};
+constexpr NodeFormat kG108{NumberKind::general, 10, 8};
 
 // Every conversion a node value or header number can be written with.
-constexpr Conversion kAllConversions[] = {kG,   kF60, kF61, kF62,  kF63, kF64,
+constexpr NodeFormat kAllConversions[] = {kG,   kF60, kF61, kF62,  kF63, kF64,
                                           kF75, kF86, kF97, kF108, kG108};
 
-std::string printfName(Conversion c) {
+std::string printfName(NodeFormat c) {
     std::string name = "%";
     if (c.width > 0)
         name += std::to_string(c.width);
@@ -63,14 +64,9 @@ template <typename Value> std::string describe(Value value) {
     return text.str();
 }
 
-std::string fastText(float value, Conversion c) {
+std::string fastText(float value, NodeFormat c) {
     char text[kMaxNumberText];
     return std::string(text, formatFloat(text, value, c));
-}
-
-std::string fastText(double value, Conversion c) {
-    char text[kMaxNumberText];
-    return std::string(text, formatDouble(text, value, c));
 }
 
 // Counts disagreements and reports only the first few, so that a broken
@@ -90,7 +86,7 @@ class Mismatches {
 class NumberText : public ::testing::Test {
   protected:
     // The fast formatter and the reference must both give `text`.
-    template <typename Value> void expectText(Value value, Conversion c, const std::string& text) {
+    template <typename Value> void expectText(Value value, NodeFormat c, const std::string& text) {
         EXPECT_EQ(fastText(value, c), text) << describe(value) << " with " << printfName(c);
         EXPECT_EQ(reference_.format(static_cast<double>(value), c), text)
             << "reference, " << describe(value) << " with " << printfName(c);
@@ -101,7 +97,7 @@ class NumberText : public ::testing::Test {
     template <typename Value> void compare(Value value, Mismatches& mismatches) {
         double wide = static_cast<double>(value);
         if (!std::isfinite(wide)) {
-            for (Conversion c : kAllConversions)
+            for (NodeFormat c : kAllConversions)
                 compareText(value, c, reference_.format(wide, c), mismatches);
             return;
         }
@@ -114,7 +110,7 @@ class NumberText : public ::testing::Test {
                 "toDecimal17 of " + describe(value) + ": " + std::to_string(actual.digits) + "e" +
                 std::to_string(actual.exponent) + ", reference " + std::to_string(expected.digits) +
                 "e" + std::to_string(expected.exponent));
-        for (Conversion c : kAllConversions)
+        for (NodeFormat c : kAllConversions)
             compareText(value, c, reference_.format(digits, c), mismatches);
     }
 
@@ -129,7 +125,7 @@ class NumberText : public ::testing::Test {
 
   private:
     template <typename Value>
-    static void compareText(Value value, Conversion c, const std::string& expected,
+    static void compareText(Value value, NodeFormat c, const std::string& expected,
                             Mismatches& mismatches) {
         std::string actual = fastText(value, c);
         if (actual != expected)
@@ -142,7 +138,7 @@ class NumberText : public ::testing::Test {
 
 struct FloatCase {
     float value;
-    Conversion conversion;
+    NodeFormat conversion;
     const char* text;
 };
 
@@ -155,7 +151,6 @@ TEST_F(NumberText, WorkedExamples) {
     };
     for (const FloatCase& c : cases)
         expectText(c.value, c.conversion, c.text);
-    expectText(1.70141e+38, kG, "1.70141e+038");
 }
 
 TEST_F(NumberText, BasicValues) {
@@ -227,7 +222,7 @@ TEST_F(NumberText, RoundingTiesGoAwayFromZero) {
 TEST_F(NumberText, EveryRepresentableFixedTieReadsLikeItsOuterNeighbour) {
     std::mt19937 random(20240601);
     int checked = 0;
-    for (Conversion c : kAllConversions) {
+    for (NodeFormat c : kAllConversions) {
         if (c.kind != NumberKind::fixed)
             continue;
         std::vector<float> ties;
@@ -286,15 +281,6 @@ TEST_F(NumberText, SeventeenDigitTiesGoToEven) {
         values.push_back(-fromBits(c.bits));
     }
     expectAgreement(values);
-}
-
-// No float lies close enough to a decimal tie for its 17-digit rounding to
-// land on one (a search over all floats found none), but doubles do: 1.0065
-// is 1.00649999999999995..., whose 17 digits end in 5 and then round up.
-TEST_F(NumberText, SeventeenDigitRoundingCanCreateATie) {
-    expectText(1.0065, kF63, " 1.007");
-    expectText(-1.0065, kF63, "-1.007");
-    expectText(1.0125, kF63, " 1.013");
 }
 
 TEST_F(NumberText, CarriesIntoANewLeadingDigit) {
@@ -392,7 +378,6 @@ TEST_F(NumberText, ZeroAndNegativeZero) {
     };
     for (const FloatCase& c : cases)
         expectText(c.value, c.conversion, c.text);
-    EXPECT_EQ(fastText(-0.0, kG), "-0");
 }
 
 TEST_F(NumberText, InfinityAndNotANumber) {
@@ -413,8 +398,6 @@ TEST_F(NumberText, InfinityAndNotANumber) {
     };
     for (const FloatCase& c : cases)
         expectText(c.value, c.conversion, c.text);
-    EXPECT_EQ(fastText(-std::numeric_limits<double>::infinity(), kF62), "  -inf");
-    EXPECT_EQ(fastText(-std::numeric_limits<double>::quiet_NaN(), kG), "nan");
 }
 
 TEST_F(NumberText, TextsLongerThanTheWidthAreWrittenWhole) {
@@ -450,57 +433,7 @@ TEST_F(NumberText, Regressions) {
     expectText(100000.0f, kG108, "    100000");
     expectText(-1200.0f, kG, "-1200");
     // Decimals past the 17th digit were written over the last digits kept.
-    expectText(410600609324761.69, kF63, "410600609324761.690");
     expectText(-12345678901.234567f, kF108, "-12345678848.00000000");
-}
-
-TEST(FormatInt, WritesDecimalIntegers) {
-    const struct {
-        std::int32_t value;
-        const char* text;
-    } cases[] = {
-        {0, "0"},
-        {7, "7"},
-        {-1, "-1"},
-        {100, "100"},
-        {std::numeric_limits<std::int32_t>::max(), "2147483647"},
-        {std::numeric_limits<std::int32_t>::min(), "-2147483648"},
-    };
-    for (const auto& c : cases) {
-        char text[kMaxNumberText];
-        EXPECT_EQ(std::string(text, formatInt(text, c.value)), c.text);
-    }
-}
-
-TEST_F(NumberText, Doubles) {
-    expectText(1.70141e+38, kG, "1.70141e+038");
-    expectText(std::numeric_limits<double>::max(), kG, "1.79769e+308");
-    expectText(std::numeric_limits<double>::denorm_min(), kG, "4.94066e-324");
-    expectText(1e100, kG, "1e+100");
-    expectText(-1e-100, kG108, "   -1e-100");
-
-    std::mt19937_64 random(77);
-    std::vector<double> values;
-    for (int i = 0; i < 20000; ++i)
-        values.push_back(std::bit_cast<double>(random()));
-    std::uniform_real_distribution<double> nodeRange(-500.0, 3000.0);
-    for (int i = 0; i < 20000; ++i)
-        values.push_back(nodeRange(random));
-    expectAgreement(values);
-
-    // The ends of what the interface allows: 17 digits, width 32, and the
-    // longest text, which must fit kMaxNumberText.
-    const Conversion extremes[] = {{NumberKind::fixed, 32, 17},
-                                   {NumberKind::general, 32, 17},
-                                   {NumberKind::general, 0, 1},
-                                   {NumberKind::fixed, 0, 0}};
-    values.insert(values.begin(),
-                  {-std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()});
-    for (Conversion c : extremes)
-        for (std::size_t i = 0; i < values.size(); i += i < 2 ? 1 : 7)
-            EXPECT_EQ(fastText(values[i], c), reference().format(values[i], c))
-                << describe(values[i]) << " with " << printfName(c);
-    EXPECT_EQ(fastText(-std::numeric_limits<double>::max(), extremes[0]).size(), 1 + 309 + 1 + 17u);
 }
 
 TEST_F(NumberText, ValuesInTheUsualNodeRange) {
@@ -524,7 +457,7 @@ TEST_F(NumberText, RandomBitPatterns) {
 TEST(SelectNodeFormat, FirstCharacterOfThePrecisionTextPicksTheRow) {
     const struct {
         const char* precision;
-        Conversion conversion;
+        NodeFormat conversion;
     } cases[] = {
         {"0", kF60}, {"1", kF61}, {"2", kF62},  {"3", kF63},  {"4", kF64},  {"5", kF75},
         {"6", kF86}, {"7", kF97}, {"8", kF108}, {"9", kG108}, {"25", kF62}, {"9x", kG108},
