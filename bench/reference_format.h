@@ -22,13 +22,6 @@ namespace brenzolt::test {
 // double, a point, 17 decimals, and a carry.
 inline constexpr std::size_t kMaxReferenceText = 400;
 
-// The exact decimal value of a finite double.
-struct ExactDecimal {
-    bool negative = false;
-    std::string digits; // first nonzero to last nonzero digit; empty for zero
-    int exponent = 0;   // decimal exponent of the first digit; 0 for zero
-};
-
 // A finite value rounded to 17 significant digits.
 struct ReferenceDigits {
     bool negative = false;
@@ -44,7 +37,6 @@ class ReferenceFormatter {
     // Builds the exact powers of two and five that every double needs.
     ReferenceFormatter();
 
-    ExactDecimal exactDecimal(double value) const;
     ReferenceDigits digits17(double value) const;
     // Any double, infinities and not-a-number included. A float is given
     // widened, which keeps its value exactly.

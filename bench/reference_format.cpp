@@ -1,4 +1,4 @@
-#include "tests/support/reference_format.h"
+#include "bench/reference_format.h"
 
 #include <algorithm>
 #include <bit>
@@ -238,17 +238,6 @@ std::size_t ReferenceFormatter::writeExactDigits(double value, char* out, int& e
     std::size_t length = writeDecimal(limbs, size, out);
     exponent = static_cast<int>(length) - 1 - decimalShift;
     return length;
-}
-
-ExactDecimal ReferenceFormatter::exactDecimal(double value) const {
-    char digits[kMaxExactDigits];
-    ExactDecimal result;
-    result.negative = std::signbit(value);
-    std::size_t length = writeExactDigits(value, digits, result.exponent);
-    while (length > 0 && digits[length - 1] == '0')
-        --length;
-    result.digits.assign(digits, length);
-    return result;
 }
 
 ReferenceDigits ReferenceFormatter::digits17(double value) const {
