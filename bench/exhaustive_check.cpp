@@ -10,8 +10,9 @@
 // Prints progress to standard error, a summary to standard output, and exits
 // with status 1 when any text differs.
 
+#include "bench/reference_format.h"
+#include "dsaa/decimal17.h"
 #include "dsaa/number_text.h"
-#include "tests/support/reference_format.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,10 +30,10 @@
 
 namespace {
 
-using brenzolt::Conversion;
+using brenzolt::NodeFormat;
 using brenzolt::NumberKind;
 
-constexpr Conversion kConversions[] = {
+constexpr NodeFormat kConversions[] = {
     {NumberKind::general, 0, 6}, {NumberKind::fixed, 6, 0},    {NumberKind::fixed, 6, 1},
     {NumberKind::fixed, 6, 2},   {NumberKind::fixed, 6, 3},    {NumberKind::fixed, 6, 4},
     {NumberKind::fixed, 7, 5},   {NumberKind::fixed, 8, 6},    {NumberKind::fixed, 9, 7},

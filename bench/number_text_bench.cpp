@@ -20,14 +20,14 @@
 
 namespace {
 
-using brenzolt::Conversion;
+using brenzolt::NodeFormat;
 using brenzolt::NumberKind;
 
 constexpr std::size_t kValueCount = 16'000'000;
 
-constexpr Conversion kG = brenzolt::kPercentG;
-constexpr Conversion kF62{NumberKind::fixed, 6, 2};
-constexpr Conversion kG108{NumberKind::general, 10, 8};
+constexpr NodeFormat kG = brenzolt::kPercentG;
+constexpr NodeFormat kF62{NumberKind::fixed, 6, 2};
+constexpr NodeFormat kG108{NumberKind::general, 10, 8};
 
 std::vector<float> makeUniformValues() {
     std::mt19937 random(1);
@@ -74,9 +74,9 @@ template <typename Format> void formatAll(benchmark::State& state, Input input, 
                                                          benchmark::Counter::kInvert);
 }
 
-void numberText(benchmark::State& state, Input input, Conversion conversion) {
-    formatAll(state, input, [conversion](char* out, float value) {
-        return brenzolt::formatFloat(out, value, conversion);
+void numberText(benchmark::State& state, Input input, NodeFormat nodeFormat) {
+    formatAll(state, input, [nodeFormat](char* out, float value) {
+        return brenzolt::formatFloat(out, value, nodeFormat);
     });
 }
 

@@ -16,8 +16,6 @@
 
 namespace brenzolt {
 
-using NodeFormat = Conversion;
-
 // The node format from the first character of the precision text: '0'..'8'
 // select fixed forms ("%6.0f" .. "%10.8f"), '9' selects "%10.8g", and every
 // other first character, an empty text included, selects "%g".

@@ -1,10 +1,16 @@
+// Layout of the number text: padding, sign, digits, point and exponent of each
+// conversion, from a value's 17 significant digits (dsaa/decimal17.h).
+//
+// Contract: no throw, no allocation; the text goes into the caller's buffer of
+// kMaxNumberText bytes, its length is returned, and the bytes after it may be
+// overwritten: digits and spaces are stored in blocks of 8 and 32 bytes.
 #include "dsaa/number_text.h"
+
+#include "dsaa/decimal17.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 
 namespace brenzolt {
@@ -13,161 +19,19 @@ namespace {
 
 __extension__ typedef unsigned __int128 uint128;
 
-struct PowerOfTen {
-    std::uint64_t high;
-    std::uint64_t low;
-    int binaryExponent;
-    bool exact;
-};
-
-#include "dsaa/powers_of_ten.inc"
-
-constexpr std::uint64_t kPow10[] = {1u,
-                                    10u,
-                                    100u,
-                                    1000u,
-                                    10000u,
-                                    100000u,
-                                    1000000u,
-                                    10000000u,
-                                    100000000u,
-                                    1000000000u,
-                                    10000000000u,
-                                    100000000000u,
-                                    1000000000000u,
-                                    10000000000000u,
-                                    100000000000000u,
-                                    1000000000000000u,
-                                    10000000000000000u,
-                                    100000000000000000u,
-                                    1000000000000000000u,
-                                    10000000000000000000u};
-
-constexpr std::uint64_t kDigits17Low = kPow10[16];
-constexpr std::uint64_t kDigits17High = kPow10[17];
-
-constexpr char kDigitPairs[] = "00010203040506070809"
-                               "10111213141516171819"
-                               "20212223242526272829"
-                               "30313233343536373839"
-                               "40414243444546474849"
-                               "50515253545556575859"
-                               "60616263646566676869"
-                               "70717273747576777879"
-                               "80818283848586878889"
-                               "90919293949596979899";
-
-int decimalLength(std::uint64_t v) {
-    int length = 1;
-    while (length < 20 && v >= kPow10[length])
-        ++length;
-    return length;
-}
-
-// Writes the `length` lowest decimal digits of v (leading zeros included)
-// ending just before `end`.
-void writeDigitsBackward(char* end, std::uint64_t v, int length) {
-    while (length >= 2) {
-        unsigned pair = static_cast<unsigned>(v % 100);
-        v /= 100;
-        end -= 2;
-        std::memcpy(end, kDigitPairs + 2 * pair, 2);
-        length -= 2;
-    }
-    if (length == 1)
-        *--end = static_cast<char>('0' + v % 10);
-}
-
-// The slow, always exact route: the standard library's shortest-free
-// scientific conversion rounds the binary value to 17 digits, ties to even.
-Decimal17 decimal17FromChars(double value) {
-    char text[40];
-    auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 16);
-    const char* p = text;
-    Decimal17 d{0, 0, false};
-    if (*p == '-') {
-        d.negative = true;
-        ++p;
-    }
-    for (; p < result.ptr && *p != 'e'; ++p)
-        if (*p != '.')
-            d.digits = d.digits * 10 + static_cast<std::uint64_t>(*p - '0');
-    ++p; // 'e'
-    int sign = *p == '-' ? -1 : 1;
-    int exponent = 0;
-    for (++p; p < result.ptr; ++p)
-        exponent = exponent * 10 + (*p - '0');
-    d.exponent = sign * exponent;
-    return d;
-}
-
-struct Scaled {
-    std::uint64_t integerPart; // truncated
-    bool up;                   // the rounded integer is integerPart + 1
-    bool undecided;            // too close to a half for the approximation of 10^j
-};
-
-// v x 10^j for v = m x 2^e, rounded to an integer with ties to even, from a
-// 128-bit approximation of 10^j.
-Scaled scaleAndRound(std::uint32_t m, int e, int j) {
-    const PowerOfTen& power = kPowersOfTen[j - kPowerTableLow];
-    // 1. The product m x G, at most 152 bits, as high (bits 64 and up) and low.
-    uint128 lowProduct = static_cast<uint128>(m) * power.low;
-    uint128 high = static_cast<uint128>(m) * power.high + (lowProduct >> 64);
-    std::uint64_t low = static_cast<std::uint64_t>(lowProduct);
-    // 2. v x 10^j = m x G x 2^-shift; the shift always exceeds 64 bits, since
-    //    the integer part has 57 bits at most and the product at least 150.
-    int shift = -(e + power.binaryExponent);
-    int highShift = shift - 64;
-    Scaled scaled{static_cast<std::uint64_t>(high >> highShift), false, false};
-    std::uint64_t fractionHigh =
-        static_cast<std::uint64_t>(high & ((static_cast<uint128>(1) << highShift) - 1));
-    std::uint64_t halfHigh = std::uint64_t{1} << (highShift - 1);
-    // 3. Compare the fraction F (fractionHigh, low) with one half. With an
-    //    exact G, F is exact and a tie goes to the even integer.
-    if (power.exact) {
-        if (fractionHigh != halfHigh)
-            scaled.up = fractionHigh > halfHigh;
-        else
-            scaled.up = low != 0 || (scaled.integerPart & 1) != 0;
-        return scaled;
-    }
-    // 4. G was rounded down, so the true fraction lies in (F, F + m): above
-    //    the half when F is at least the half, below it when F + m is at
-    //    most the half (tested with one unit to spare), undecided in between.
-    if (fractionHigh >= halfHigh)
-        scaled.up = true;
-    else if (!(fractionHigh + 1 < halfHigh || low < ~std::uint64_t{0} - m))
-        scaled.undecided = true;
-    return scaled;
-}
-
-// Moves a text of `length` characters at `out` right so that spaces in front
-// bring it to `width`.
-std::size_t padLeft(char* out, std::size_t length, int width) {
-    if (width <= 0 || length >= static_cast<std::size_t>(width))
-        return length;
-    std::size_t pad = static_cast<std::size_t>(width) - length;
-    std::memmove(out + pad, out, length);
-    std::memset(out, ' ', pad);
-    return static_cast<std::size_t>(width);
-}
-
-std::size_t writeSpecial(char* out, bool negative, const char* word, int width) {
-    std::size_t length = 0;
-    if (negative)
-        out[length++] = '-';
-    std::size_t wordLength = std::strlen(word);
-    std::memcpy(out + length, word, wordLength);
-    return padLeft(out, length + wordLength, width);
-}
+constexpr auto kPow10 = [] {
+    std::array<std::uint64_t, 18> table{};
+    table[0] = 1;
+    for (std::size_t k = 1; k < table.size(); ++k)
+        table[k] = table[k - 1] * 10;
+    return table;
+}();
 
 // Digits are made eight at a time in a register and stored with one 8-byte
 // store each, straight to where they belong. The stores may write up to eight
 // bytes past the end of the text (and a pad block up to 32 bytes), which the
-// buffer contract allows; nothing written is read back.
-static_assert(std::endian::native == std::endian::little,
-              "the 8-byte digit stores put the first digit in the lowest byte");
+// buffer contract allows; nothing written is read back. The first digit
+// goes in the lowest byte: the build accepts only little-endian machines.
 
 // Widths up to this are padded with a single block of spaces.
 constexpr int kBlockWidth = 32;
@@ -295,6 +159,14 @@ char* startText(char* out, std::size_t length, int width, bool negative) {
     return p + (negative ? 1 : 0);
 }
 
+// "inf" or "nan", after the spaces and the sign.
+std::size_t writeSpecial(char* out, bool negative, const char* word, int width) {
+    std::size_t length = (negative ? 1u : 0u) + 3;
+    char* p = startText(out, length, width, negative);
+    std::memcpy(p, word, 3);
+    return paddedLength(length, width);
+}
+
 // "%W.Df" of a value whose decimals reach past its 17th digit: nothing is
 // rounded, and zeros stand for the digits past the 17th.
 std::size_t writeFixedUnrounded(char* out, const Decimal17& d, int decimals, int width) {
@@ -345,13 +217,12 @@ std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
     return paddedLength(length, width);
 }
 
-// "e", the sign and three digits: a double's decimal exponent has at most three.
+// "e", the sign and three digits: the exponent of a float has at most two,
+// but the texts always show three.
 void writeExponent(char* p, int exponent) {
     p[0] = 'e';
     p[1] = exponent < 0 ? '-' : '+';
-    int magnitude = exponent < 0 ? -exponent : exponent;
-    p[2] = static_cast<char>('0' + magnitude / 100);
-    std::memcpy(p + 3, kDigitPairs + 2 * (magnitude % 100), 2);
+    writeShortDigits(p + 2, static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent), 3);
 }
 
 // "%W.Pg" of a 17-digit value.
@@ -407,84 +278,22 @@ std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width
     return paddedLength(length, width);
 }
 
-std::size_t writeDecimal(char* out, const Decimal17& d, Conversion conversion) {
-    if (conversion.kind == NumberKind::fixed)
-        return writeFixed(out, d, conversion.digits, conversion.width);
-    return writeGeneral(out, d, conversion.digits, conversion.width);
+std::size_t writeDecimal(char* out, const Decimal17& d, NodeFormat format) {
+    if (format.kind == NumberKind::fixed)
+        return writeFixed(out, d, format.digits, format.width);
+    return writeGeneral(out, d, format.digits, format.width);
 }
 
 } // namespace
 
-Decimal17 toDecimal17(double value) noexcept {
-    if (value == 0)
-        return Decimal17{0, 0, std::signbit(value)};
-    return decimal17FromChars(value);
-}
-
-Decimal17 toDecimal17(float value) noexcept {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    bool negative = (bits >> 31) != 0;
-    std::uint32_t biasedExponent = (bits >> 23) & 0xff;
-    std::uint32_t m = bits & 0x7fffff;
-    if (biasedExponent == 0 && m == 0)
-        return Decimal17{0, 0, negative};
-    // 1. value = m x 2^e with m normalised to [2^23, 2^24), subnormals too.
-    int e;
-    if (biasedExponent == 0) {
-        int shift = std::countl_zero(m) - 8;
-        m <<= shift;
-        e = 1 - 150 - shift;
-    } else {
-        m |= 0x800000;
-        e = static_cast<int>(biasedExponent) - 150;
-    }
-    // 2. k = floor(log10(value)), estimated from the binary exponent and
-    //    raised by one from a threshold significand on: exact, so that one
-    //    scaling suffices.
-    int binaryExponent = e + 23;
-    int k = (binaryExponent * 78913) >> 18;
-    k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
-    // 3. Scale by 10^(16-k) and round to an integer with ties to even.
-    Scaled scaled = scaleAndRound(m, e, 16 - k);
-    if (scaled.undecided)
-        return decimal17FromChars(static_cast<double>(value));
-    std::uint64_t digits = scaled.integerPart + (scaled.up ? 1 : 0);
-    // 4. Rounding up may carry into an 18th digit.
-    if (digits == kDigits17High) {
-        digits = kDigits17Low;
-        ++k;
-    }
-    return Decimal17{digits, k, negative};
-}
-
-std::size_t formatFloat(char* out, float value, Conversion conversion) noexcept {
+std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     if (((bits >> 23) & 0xff) == 0xff) {
         if ((bits & 0x7fffff) != 0)
-            return writeSpecial(out, false, "nan", conversion.width);
-        return writeSpecial(out, (bits >> 31) != 0, "inf", conversion.width);
+            return writeSpecial(out, false, "nan", format.width);
+        return writeSpecial(out, (bits >> 31) != 0, "inf", format.width);
     }
-    return writeDecimal(out, toDecimal17(value), conversion);
-}
-
-std::size_t formatDouble(char* out, double value, Conversion conversion) noexcept {
-    if (std::isnan(value))
-        return writeSpecial(out, false, "nan", conversion.width);
-    if (std::isinf(value))
-        return writeSpecial(out, value < 0, "inf", conversion.width);
-    return writeDecimal(out, toDecimal17(value), conversion);
-}
-
-std::size_t formatInt(char* out, std::int32_t value) noexcept {
-    std::size_t length = 0;
-    std::uint32_t magnitude = static_cast<std::uint32_t>(value);
-    if (value < 0) {
-        out[length++] = '-';
-        magnitude = 0u - magnitude;
-    }
-    int digits = decimalLength(magnitude);
-    writeDigitsBackward(out + length + static_cast<std::size_t>(digits), magnitude, digits);
-    return length + static_cast<std::size_t>(digits);
+    return writeDecimal(out, toDecimal17(value), format);
 }
 
 } // namespace brenzolt

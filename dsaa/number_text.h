@@ -1,10 +1,11 @@
-// Number text: the exact texts of the printf conversions that brenzolt writes.
+// Number text: the exact texts of the printf conversions that node values and
+// header numbers are written with.
 //
-// Contract: no function here throws, allocates or touches global state. Every
-// formatter writes into a caller's buffer of at least kMaxNumberText bytes,
-// adds no terminating zero, and returns the number of characters written. The
-// bytes of the buffer after the text may be overwritten too: the digits are
-// stored in fixed-size blocks.
+// Contract: formatFloat does not throw, allocate or touch global state. It
+// writes into a caller's buffer of at least kMaxNumberText bytes, adds no
+// terminating zero, and returns the number of characters written. The bytes of
+// the buffer after the text may be overwritten too: the digits are stored in
+// fixed-size blocks.
 //
 // The texts follow the console platform the files are exchanged on, not the C
 // library of this machine:
@@ -29,36 +30,22 @@ enum class NumberKind : std::uint8_t {
     general, // "%W.Pg": P significant digits, trailing zeros removed
 };
 
-// One printf conversion as plain data: "%6.2f" is {fixed, 6, 2}, "%g" is
-// {general, 0, 6}, "%10.8g" is {general, 10, 8}.
-struct Conversion {
+// The printf conversion used for node values, as plain data: "%6.2f" is
+// {fixed, 6, 2}, "%g" is {general, 0, 6}, "%10.8g" is {general, 10, 8}.
+struct NodeFormat {
     NumberKind kind;
     int width;  // minimum width, padded on the left with spaces; 0 for none
     int digits; // decimals (fixed) or significant digits (general), 0..17
 };
 
-inline constexpr Conversion kPercentG{NumberKind::general, 0, 6};
+inline constexpr NodeFormat kPercentG{NumberKind::general, 0, 6};
 
-// Longest text of any conversion with digits <= 17 and width <= 32: the fixed
-// form of the largest double carries 309 integer digits.
-inline constexpr std::size_t kMaxNumberText = 360;
+// Room for any conversion with digits <= 17 and width <= 32: the longest text
+// has 58 characters (a sign, the 39 integer digits of the largest float, a
+// point and 17 decimals), and the blocks of digits and spaces may reach 32
+// bytes past a text.
+inline constexpr std::size_t kMaxNumberText = 128;
 
-// A value's sign and its 17 significant digits: value = digits * 10^(exponent - 16),
-// digits in [10^16, 10^17). Zero has digits 0 and exponent 0.
-struct Decimal17 {
-    std::uint64_t digits;
-    int exponent;
-    bool negative;
-};
-
-// The exact binary value of a finite float rounded to 17 significant digits.
-Decimal17 toDecimal17(float value) noexcept;
-// The same for a finite double.
-Decimal17 toDecimal17(double value) noexcept;
-
-std::size_t formatFloat(char* out, float value, Conversion conversion) noexcept;
-std::size_t formatDouble(char* out, double value, Conversion conversion) noexcept;
-// "%d"
-std::size_t formatInt(char* out, std::int32_t value) noexcept;
+std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept;
 
 } // namespace brenzolt

@@ -8,6 +8,7 @@
 // standard library's number formatting.
 #pragma once
 
+#include "dsaa/decimal17.h"
 #include "dsaa/number_text.h"
 
 #include <array>
@@ -20,13 +21,6 @@ namespace brenzolt::test {
 // Room for the longest text: a sign, the 309 integer digits of the largest
 // double, a point, 17 decimals, and a carry.
 inline constexpr std::size_t kMaxReferenceText = 400;
-
-// The exact decimal value of a finite double.
-struct ExactDecimal {
-    bool negative = false;
-    std::string digits; // first nonzero to last nonzero digit; empty for zero
-    int exponent = 0;   // decimal exponent of the first digit; 0 for zero
-};
 
 // A finite value rounded to 17 significant digits.
 struct ReferenceDigits {
@@ -43,16 +37,15 @@ class ReferenceFormatter {
     // Builds the exact powers of two and five that every double needs.
     ReferenceFormatter();
 
-    ExactDecimal exactDecimal(double value) const;
     ReferenceDigits digits17(double value) const;
     // Any double, infinities and not-a-number included. A float is given
     // widened, which keeps its value exactly.
-    std::string format(double value, Conversion conversion) const;
+    std::string format(double value, NodeFormat nodeFormat) const;
     // The text of a finite value from its 17 digits.
-    std::string format(const ReferenceDigits& digits, Conversion conversion) const;
+    std::string format(const ReferenceDigits& digits, NodeFormat nodeFormat) const;
     // The same text written to `out`, which has room for kMaxReferenceText
     // characters; returns its length.
-    std::size_t write(const ReferenceDigits& digits, Conversion conversion, char* out) const;
+    std::size_t write(const ReferenceDigits& digits, NodeFormat nodeFormat, char* out) const;
 
   private:
     // Base 10^9 limbs, least significant first.

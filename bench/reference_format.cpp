@@ -1,4 +1,4 @@
-#include "tests/support/reference_format.h"
+#include "bench/reference_format.h"
 
 #include <algorithm>
 #include <bit>
@@ -240,17 +240,6 @@ std::size_t ReferenceFormatter::writeExactDigits(double value, char* out, int& e
     return length;
 }
 
-ExactDecimal ReferenceFormatter::exactDecimal(double value) const {
-    char digits[kMaxExactDigits];
-    ExactDecimal result;
-    result.negative = std::signbit(value);
-    std::size_t length = writeExactDigits(value, digits, result.exponent);
-    while (length > 0 && digits[length - 1] == '0')
-        --length;
-    result.digits.assign(digits, length);
-    return result;
-}
-
 ReferenceDigits ReferenceFormatter::digits17(double value) const {
     char exact[kMaxExactDigits];
     ReferenceDigits result;
@@ -273,31 +262,31 @@ ReferenceDigits ReferenceFormatter::digits17(double value) const {
     return result;
 }
 
-std::size_t ReferenceFormatter::write(const ReferenceDigits& digits, Conversion conversion,
+std::size_t ReferenceFormatter::write(const ReferenceDigits& digits, NodeFormat nodeFormat,
                                       char* out) const {
     char text[kMaxReferenceText];
     std::size_t length = 0;
     if (digits.negative)
         text[length++] = '-';
-    length += conversion.kind == NumberKind::fixed
-                  ? writeFixedBody(digits, conversion.digits, text + length)
-                  : writeGeneralBody(digits, conversion.digits, text + length);
-    return writePadded(text, length, conversion.width, out);
+    length += nodeFormat.kind == NumberKind::fixed
+                  ? writeFixedBody(digits, nodeFormat.digits, text + length)
+                  : writeGeneralBody(digits, nodeFormat.digits, text + length);
+    return writePadded(text, length, nodeFormat.width, out);
 }
 
-std::string ReferenceFormatter::format(const ReferenceDigits& digits, Conversion conversion) const {
+std::string ReferenceFormatter::format(const ReferenceDigits& digits, NodeFormat nodeFormat) const {
     char text[kMaxReferenceText];
-    return std::string(text, write(digits, conversion, text));
+    return std::string(text, write(digits, nodeFormat, text));
 }
 
-std::string ReferenceFormatter::format(double value, Conversion conversion) const {
+std::string ReferenceFormatter::format(double value, NodeFormat nodeFormat) const {
     char text[kMaxReferenceText];
     if (std::isnan(value))
-        return std::string(text, writePadded("nan", 3, conversion.width, text));
+        return std::string(text, writePadded("nan", 3, nodeFormat.width, text));
     if (std::isinf(value))
-        return value < 0 ? std::string(text, writePadded("-inf", 4, conversion.width, text))
-                         : std::string(text, writePadded("inf", 3, conversion.width, text));
-    return format(digits17(value), conversion);
+        return value < 0 ? std::string(text, writePadded("-inf", 4, nodeFormat.width, text))
+                         : std::string(text, writePadded("inf", 3, nodeFormat.width, text));
+    return format(digits17(value), nodeFormat);
 }
 
 } // namespace brenzolt::test
