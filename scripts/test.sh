@@ -19,9 +19,10 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 # in a run that is meant to fail still fails its test.
 echo "End-to-end tests with brenzolt under valgrind"
 export BRENZOLT_TEST_WRAPPER="valgrind -q --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite"
-printf '%s\n' build/tests/*e2e_test |
-  xargs -P "$jobs" -I{} sh -c '{} --gtest_brief=1 > {}.valgrind.log 2>&1 || { cat {}.valgrind.log; exit 1; }'
-unset BRENZOLT_TEST_WRAPPER
+export GTEST_TOTAL_SHARDS="$jobs"
+seq 0 $((jobs - 1)) | xargs -P "$jobs" -I{} sh -c 'log=build/run_test.valgrind.{}.log;
+  GTEST_SHARD_INDEX={} build/tests/run_test --gtest_brief=1 > $log 2>&1 || { cat $log; exit 1; }'
+unset BRENZOLT_TEST_WRAPPER GTEST_TOTAL_SHARDS
 
 # GDAL reads a converted grid back: every node at its coordinates with its value, blank
 # nodes as no-data and left out of the statistics.
