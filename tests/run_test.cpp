@@ -1,0 +1,389 @@
+// The program end to end: one table of runs of the built binary, each in a fresh directory,
+// all checked the same way: the console byte for byte, the exit status, what is left unread
+// of standard input, and every file in the directory with its bytes.
+#include "tests/support/run.h"
+
+#include <cctype>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <map>
+#include <optional>
+#include <ostream>
+
+namespace brenzolt::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+// File name -> bytes, or a marker: "<dir>", "<dir r-x>", "<unreadable>", "<symlink TARGET>",
+// "<hardlink NAME>" (another name of the file NAME, which sorts before it).
+using Files = std::map<std::string, std::string>;
+
+struct Row {
+    std::string name;
+    Files before;
+    std::vector<std::string> arguments;
+    std::string answers; // standard input
+    std::string console; // after the banner, "\n" for each line end the program writes
+    int status;
+    Files after;        // the files that change, line ends as in `console`
+    std::string unread; // standard input after the answers, for the script that runs us
+    Options options;
+    // Standard error, when checked; when it starts with the banner, the console text went
+    // there and `console` is all of standard output.
+    std::optional<std::string> errors;
+};
+
+Row row(std::string name, Files before, std::vector<std::string> arguments, std::string answers,
+        std::string console, int status, Files after = {}, std::string unread = "",
+        Options options = {}, std::optional<std::string> errors = {}) {
+    return {name, before, arguments, answers, console, status, after, unread, options, errors};
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const std::string kBanner = "converting a binary grid into an ASCII grid for GS-SURFER\n";
+const std::string kAsk = "\nusage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n\n\n"
+                         "input file : \noutput file : \n";
+const std::string kRecord = "record size in bytes: 4\n";
+const std::string kAgain = "\r\n"; // after an answer to a retry
+const std::string kOld = "an older file that no failed run may touch\r\n\0\x01\xff"s;
+const std::string kRest = "the rest of the script\n\nin.grd\nmore\r\n";
+const std::string kGrid = gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6});
+const Files kIn{{"in.grd", kGrid}};
+const std::string kConverted = "DSAA\n3\t2\n10\t20\n20\t25\n1\t9\n4\t5\t6\n1\t2\t3\n";
+const Files kOut{{"out.txt", kConverted}};
+
+std::string repeat(const std::string& text, int times) {
+    std::string result;
+    while (times-- > 0)
+        result += text;
+    return result;
+}
+
+std::string retry(const std::string& what, const std::string& name) {
+    return "error opening " + what + " file " + name + " \r\nplease enter " + what + " file name: ";
+}
+
+std::string converted(int rows) {
+    return kRecord + std::string(rows, '.') + "\n";
+}
+
+std::vector<float> counts(float columns, float rows) {
+    return {columns, rows, 10, 20, 5, 0, 0, 1, 9};
+}
+
+// `in.grd out.txt [precision]` converts `grid` of `rows` rows into `text`.
+Row converts(std::string name, std::string grid, std::vector<std::string> precision, int rows,
+             std::string text) {
+    precision.insert(precision.begin(), {"in.grd", "out.txt"});
+    return row(name, {{"in.grd", grid}}, precision, "", converted(rows), 0, {{"out.txt", text}});
+}
+
+// A 3 x 2 grid in the precision code given; the lowest row (the second in the file) comes
+// first, its last node blank.
+Row precision(std::string name, std::vector<std::string> code, std::string low, std::string high) {
+    std::string grid = gridFile({3, 2, 0, 0, 1, -1000, 0, -9999, 1234.5678f},
+                                {3.14159f, -2.5f, 0.125f, 1234.5678f, 1e-5f, -9999});
+    return converts("precision " + name, grid, code, 2,
+                    "DSAA\n3\t2\n0\t2\n0\t1\n-9999\t1234.57\n" + low + "\t1.70141e+038\n" + high +
+                        "\n");
+}
+
+// `in.grd out.txt` fails reading `grid`; an existing out.txt stays as it was.
+Row readFails(std::string name, std::string grid, std::string message, bool oldOutput = false) {
+    Files before{{"in.grd", grid}};
+    if (oldOutput)
+        before["out.txt"] = kOld;
+    return row(name, before, {"in.grd", "out.txt"}, "",
+               kRecord + "error reading input file in.grd: " + message + "\n", 1, {}, "", {},
+               "brenzolt: in.grd: " + message + "\n");
+}
+
+// `in.grd out.txt` under a file size limit that fails the writes, on several threads.
+Row writeFails(std::string name, Files before, Files after) {
+    before["in.grd"] = gridFile(counts(1000, 10), std::vector(10000, 1.0f));
+    return row(name, before, {"in.grd", "out.txt"}, "",
+               converted(10) + "error writing output file out.txt\n", 1, after, "",
+               {.fileSizeLimit = 4096, .threads = 7}, "brenzolt: out.txt: File too large\n");
+}
+
+// `in.grd NAME` where NAME is standard output itself: the grid alone there.
+Row toStandardOutput(std::string name, std::string output, Stdout out, Files before, Files after) {
+    before["in.grd"] = kGrid;
+    return row(name, before, {"in.grd", output}, "", out == Stdout::pipe ? kConverted : "", 0,
+               after, "", {.out = out}, kBanner + converted(2));
+}
+
+std::vector<Row> rows() {
+    const std::string tall = gridFile({0, 300000, 0, 0, 1});
+    const std::string tallOut = "DSAA\n0\t300000\n0\t-1\n0\t299999\n0\t0\n" + repeat("\n", 300000);
+    const std::string tooLong(5000, 'n');
+    const std::string longIn = repeat("./", 1997) + "in.grd",
+                      longOut = repeat("./", 1996) + "out.txt";
+    const Options conversation{.in = Stdin::conversation}, nobody{.asNobody = true};
+    return {
+        precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
+        precision("1", {"1"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1"),
+        precision("2", {"2"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13"),
+        precision("3", {"3"}, "1234.568\t 0.000", " 3.142\t-2.500\t 0.125"),
+        precision("4", {"4"}, "1234.5677\t0.0000", "3.1416\t-2.5000\t0.1250"),
+        precision("5", {"5"}, "1234.56775\t0.00001", "3.14159\t-2.50000\t0.12500"),
+        precision("6", {"6"}, "1234.567749\t0.000010", "3.141590\t-2.500000\t0.125000"),
+        precision("7", {"7"}, "1234.5677490\t0.0000100", "3.1415901\t-2.5000000\t0.1250000"),
+        precision("8", {"8"}, "1234.56774902\t0.00001000", "3.14159012\t-2.50000000\t0.12500000"),
+        precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
+        precision("none", {}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        precision("25, its first character", {"25"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13"),
+        precision("empty", {""}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        converts("blank when equal, below, NaN or -inf; not one ulp above",
+                 gridFile({6, 1, 0, 0, 1, 1.5f},
+                          {1.5f, 1, std::nextafter(1.5f, 2.0f), kNaN, -kInf, 1e30f}),
+                 {"9"}, 1,
+                 "DSAA\n6\t1\n0\t5\n0\t0\n0\t0\n1.70141e+038\t1.70141e+038\t 1.5000001\t"
+                 "1.70141e+038\t1.70141e+038\t    1e+030\n"),
+        converts("all blank below a NaN threshold",
+                 gridFile({4, 1, 0, 0, 1, kNaN}, {-1, 0, 3e38f, kNaN}), {"9"}, 1,
+                 "DSAA\n4\t1\n0\t3\n0\t0\n0\t0\n"
+                 "1.70141e+038\t1.70141e+038\t1.70141e+038\t1.70141e+038\n"),
+        converts("both zeros blank below a threshold of -0",
+                 gridFile({3, 1, 0, 0, 1, -0.0f}, {0.0f, -0.0f, 1e-45f}), {"9"}, 1,
+                 "DSAA\n3\t1\n0\t2\n0\t0\n0\t0\n1.70141e+038\t1.70141e+038\t1.4012985e-045\n"),
+        // Rounded at every step in single precision, 25223.449 and 10002.4502; in double (or
+        // with a fused multiply-add) they would print 25223.5 and 10002.4.
+        converts("ranges in single precision",
+                 gridFile({1001, 0, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f}), {}, 0,
+                 "DSAA\n1001\t0\n123.45\t25223.4\n10027.5\t10002.5\n-0.5\t3e+010\n"),
+        converts("surplus bytes ignored", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}) + "xyz", {}, 1,
+                 "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n"),
+        converts("counts truncated toward zero", gridFile(counts(3.99f, 2.99f), {1, 2, 3, 4, 5, 6}),
+                 {}, 2, kConverted),
+        converts("counts of -0.5 are none", gridFile(counts(-0.5f, -0.5f)), {}, 0,
+                 "DSAA\n0\t0\n10\t5\n20\t15\n1\t9\n"),
+        converts("no columns", gridFile(counts(0, 3), {7, 8}), {}, 3,
+                 "DSAA\n0\t3\n10\t5\n20\t30\n1\t9\n\n\n\n"),
+        converts("the most columns of no rows", gridFile(counts(2147483520.0f, 0)), {}, 0,
+                 "DSAA\n2147483520\t0\n10\t1.07374e+010\n20\t15\n1\t9\n"),
+        readFails("empty file", "", "it ends after 0 of 48 bytes", true),
+        readFails("short header", kGrid.substr(0, 47), "it ends after 47 of 48 bytes"),
+        readFails("header alone", kGrid.substr(0, 48), "it ends after 48 of 72 bytes", true),
+        readFails("one node short", kGrid.substr(0, 68), "it ends after 68 of 72 bytes"),
+        readFails("-1 columns", gridFile(counts(-1, 2), {1, 2}), "invalid grid size -1 x 2", true),
+        readFails("2^31 rows", gridFile(counts(2, 2147483648.0f), {1, 2}),
+                  "invalid grid size 2 x 2.14748e+09"),
+        readFails("NaN columns", gridFile(counts(kNaN, 2), {1, 2}), "invalid grid size nan x 2",
+                  true),
+        readFails("-infinite rows", gridFile(counts(-2.5f, -kInf), {1, 2}),
+                  "invalid grid size -2 x -inf"),
+        // Only a size check before the allocation gives these rather than running out of memory.
+        readFails("huge grid in a tiny file", gridFile(counts(2e9f, 2e9f), {1, 2, 3}),
+                  "it ends after 60 of 16000000000000000048 bytes", true),
+        readFails("the most columns of a row in a tiny file",
+                  gridFile(counts(2147483520.0f, 1), {1}), "it ends after 52 of 8589934128 bytes"),
+        readFails("40 GB in a tiny file", gridFile(counts(1e5f, 1e5f)),
+                  "it ends after 48 of 40000000048 bytes", true),
+        row("a pipe too large for memory", {{"out.txt", kOld}}, {"/dev/stdin", "out.txt"},
+            gridFile(counts(2147483520.0f, 2147483520.0f)),
+            kRecord + "error reading input file /dev/stdin: a grid of 2147483520 x 2147483520 "
+                      "nodes does not fit in memory\n",
+            1),
+        // A pipe is read whole, in order.
+        row("a grid through a pipe", {}, {"/dev/stdin", "out.txt"}, kGrid, converted(2), 0, kOut),
+        row("a short grid through a pipe", {}, {"/dev/stdin", "out.txt"}, kGrid.substr(0, 50),
+            kRecord + "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n", 1),
+        // Opens (as a file that is not a directory), but reading fails with an I/O error.
+        row("read error", {{"out.txt", kOld}}, {"/proc/self/mem", "out.txt"}, "",
+            kRecord + "error reading input file /proc/self/mem\n", 1),
+        row("input a directory", {{"dir", "<dir>"}}, {"dir", "out.txt"}, "", retry("input", "dir"),
+            1, {}, "", {}, "brenzolt: dir: Is a directory\n"),
+        row("input unreadable", {{"in.grd", "<unreadable>"}, {"out.txt", kOld}},
+            {"in.grd", "out.txt"}, "", retry("input", "in.grd"), 1, {}, "", nobody),
+        row("output a directory", {{"in.grd", kGrid}, {"dir", "<dir>"}}, {"in.grd", "dir"}, "",
+            retry("output", "dir"), 1),
+        row("output in a directory without write permission",
+            {{"in.grd", kGrid}, {"dir", "<dir r-x>"}}, {"in.grd", "dir/out.txt"}, "",
+            retry("output", "dir/out.txt"), 1, {}, "", nobody),
+        // Only regular files are ever removed.
+        row("full device", {{"in.grd", kGrid}, {"full", "<symlink /dev/full>"}}, {"in.grd", "full"},
+            "", converted(2) + "error writing output file full\n", 1),
+        // A write that fails leaves the output as it was, or leaves none; a file with several
+        // names is written in place and left empty, so that no name shows part of a grid.
+        writeFails("file size limit", {}, {}),
+        writeFails("file size limit, an old output", {{"out.txt", kOld}}, {}),
+        writeFails("file size limit through a symbolic link",
+                   {{"old.txt", kOld}, {"out.txt", "<symlink old.txt>"}}, {}),
+        writeFails("file size limit on a file with two names",
+                   {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}},
+                   {{"a.txt", ""}, {"out.txt", ""}}),
+        row("a chain of links to no file yet",
+            {{"out.txt", "<symlink sub/link.txt>"},
+             {"sub", "<dir>"},
+             {"sub/link.txt", "<symlink new.txt>"},
+             {"in.grd", kGrid}},
+            {"in.grd", "out.txt"}, "", converted(2), 0, {{"sub/new.txt", kConverted}}),
+        row("input named as output, then a new name", kIn, {"in.grd", "in.grd"}, "out.txt\n",
+            retry("output", "in.grd") + kAgain + converted(2), 0, kOut, "", {},
+            "brenzolt: in.grd: is the input file\n"),
+        toStandardOutput("standard output as the output", "/dev/stdout", Stdout::pipe, {}, {}),
+        toStandardOutput("standard output as the output, appended to a file", "/dev/stdout",
+                         Stdout::log, {{"log", "earlier\r\n"}},
+                         {{"log", "earlier\n" + kConverted}}),
+        toStandardOutput("the file standard output goes to, by name", "log", Stdout::log, {},
+                         {{"log", kConverted}}),
+        row("input as output by a hard link",
+            {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}}, {"in.grd", "link.grd"}, "",
+            retry("output", "link.grd"), 1),
+        row("input as output by a symlink", {{"in.grd", kGrid}, {"soft.grd", "<symlink in.grd>"}},
+            {"in.grd", "soft.grd"}, "", retry("output", "soft.grd"), 1),
+        row("long names as arguments", kIn, {longIn, tooLong}, longOut + "\n",
+            retry("output", tooLong) + kAgain + converted(2), 0, kOut),
+        row("long names as answers", kIn, {}, tooLong + "\n" + longOut + "\n" + longIn + "\n",
+            kAsk + retry("input", tooLong) + kAgain + converted(2), 0, kOut),
+        // The dialogue. A prompt that is not on the console when the program waits for its
+        // answer leaves a conversation stuck.
+        row("a single argument ignored", kIn, {"in.grd"}, "in.grd\nout.txt\n", kAsk + converted(2),
+            0, kOut, kRest),
+        row("each prompt shown before its answer is read", kIn, {},
+            "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
+            kAsk + retry("input", "nothere.grd") + kAgain + retry("output", "nodir/out.txt") +
+                kAgain + converted(2),
+            0, kOut, kRest, conversation),
+        row("an empty answer at the input retry", kIn, {}, "nothere.grd\nout.txt\n\n",
+            kAsk + retry("input", "nothere.grd"), 1, {}, "in.grd\n" + kRest),
+        row("an empty answer at the output retry", kIn, {"in.grd", "nodir/out.txt"}, "\n",
+            retry("output", "nodir/out.txt"), 1, {}, "out.txt\n" + kRest),
+        row("an empty answer at the second output retry", kIn, {}, "in.grd\n\nnodir/b\n\n",
+            kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), 1),
+        row("closed standard input", {}, {}, "", kAsk + retry("input", ""), 1, {}, "",
+            {.in = Stdin::closed}),
+        // The input opens as descriptor 0: the retry must not read its answer from the grid.
+        row("closed standard input at the output retry", kIn, {"in.grd", "nodir/out.txt"}, "",
+            retry("output", "nodir/out.txt"), 1, {}, "", {.in = Stdin::closed}),
+        row("only a CR right before the LF goes", {{"in\rx.grd\r", kGrid}}, {},
+            "in\rx.grd\r\r\nout\r.txt\r\n", kAsk + converted(2), 0, {{"out\r.txt", kConverted}}),
+        row("a CR at the end of the input stays", kIn, {}, "in.grd\nout.txt\r", kAsk + converted(2),
+            0, {{"out.txt\r", kConverted}}),
+        row("spaces stay", {{" in.grd ", kGrid}}, {}, " in.grd \nout.txt \n", kAsk + converted(2),
+            0, {{"out.txt ", kConverted}}),
+        row("an existing output named at the retry stays as it was",
+            {{"short.grd", kGrid.substr(0, 50)}, {"old.txt", kOld}}, {"short.grd", "nodir/out.txt"},
+            "old.txt\n",
+            retry("output", "nodir/out.txt") + kAgain + kRecord +
+                "error reading input file short.grd: it ends after 50 of 72 bytes\n",
+            1),
+        // A directory opens before it is refused, and so does the input named as output:
+        // each refusal must give its descriptor back.
+        row("many retries with few descriptors", kIn, {".", "in.grd"},
+            repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) + "out.txt\n",
+            retry("input", ".") + repeat(kAgain + retry("input", "."), 200) + kAgain +
+                retry("output", "in.grd") + repeat(kAgain + retry("output", "./in.grd"), 200) +
+                kAgain + converted(2),
+            0, kOut, "", {.descriptorLimit = 32}),
+        // A console that is gone never spoils the run. With standard input and output closed,
+        // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
+        // buffer holds.
+        row("closed standard input and output", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
+            "", 0, {{"tall.txt", tallOut}}, "", {.in = Stdin::closed, .out = Stdout::closed}),
+        row("a broken standard output", {{"tall.grd", tall}, {"old.txt", kOld}},
+            {"tall.grd", "old.txt"}, "", "", 0, {{"old.txt", tallOut}}, "",
+            {.out = Stdout::broken}),
+        row("answers with a broken standard output", kIn, {}, "in.grd\nout.txt\n", "", 0, kOut, "",
+            {.out = Stdout::broken}),
+    };
+}
+
+// Every entry below `dir`, in the form of the Files markers.
+Files snapshot(const fs::path& dir) {
+    Files files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        std::string& what = files[entry.path().lexically_relative(dir).string()];
+        if (entry.is_symlink())
+            what = "<symlink " + fs::read_symlink(entry).string() + ">";
+        else if (entry.is_directory())
+            what = "<dir>";
+        else if ((entry.status().permissions() & fs::perms::owner_read) == fs::perms::none)
+            what = "<unreadable>";
+        else
+            what = readFile(entry.path());
+    }
+    return files;
+}
+
+void make(const fs::path& dir, const Files& files) {
+    for (const auto& [name, what] : files) {
+        fs::path path = dir / name;
+        std::string target = what.substr(what.find(' ') + 1, what.size() - what.find(' ') - 2);
+        if (what.starts_with("<symlink "))
+            fs::create_symlink(target, path);
+        else if (what.starts_with("<hardlink "))
+            fs::create_hard_link(dir / target, path);
+        else if (what.starts_with("<dir"))
+            fs::create_directory(path);
+        else
+            writeFile(path, what);
+        if (what == "<dir r-x>" || what == "<unreadable>")
+            fs::permissions(path, what == "<unreadable>" ? fs::perms::none : fs::perms(0555));
+    }
+}
+
+class Runs : public testing::TestWithParam<Row> {};
+
+TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
+    const Row& row = GetParam();
+    TempDir dir;
+    make(dir.path(), row.before);
+    Files expected = snapshot(dir.path());
+    for (const auto& [name, text] : row.after)
+        expected[name] = crlf(text);
+    Result result = run(dir.path(), row.arguments, row.answers + row.unread, row.options);
+    bool moved = row.errors && row.errors->starts_with(kBanner);
+    EXPECT_EQ(row.errors ? result.errors : "", row.errors ? crlf(*row.errors) : "");
+    EXPECT_EQ(result.console, moved                             ? crlf(row.console)
+                              : row.options.out == Stdout::pipe ? crlf(kBanner + row.console)
+                                                                : "");
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_EQ(result.unread, row.unread);
+    EXPECT_EQ(snapshot(dir.path()), expected);
+}
+
+// Blocks of rows on several threads give the text of one thread: rows that leave the last
+// block part-filled, rows longer than a block, one row, one column, no rows. Every node of
+// file row r is r, so that each line says which row it is.
+TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
+    for (auto [columns, rows] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {5, 0}}) {
+        std::vector<float> nodes;
+        std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(rows) +
+                           "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
+                           std::to_string(rows - 1) + "\n0\t0\n";
+        for (int r = 0; r < rows; ++r) {
+            nodes.insert(nodes.end(), columns, static_cast<float>(r));
+            std::string line = std::to_string(rows - 1 - r);
+            text += line + repeat("\t" + line, columns - 1) + "\n";
+        }
+        for (int threads : {1, 2, 7}) {
+            SCOPED_TRACE(std::to_string(columns) + " x " + std::to_string(rows) + " on " +
+                         std::to_string(threads));
+            TempDir dir;
+            writeFile(dir / "in.grd", gridFile({float(columns), float(rows), 0, 0, 1, -1}, nodes));
+            Result result = run(dir.path(), {"in.grd", "out.txt"}, "", {.threads = threads});
+            EXPECT_EQ(result.console, crlf(kBanner + converted(rows)));
+            EXPECT_EQ(readFile(dir / "out.txt"), crlf(text));
+        }
+    }
+}
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Brenzolt, Runs, testing::ValuesIn(rows()), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+});
+
+} // namespace
+} // namespace brenzolt::test

@@ -1,0 +1,64 @@
+// Runs the built brenzolt the way a user or a script does; builds grid files and holds
+// files in a temporary directory.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace brenzolt::test {
+
+// Standard input: the text through a pipe that is then closed; the text one line at a
+// time, each line after a prompt (console text ending in ": ") has come; or none.
+enum class Stdin { pipe, conversation, closed };
+// Standard output: read by the test; not open; a pipe whose reader has gone; the file "log"
+// in the directory, opened for appending as `>> log` does.
+enum class Stdout { pipe, closed, broken, log };
+
+struct Options {
+    Stdin in = Stdin::pipe;
+    Stdout out = Stdout::pipe;
+    long descriptorLimit = 0; // when not 0
+    long fileSizeLimit = 0;   // bytes when not 0, with SIGXFSZ ignored: writes fail with EFBIG
+    bool asNobody = false;    // as the user nobody when the tests run as root, so that modes bite
+    int threads = 0;          // BRENZOLT_THREADS when not 0
+};
+
+struct Result {
+    int status = -1;     // exit status; -1 when the program was killed
+    std::string console; // standard output
+    std::string errors;  // standard error
+    std::string unread;  // what the program left of its standard input
+};
+
+// Runs brenzolt with `arguments` in `dir`, behind the command in the environment variable
+// BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program that
+// writes nothing for 20 seconds while the test reads its console is killed.
+Result run(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
+           const std::string& input, const Options& options = {});
+
+// A binary grid file: the header words, zero from the last given to the twelfth, then the
+// nodes in file order.
+std::string gridFile(std::vector<float> header, const std::vector<float>& nodes = {});
+
+// A fresh directory under the system's temporary directory, removed with all it holds.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// The text as the program writes it: every "\n" becomes "\r\n".
+std::string crlf(const std::string& text);
+
+} // namespace brenzolt::test
