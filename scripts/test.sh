@@ -69,7 +69,8 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build-win/wine-prefix"
 wineboot --init > /dev/null 2>&1
 # Wine takes Linux's names in the locale's encoding.
 LANG=C.UTF-8 BRENZOLT_TEST_PROGRAM="$PWD/build-win/app/brenzolt.exe" BRENZOLT_TEST_WRAPPER=wine \
-  build/tests/run_test --gtest_brief=1
+  build/tests/run_test --gtest_brief=1 > build-win/run_test.log 2>&1 || { cat build-win/run_test.log; exit 1; }
+tail -n 2 build-win/run_test.log
 bash scripts/compare-windows.sh build/app/brenzolt build-win/app/brenzolt.exe
 
 bash scripts/package.sh build build-win
