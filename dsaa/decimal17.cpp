@@ -91,16 +91,17 @@ Scaled scaleAndRound(std::uint32_t m, int e, int j) {
     return scaled;
 }
 
-} // namespace
+// A finite nonzero float as m x 2^e, m normalised to [2^23, 2^24) (subnormals
+// too), with its decimal exponent k = floor(log10(value)).
+struct Binary {
+    std::uint32_t m;
+    int e;
+    int k;
+};
 
-Decimal17 toDecimal17(float value) noexcept {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    bool negative = (bits >> 31) != 0;
+Binary decompose(std::uint32_t bits) {
     std::uint32_t biasedExponent = (bits >> 23) & 0xff;
     std::uint32_t m = bits & 0x7fffff;
-    if (biasedExponent == 0 && m == 0)
-        return Decimal17{0, 0, negative};
-    // 1. value = m x 2^e with m normalised to [2^23, 2^24), subnormals too.
     int e;
     if (biasedExponent == 0) {
         int shift = std::countl_zero(m) - 8;
@@ -110,23 +111,63 @@ Decimal17 toDecimal17(float value) noexcept {
         m |= 0x800000;
         e = static_cast<int>(biasedExponent) - 150;
     }
-    // 2. k = floor(log10(value)), estimated from the binary exponent and
-    //    raised by one from a threshold significand on: exact, so that one
-    //    scaling suffices.
+    // k is estimated from the binary exponent and raised by one from a
+    // threshold significand on: exact, so that one scaling suffices.
     int binaryExponent = e + 23;
     int k = (binaryExponent * 78913) >> 18;
     k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
-    // 3. Scale by 10^(16-k) and round to an integer with ties to even.
-    Scaled scaled = scaleAndRound(m, e, 16 - k);
+    return Binary{m, e, k};
+}
+
+// The 17 digits and the decimal exponent k, carrying into a new digit when
+// the rounding reached 10^17.
+Decimal17 withCarry(std::uint64_t digits, int k, bool negative) {
+    if (digits == kDigits17High)
+        return Decimal17{kDigits17Low, k + 1, negative};
+    return Decimal17{digits, k, negative};
+}
+
+// The rounding that the high half of the power of ten left open: with the
+// whole 128-bit power, or failing that by the standard library.
+[[gnu::noinline]] Decimal17 roundNearHalf(float value) {
+    Binary v = decompose(std::bit_cast<std::uint32_t>(value));
+    Scaled scaled = scaleAndRound(v.m, v.e, 16 - v.k);
     if (scaled.undecided)
         return decimal17FromChars(static_cast<double>(value));
-    std::uint64_t digits = scaled.integerPart + (scaled.up ? 1 : 0);
+    return withCarry(scaled.integerPart + (scaled.up ? 1 : 0), v.k,
+                     (std::bit_cast<std::uint32_t>(value) >> 31) != 0);
+}
+
+} // namespace
+
+Decimal17 toDecimal17(float value) noexcept {
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    bool negative = (bits >> 31) != 0;
+    if ((bits & 0x7fffffff) == 0)
+        return Decimal17{0, 0, negative};
+    // 1. value = m x 2^e, and k = floor(log10(value)).
+    Binary v = decompose(bits);
+    // 2. Scale by 10^(16-k) with the high 64 bits H of its 128-bit power G,
+    //    m shifted left so that the integer part of the product (54 to 57
+    //    bits) always starts at bit 34: below it, the fraction F.
+    const PowerOfTen& power = kPowersOfTen[16 - v.k - kPowerTableLow];
+    int fractionBits = -(v.e + power.binaryExponent) - 64; // 30 to 34
+    std::uint64_t shiftedM = std::uint64_t{v.m} << (34 - fractionBits);
+    uint128 product = static_cast<uint128>(shiftedM) * power.high;
+    auto integerPart = static_cast<std::uint64_t>(product >> 34);
+    std::uint64_t fraction = static_cast<std::uint64_t>(product) & ((std::uint64_t{1} << 34) - 1);
+    constexpr std::uint64_t kHalf = std::uint64_t{1} << 33;
+    // 3. m x G exceeds m x H by less than one unit of F per unit of the
+    //    shifted m, so F decides the rounding unless it lies that close below
+    //    the half. When H is all of an exact G, F is exact: a tie goes to the
+    //    even integer. Decided without branches: for random values each
+    //    outcome is as likely as the other.
+    bool whole = power.exact && power.low == 0;
+    if (!whole && kHalf - fraction - 1 < shiftedM - 1)
+        return roundNearHalf(value);
+    std::uint64_t tieBreak = whole ? (integerPart & 1) : 1;
     // 4. Rounding up may carry into an 18th digit.
-    if (digits == kDigits17High) {
-        digits = kDigits17Low;
-        ++k;
-    }
-    return Decimal17{digits, k, negative};
+    return withCarry(integerPart + (fraction + tieBreak > kHalf ? 1 : 0), v.k, negative);
 }
 
 } // namespace brenzolt

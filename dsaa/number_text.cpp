@@ -34,7 +34,7 @@ constexpr auto kPow10 = [] {
 static_assert(std::endian::native == std::endian::little,
               "the 8-byte digit stores put the first digit in the lowest byte");
 
-// Widths up to this are padded with a single block of spaces.
+// The widest width: every pad fits one block of spaces.
 constexpr int kBlockWidth = 32;
 
 // The eight decimal digits of v < 10^8 as characters, the first in the lowest
@@ -85,39 +85,42 @@ void writeZeros(char* out, int count) {
         std::memset(out, '0', static_cast<std::size_t>(count));
 }
 
-// Division by 10^k (k in 0..17) as a multiplication. With d = 10^k <= 2^l and
-// M = ceil(2^(58+l) / d) = (2^(58+l) + e) / d, 0 <= e < d, every x < 2^58 has
-// x * M / 2^(58+l) = x / d + x * e / (d * 2^(58+l)), and the second term is
-// below 1 / d: too little to carry x / d past the next integer.
+// Division by 10^k (k in 1..17) as a multiplication. With d = 10^k <= 2^l,
+// s = max(58 + l, 64) and M = ceil(2^s / d) = (2^s + e) / d, 0 <= e < d, every
+// x < 2^58 has x * M / 2^s = x / d + x * e / (d * 2^s), and the second term is
+// below 1 / d: too little to carry x / d past the next integer. As s >= 64,
+// the quotient comes from the high half of the product.
 struct Reciprocal {
     std::uint64_t multiplier;
-    int shift;
+    int shift; // s - 64
 };
 
 constexpr Reciprocal reciprocalOfPowerOfTen(int k) {
     int l = 0;
     while ((std::uint64_t{1} << l) < kPow10[k])
         ++l;
-    uint128 scale = static_cast<uint128>(1) << (58 + l);
+    int s = std::max(58 + l, 64);
+    uint128 scale = static_cast<uint128>(1) << s;
     auto multiplier = static_cast<std::uint64_t>((scale + kPow10[k] - 1) / kPow10[k]);
-    return Reciprocal{multiplier, 58 + l};
+    return Reciprocal{multiplier, s - 64};
 }
 
 constexpr auto kReciprocals = [] {
     std::array<Reciprocal, 18> table{};
-    for (int k = 0; k < 18; ++k)
+    for (int k = 1; k < 18; ++k) // k = 0 stays {0, 0}: a quotient of 0, not used
         table[static_cast<std::size_t>(k)] = reciprocalOfPowerOfTen(k);
     return table;
 }();
 
-// x / 10^k for x < 2^58.
+// x / 10^k for x < 2^58 and k in 1..17.
 std::uint64_t divideByPowerOfTen(std::uint64_t x, int k) {
     const Reciprocal& r = kReciprocals[static_cast<std::size_t>(k)];
-    return static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> r.shift);
+    auto high = static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> 64);
+    return high >> r.shift;
 }
 
 // v / 10^k rounded, a remainder of half or more rounding up; v < 10^17 and k
-// in 0..17 keep v + 10^k / 2 below 2^58.
+// in 1..17 keep v + 10^k / 2 below 2^58.
 std::uint64_t roundedQuotient(std::uint64_t v, int k) {
     return divideByPowerOfTen(v + kPow10[k] / 2, k);
 }
@@ -151,8 +154,6 @@ std::size_t paddedLength(std::size_t length, int width) {
 char* startText(char* out, std::size_t length, int width, bool negative) {
     std::size_t pad = paddedLength(length, width) - length;
     std::memset(out, ' ', kBlockWidth);
-    if (pad > kBlockWidth)
-        std::memset(out, ' ', pad);
     // The sign without a branch: for random values it would be mispredicted
     // half of the time. A '-' not wanted is overwritten by the first digit.
     char* p = out + pad;
@@ -200,10 +201,11 @@ std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
     if (kept > 17)
         return writeFixedUnrounded(out, d, decimals, width);
     // Selected rather than branched on: for random values the case of no
-    // digit kept (a zero text) is as frequent as the others.
+    // digit kept (a zero text) is as frequent as the others. All 17 kept
+    // need no division (and the divisions need at least one digit dropped).
     int keptDigits = std::max(kept, 0);
     std::uint64_t q = roundedQuotient(d.digits, 17 - keptDigits);
-    q = kept < 0 ? 0 : q;
+    q = kept < 0 ? 0 : kept == 17 ? d.digits : q;
     // A carry into a new leading digit.
     int exponent = d.exponent + (q == kPow10[keptDigits] ? 1 : 0);
     // 2. Lay out sign, integer digits, point and decimals.
