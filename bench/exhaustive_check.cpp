@@ -106,8 +106,8 @@ void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint
         return;
     }
     brenzolt::test::ReferenceDigits digits = reference.digits17(static_cast<double>(value));
-    brenzolt::Decimal17 expected = brenzolt::test::asDecimal17(digits);
-    brenzolt::Decimal17 actual = brenzolt::toDecimal17(value);
+    brenzolt::Decimal expected = brenzolt::test::asDecimal17(digits);
+    brenzolt::Decimal actual = brenzolt::toDecimal17(value);
     if (actual.digits != expected.digits || actual.exponent != expected.exponent ||
         actual.negative != expected.negative) {
         ++tally.digitMismatches;

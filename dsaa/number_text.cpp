@@ -1,5 +1,5 @@
 // Layout of the number text: padding, sign, digits, point and exponent of each
-// conversion, from a value's 17 significant digits (dsaa/decimal17.h).
+// conversion, from a value's digits rounded as dsaa/decimal17.h says.
 //
 // Contract: no throw, no allocation; the text goes into the caller's buffer of
 // kMaxNumberText bytes, its length is returned, and the bytes after it may be
@@ -9,23 +9,12 @@
 #include "dsaa/decimal17.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 
 namespace brenzolt {
 
 namespace {
-
-__extension__ typedef unsigned __int128 uint128;
-
-constexpr auto kPow10 = [] {
-    std::array<std::uint64_t, 18> table{};
-    table[0] = 1;
-    for (std::size_t k = 1; k < table.size(); ++k)
-        table[k] = table[k - 1] * 10;
-    return table;
-}();
 
 // Digits are made eight at a time in a register and stored with one 8-byte
 // store each, straight to where they belong. The stores may write up to eight
@@ -63,17 +52,17 @@ void writeShortDigits(char* out, std::uint32_t v, int count) {
 // cost about a nanosecond a value.
 [[gnu::always_inline]] inline void writeDigits(char* out, std::uint64_t v, int count) {
     if (count > 16) {
-        std::uint64_t first = v / kPow10[16];
+        std::uint64_t first = v / 10'000'000'000'000'000u;
         *out++ = static_cast<char>('0' + first);
-        v -= first * kPow10[16];
+        v -= first * 10'000'000'000'000'000u;
         count = 16;
     }
     if (count <= 8) {
         writeShortDigits(out, static_cast<std::uint32_t>(v), count);
         return;
     }
-    auto high = static_cast<std::uint32_t>(v / kPow10[8]);
-    auto low = static_cast<std::uint32_t>(v - high * kPow10[8]);
+    auto high = static_cast<std::uint32_t>(v / 100'000'000u);
+    auto low = static_cast<std::uint32_t>(v - high * 100'000'000u);
     writeShortDigits(out, high, count - 8);
     writeShortDigits(out + count - 8, low, 8);
 }
@@ -85,47 +74,7 @@ void writeZeros(char* out, int count) {
         std::memset(out, '0', static_cast<std::size_t>(count));
 }
 
-// Division by 10^k (k in 1..17) as a multiplication. With d = 10^k <= 2^l,
-// s = max(58 + l, 64) and M = ceil(2^s / d) = (2^s + e) / d, 0 <= e < d, every
-// x < 2^58 has x * M / 2^s = x / d + x * e / (d * 2^s), and the second term is
-// below 1 / d: too little to carry x / d past the next integer. As s >= 64,
-// the quotient comes from the high half of the product.
-struct Reciprocal {
-    std::uint64_t multiplier;
-    int shift; // s - 64
-};
-
-constexpr Reciprocal reciprocalOfPowerOfTen(int k) {
-    int l = 0;
-    while ((std::uint64_t{1} << l) < kPow10[k])
-        ++l;
-    int s = std::max(58 + l, 64);
-    uint128 scale = static_cast<uint128>(1) << s;
-    auto multiplier = static_cast<std::uint64_t>((scale + kPow10[k] - 1) / kPow10[k]);
-    return Reciprocal{multiplier, s - 64};
-}
-
-constexpr auto kReciprocals = [] {
-    std::array<Reciprocal, 18> table{};
-    for (int k = 1; k < 18; ++k) // k = 0 stays {0, 0}: a quotient of 0, not used
-        table[static_cast<std::size_t>(k)] = reciprocalOfPowerOfTen(k);
-    return table;
-}();
-
-// x / 10^k for x < 2^58 and k in 1..17.
-std::uint64_t divideByPowerOfTen(std::uint64_t x, int k) {
-    const Reciprocal& r = kReciprocals[static_cast<std::size_t>(k)];
-    auto high = static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> 64);
-    return high >> r.shift;
-}
-
-// v / 10^k rounded, a remainder of half or more rounding up; v < 10^17 and k
-// in 1..17 keep v + 10^k / 2 below 2^58.
-std::uint64_t roundedQuotient(std::uint64_t v, int k) {
-    return divideByPowerOfTen(v + kPow10[k] / 2, k);
-}
-
-// Writes the `count` (2..17) lowest decimal digits of v < 10^17, leading
+// Writes the `count` (2..18) lowest decimal digits of v < 10^17, leading
 // zeros included, with a point after the first `integerDigits` of them.
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                         int integerDigits) {
@@ -137,10 +86,13 @@ std::uint64_t roundedQuotient(std::uint64_t v, int k) {
         std::memcpy(out, &characters, 8);
         std::memcpy(out + integerDigits + 1, &decimals, 8);
     } else {
-        int decimals = count - integerDigits;
-        std::uint64_t integerPart = divideByPowerOfTen(v, decimals);
-        writeDigits(out, integerPart, integerDigits);
-        writeDigits(out + integerDigits + 1, v - integerPart * kPow10[decimals], decimals);
+        // All digits, then the decimals moved one place right. An 18th
+        // digit can only be the zero before the point of a value below one.
+        if (count > 17)
+            out[0] = '0';
+        writeDigits(out + count - std::min(count, 17), v, std::min(count, 17));
+        std::memmove(out + integerDigits + 1, out + integerDigits,
+                     static_cast<std::size_t>(count - integerDigits));
     }
     out[integerDigits] = '.';
 }
@@ -171,7 +123,7 @@ std::size_t writeSpecial(char* out, bool negative, const char* word, int width) 
 
 // "%W.Df" of a value whose decimals reach past its 17th digit: nothing is
 // rounded, and zeros stand for the digits past the 17th.
-std::size_t writeFixedUnrounded(char* out, const Decimal17& d, int decimals, int width) {
+std::size_t writeFixedUnrounded(char* out, const Decimal& d, int decimals, int width) {
     int digitsAfterPoint = 16 - d.exponent; // of the 17, negative when all are integer
     int integerDigits = d.exponent + 1;
     std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
@@ -183,33 +135,18 @@ std::size_t writeFixedUnrounded(char* out, const Decimal17& d, int decimals, int
         if (decimals > 0)
             p[integerDigits] = '.';
     } else {
-        std::uint64_t integerPart = divideByPowerOfTen(d.digits, digitsAfterPoint);
-        writeDigits(p, integerPart, integerDigits);
-        p[integerDigits] = '.';
-        char* fraction = p + integerDigits + 1;
-        writeDigits(fraction, d.digits - integerPart * kPow10[digitsAfterPoint], digitsAfterPoint);
-        writeZeros(fraction + digitsAfterPoint, decimals - digitsAfterPoint);
+        writeDigitsWithPoint(p, d.digits, 17, integerDigits);
+        writeZeros(p + 18, decimals - digitsAfterPoint);
     }
     return paddedLength(length, width);
 }
 
-// "%W.Df" of a 17-digit value.
-std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
-    // 1. Round to `decimals` decimals: q x 10^-decimals, where q keeps the
-    //    first `kept` of the 17 digits.
-    int kept = d.digits == 0 ? 0 : d.exponent + 1 + decimals;
-    if (kept > 17)
+// "%W.Df" of the value rounded to `decimals` decimals: q x 10^-decimals.
+std::size_t writeFixed(char* out, const Decimal& d, int decimals, int width) {
+    std::uint64_t q = d.digits;
+    if (q != 0 && d.exponent + 1 + decimals > 17)
         return writeFixedUnrounded(out, d, decimals, width);
-    // Selected rather than branched on: for random values the case of no
-    // digit kept (a zero text) is as frequent as the others. All 17 kept
-    // need no division (and the divisions need at least one digit dropped).
-    int keptDigits = std::max(kept, 0);
-    std::uint64_t q = roundedQuotient(d.digits, 17 - keptDigits);
-    q = kept < 0 ? 0 : kept == 17 ? d.digits : q;
-    // A carry into a new leading digit.
-    int exponent = d.exponent + (q == kPow10[keptDigits] ? 1 : 0);
-    // 2. Lay out sign, integer digits, point and decimals.
-    int integerDigits = exponent >= 0 && q != 0 ? exponent + 1 : 1;
+    int integerDigits = d.exponent >= 0 && q != 0 ? d.exponent + 1 : 1;
     std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
     char* p = startText(out, length, width, d.negative);
@@ -223,33 +160,27 @@ std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
 // "e", the sign and three digits: the exponent of a float has at most two,
 // but the texts always show three.
 void writeExponent(char* p, int exponent) {
-    p[0] = 'e';
-    p[1] = exponent < 0 ? '-' : '+';
-    writeShortDigits(p + 2, static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent), 3);
+    auto magnitude = static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent);
+    std::uint64_t tens = (magnitude * 103) >> 10; // exact below 100
+    std::uint64_t sign = exponent < 0 ? '-' : '+';
+    std::uint64_t text = 'e' | sign << 8 | std::uint64_t{'0'} << 16 | ('0' + tens) << 24 |
+                         ('0' + magnitude - tens * 10) << 32;
+    std::memcpy(p, &text, 8);
 }
 
-// "%W.Pg" of a 17-digit value.
-std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width) {
-    if (precision == 0)
-        precision = 1;
-    // 1. Round to `precision` significant digits; X is the exponent after it.
+// "%W.Pg" of the value rounded to P = `precision` significant digits q, with
+// X its exponent.
+std::size_t writeGeneral(char* out, const Decimal& d, int precision, int width) {
     std::uint64_t q = d.digits;
     int exponent = d.exponent;
-    if (precision < 17) {
-        q = roundedQuotient(d.digits, 17 - precision);
-        if (q == kPow10[precision]) {
-            q = kPow10[precision - 1];
-            ++exponent;
-        }
-    }
-    // 2. Trailing zeros go, and with them a bare point. The P digits of q are
+    // 1. Trailing zeros go, and with them a bare point. The P digits of q are
     //    written all the same; the text ends before the zeros.
     int significant = precision;
     for (std::uint64_t rest = q; significant > 1 && rest % 10 == 0; rest /= 10)
         --significant;
     std::size_t sign = d.negative ? 1u : 0u;
     auto count = static_cast<std::size_t>(significant);
-    // 3. Scientific form when X < -4 or X >= P, otherwise fixed form.
+    // 2. Scientific form when X < -4 or X >= P, otherwise fixed form.
     if (exponent < -4 || exponent >= precision) {
         std::size_t length = sign + (significant > 1 ? count + 1 : 1u) + 5;
         char* p = startText(out, length, width, d.negative);
@@ -281,10 +212,15 @@ std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width
     return paddedLength(length, width);
 }
 
-std::size_t writeDecimal(char* out, const Decimal17& d, NodeFormat format) {
-    if (format.kind == NumberKind::fixed)
-        return writeFixed(out, d, format.digits, format.width);
-    return writeGeneral(out, d, format.digits, format.width);
+// Each form in a function of its own, called once per value: the common
+// paths then need few saved registers.
+[[gnu::noinline]] std::size_t formatFixed(char* out, float value, int decimals, int width) {
+    return writeFixed(out, roundToDecimals(value, decimals), decimals, width);
+}
+
+[[gnu::noinline]] std::size_t formatGeneral(char* out, float value, int precision, int width) {
+    precision = std::max(precision, 1); // "%.0g" shows one digit
+    return writeGeneral(out, roundToDigits(value, precision), precision, width);
 }
 
 } // namespace
@@ -296,7 +232,9 @@ std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
             return writeSpecial(out, false, "nan", format.width);
         return writeSpecial(out, (bits >> 31) != 0, "inf", format.width);
     }
-    return writeDecimal(out, toDecimal17(value), format);
+    if (format.kind == NumberKind::fixed)
+        return formatFixed(out, value, format.digits, format.width);
+    return formatGeneral(out, value, format.digits, format.width);
 }
 
 } // namespace brenzolt
