@@ -211,7 +211,7 @@ Decimal asDecimal17(const ReferenceDigits& digits) {
     std::uint64_t value = 0;
     for (char digit : digits.digits)
         value = value * 10 + static_cast<std::uint64_t>(digit - '0');
-    return Decimal{value, digits.exponent, digits.negative};
+    return Decimal{value, digits.exponent};
 }
 
 ReferenceFormatter::ReferenceFormatter() {

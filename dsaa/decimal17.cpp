@@ -40,12 +40,8 @@ constexpr auto kPow10 = [] {
 Decimal decimal17FromChars(double value) {
     char text[40];
     auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 16);
-    const char* p = text;
-    Decimal d{0, 0, false};
-    if (*p == '-') {
-        d.negative = true;
-        ++p;
-    }
+    const char* p = text + (value < 0 ? 1 : 0);
+    Decimal d{0, 0};
     for (; p < result.ptr && *p != 'e'; ++p)
         if (*p != '.')
             d.digits = d.digits * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -107,32 +103,38 @@ struct Binary {
     int k;
 };
 
-Binary decompose(std::uint32_t bits) {
-    std::uint32_t biasedExponent = (bits >> 23) & 0xff;
-    std::uint32_t m = bits & 0x7fffff;
-    int e;
-    if (biasedExponent == 0) {
-        int shift = std::countl_zero(m) - 8;
-        m <<= shift;
-        e = 1 - 150 - shift;
-    } else {
-        m |= 0x800000;
-        e = static_cast<int>(biasedExponent) - 150;
-    }
-    // k is estimated from the binary exponent and raised by one from a
-    // threshold significand on: exact, so that one scaling suffices.
+bool isNormal(std::uint32_t bits) {
+    return (bits & 0x7f800000) != 0;
+}
+
+// k is estimated from the binary exponent and raised by one from a threshold
+// significand on: exact, so that one scaling suffices.
+Binary withDecimalExponent(std::uint32_t m, int e) {
     int binaryExponent = e + 23;
     int k = (binaryExponent * 78913) >> 18;
     k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
     return Binary{m, e, k};
 }
 
+Binary decomposeNormal(std::uint32_t bits) {
+    return withDecimalExponent((bits & 0x7fffff) | 0x800000,
+                               static_cast<int>((bits >> 23) & 0xff) - 150);
+}
+
+Binary decompose(std::uint32_t bits) {
+    if (isNormal(bits))
+        return decomposeNormal(bits);
+    std::uint32_t m = bits & 0x7fffff;
+    int shift = std::countl_zero(m) - 8;
+    return withDecimalExponent(m << shift, 1 - 150 - shift);
+}
+
 // The 17 digits and the decimal exponent k, carrying into a new digit when
 // the rounding reached 10^17.
-Decimal withCarry(std::uint64_t digits, int k, bool negative) {
+Decimal withCarry(std::uint64_t digits, int k) {
     if (digits == kPow10[17])
-        return Decimal{kPow10[16], k + 1, negative};
-    return Decimal{digits, k, negative};
+        return Decimal{kPow10[16], k + 1};
+    return Decimal{digits, k};
 }
 
 // The 17 digits of a value whose fraction the high half of the power of ten
@@ -143,16 +145,16 @@ Decimal withCarry(std::uint64_t digits, int k, bool negative) {
     Scaled scaled = scaleAndRound(v.m, v.e, 16 - v.k);
     if (scaled.undecided)
         return decimal17FromChars(static_cast<double>(value));
-    return withCarry(scaled.integerPart + (scaled.up ? 1 : 0), v.k,
-                     (std::bit_cast<std::uint32_t>(value) >> 31) != 0);
+    return withCarry(scaled.integerPart + (scaled.up ? 1 : 0), v.k);
 }
 
 // v x 10^j as an integer part and a 64-bit fraction F, from the product of
 // the significand, shifted so that the point falls at bit kPoint, and the
 // high 64 bits H of the 128-bit power G. m x G exceeds m x H by less than one
 // unit of the product per unit of the shifted significand, so the true
-// fraction lies in [F, F + fractionError); when H is all of an exact G, the
-// product is exact.
+// fraction lies in [F, F + fractionError). With the point at bit 34, `whole`
+// tells when H is all of an exact G: the product is then exact (a tie can
+// be told from a fraction above the half).
 struct Product {
     std::uint64_t integerPart;
     std::uint64_t fraction;
@@ -164,17 +166,21 @@ template <int kPoint> Product scaleByPowerOfTen(const Binary& v, int j) {
     const PowerOfTen& power = kPowersOfTen[j - kPowerTableLow];
     std::uint64_t shiftedM = std::uint64_t{v.m} << (kPoint + 64 + v.e + power.binaryExponent);
     uint128 product = static_cast<uint128>(shiftedM) * power.high;
-    // Bitwise, not branched on: for random values the power is as often
-    // exact as not.
-    bool whole = power.exact & (power.low == 0);
-    std::uint64_t error = kPoint > 64 ? (shiftedM >> (kPoint - 64)) + 2 : shiftedM << (64 - kPoint);
-    return Product{static_cast<std::uint64_t>(product >> kPoint),
-                   static_cast<std::uint64_t>((product << (128 - kPoint)) >> 64), whole ? 1 : error,
-                   whole};
+    Product p{static_cast<std::uint64_t>(product >> kPoint),
+              static_cast<std::uint64_t>((product << (128 - kPoint)) >> 64), 0, false};
+    if constexpr (kPoint > 64) {
+        p.fractionError = (shiftedM >> (kPoint - 64)) + 2;
+    } else {
+        // Bitwise, not branched on: for random values the power is as
+        // often exact as not.
+        p.whole = power.exact & (power.low == 0);
+        p.fractionError = p.whole ? 1 : shiftedM << (64 - kPoint);
+    }
+    return p;
 }
 
 // The 17 digits of v.
-Decimal digits17(float value, const Binary& v, bool negative) {
+Decimal digits17(float value, const Binary& v) {
     // 1. Scale by 10^(16-k): the integer part has 54 to 57 bits, the point
     //    at bit 34 keeps the shift of the significand within 0..4.
     Product p = scaleByPowerOfTen<34>(v, 16 - v.k);
@@ -186,13 +192,7 @@ Decimal digits17(float value, const Binary& v, bool negative) {
         return digits17NearHalf(value);
     std::uint64_t tieBreak = p.whole ? (p.integerPart & 1) : 1;
     // 3. Rounding up may carry into an 18th digit.
-    return withCarry(p.integerPart + (p.fraction + tieBreak > kHalf ? 1 : 0), v.k, negative);
-}
-
-// The 17 digits of a nonzero value.
-Decimal toDecimal17Nonzero(float value) {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    return digits17(value, decompose(bits), (bits >> 31) != 0);
+    return withCarry(p.integerPart + (p.fraction + tieBreak > kHalf ? 1 : 0), v.k);
 }
 
 // Division by 10^k (k in 1..17) as a multiplication. With d = 10^k <= 2^l,
@@ -229,8 +229,7 @@ Decimal roundOn(const Decimal& d, int kept) {
     std::uint64_t x = d.digits + kPow10[static_cast<std::size_t>(dropped)] / 2; // below 2^58
     auto high = static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> 64);
     std::uint64_t q = high >> r.shift;
-    return Decimal{q, d.exponent + (q == kPow10[static_cast<std::size_t>(kept)] ? 1 : 0),
-                   d.negative};
+    return Decimal{q, d.exponent + (q == kPow10[static_cast<std::size_t>(kept)] ? 1 : 0)};
 }
 
 // At most this many kept digits are rounded at once: the point of the product
@@ -265,10 +264,10 @@ constexpr auto kRoundUpFrom = [] {
 }
 
 // The other route: the 17 digits, rounded on to `kept` (0..17, or more for
-// none) digits.
+// none) digits; zero and subnormals go this way too.
 [[gnu::noinline]] Decimal roundVia17Digits(float value, int kept) {
-    Decimal d = toDecimal17Nonzero(value);
-    return kept >= 17 ? d : roundOn(d, kept);
+    Decimal d = toDecimal17(value);
+    return kept >= 17 || d.digits == 0 ? d : roundOn(d, kept);
 }
 
 // The same for `count` (1..17) significant digits: a carry into a new
@@ -283,39 +282,39 @@ constexpr auto kRoundUpFrom = [] {
 } // namespace
 
 Decimal toDecimal17(float value) noexcept {
-    if ((std::bit_cast<std::uint32_t>(value) & 0x7fffffff) == 0)
-        return Decimal{0, 0, std::bit_cast<std::uint32_t>(value) >> 31 != 0};
-    return toDecimal17Nonzero(value);
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    if ((bits & 0x7fffffff) == 0)
+        return Decimal{0, 0};
+    return digits17(value, decompose(bits));
 }
 
 Decimal roundToDigits(float value, int count) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    bool negative = (bits >> 31) != 0;
-    if ((bits & 0x7fffffff) == 0)
-        return Decimal{0, 0, negative};
-    Binary v = decompose(bits);
+    if (!isNormal(bits) || count > kMostDirectDigits)
+        return roundToDigitsVia17Digits(value, count);
+    Binary v = decomposeNormal(bits);
     std::uint64_t q;
-    if (count > kMostDirectDigits || !roundDirectly(v, count, q))
+    if (!roundDirectly(v, count, q))
         return roundToDigitsVia17Digits(value, count);
     // A carry into a new leading digit.
     auto kept = static_cast<std::size_t>(count);
     if (q == kPow10[kept])
-        return Decimal{kPow10[kept - 1], v.k + 1, negative};
-    return Decimal{q, v.k, negative};
+        return Decimal{kPow10[kept - 1], v.k + 1};
+    return Decimal{q, v.k};
 }
 
 Decimal roundToDecimals(float value, int decimals) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    bool negative = (bits >> 31) != 0;
-    if ((bits & 0x7fffffff) == 0)
-        return Decimal{0, 0, negative};
-    Binary v = decompose(bits);
+    // Zero, and subnormals (below 10^-37), keep no digit.
+    if (!isNormal(bits))
+        return Decimal{0, 0};
+    Binary v = decomposeNormal(bits);
     int kept = v.k + 1 + decimals;
     if (kept < 0)
-        return Decimal{0, v.k, negative};
+        return Decimal{0, v.k};
     std::uint64_t q;
     if (kept >= 1 && kept <= kMostDirectDigits && roundDirectly(v, kept, q))
-        return Decimal{q, v.k + (q == kPow10[static_cast<std::size_t>(kept)] ? 1 : 0), negative};
+        return Decimal{q, v.k + (q == kPow10[static_cast<std::size_t>(kept)] ? 1 : 0)};
     return roundVia17Digits(value, kept);
 }
 

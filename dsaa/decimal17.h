@@ -11,12 +11,11 @@
 
 namespace brenzolt {
 
-// A value's sign, decimal digits, and the decimal exponent of the first digit
-// (after the rounding). Zero has digits 0 and exponent 0.
+// A value's decimal digits without the sign, and the decimal exponent of the
+// first digit (after the rounding). Zero has digits 0 and exponent 0.
 struct Decimal {
     std::uint64_t digits;
     int exponent;
-    bool negative;
 };
 
 // The 17 significant digits: value = digits * 10^(exponent - 16), digits in

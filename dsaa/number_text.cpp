@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace brenzolt {
@@ -74,6 +75,19 @@ void writeZeros(char* out, int count) {
         std::memset(out, '0', static_cast<std::size_t>(count));
 }
 
+// More than eight digits with a point: all digits, then the decimals moved
+// one place right. An 18th digit can only be the zero before the point of a
+// value below one. Out of line, so that the common short texts need no
+// saved registers.
+[[gnu::noinline]] void writeLongDigitsWithPoint(char* out, std::uint64_t v, int count,
+                                                int integerDigits) {
+    if (count > 17)
+        out[0] = '0';
+    writeDigits(out + count - std::min(count, 17), v, std::min(count, 17));
+    std::memmove(out + integerDigits + 1, out + integerDigits,
+                 static_cast<std::size_t>(count - integerDigits));
+}
+
 // Writes the `count` (2..18) lowest decimal digits of v < 10^17, leading
 // zeros included, with a point after the first `integerDigits` of them.
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
@@ -86,13 +100,7 @@ void writeZeros(char* out, int count) {
         std::memcpy(out, &characters, 8);
         std::memcpy(out + integerDigits + 1, &decimals, 8);
     } else {
-        // All digits, then the decimals moved one place right. An 18th
-        // digit can only be the zero before the point of a value below one.
-        if (count > 17)
-            out[0] = '0';
-        writeDigits(out + count - std::min(count, 17), v, std::min(count, 17));
-        std::memmove(out + integerDigits + 1, out + integerDigits,
-                     static_cast<std::size_t>(count - integerDigits));
+        writeLongDigitsWithPoint(out, v, count, integerDigits);
     }
     out[integerDigits] = '.';
 }
@@ -123,12 +131,13 @@ std::size_t writeSpecial(char* out, bool negative, const char* word, int width) 
 
 // "%W.Df" of a value whose decimals reach past its 17th digit: nothing is
 // rounded, and zeros stand for the digits past the 17th.
-std::size_t writeFixedUnrounded(char* out, const Decimal& d, int decimals, int width) {
+std::size_t writeFixedUnrounded(char* out, const Decimal& d, bool negative, int decimals,
+                                int width) {
     int digitsAfterPoint = 16 - d.exponent; // of the 17, negative when all are integer
     int integerDigits = d.exponent + 1;
-    std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     if (digitsAfterPoint <= 0) {
         writeDigits(p, d.digits, 17);
         writeZeros(p + 17, integerDigits - 17 + decimals + 1);
@@ -142,14 +151,15 @@ std::size_t writeFixedUnrounded(char* out, const Decimal& d, int decimals, int w
 }
 
 // "%W.Df" of the value rounded to `decimals` decimals: q x 10^-decimals.
-std::size_t writeFixed(char* out, const Decimal& d, int decimals, int width) {
+[[gnu::noinline]] std::size_t writeFixed(char* out, Decimal d, bool negative, int decimals,
+                                         int width) {
     std::uint64_t q = d.digits;
     if (q != 0 && d.exponent + 1 + decimals > 17)
-        return writeFixedUnrounded(out, d, decimals, width);
+        return writeFixedUnrounded(out, d, negative, decimals, width);
     int integerDigits = d.exponent >= 0 && q != 0 ? d.exponent + 1 : 1;
-    std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     if (decimals > 0)
         writeDigitsWithPoint(p, q, integerDigits + decimals, integerDigits);
     else
@@ -170,7 +180,8 @@ void writeExponent(char* p, int exponent) {
 
 // "%W.Pg" of the value rounded to P = `precision` significant digits q, with
 // X its exponent.
-std::size_t writeGeneral(char* out, const Decimal& d, int precision, int width) {
+[[gnu::noinline]] std::size_t writeGeneral(char* out, Decimal d, bool negative, int precision,
+                                           int width) {
     std::uint64_t q = d.digits;
     int exponent = d.exponent;
     // 1. Trailing zeros go, and with them a bare point. The P digits of q are
@@ -178,12 +189,12 @@ std::size_t writeGeneral(char* out, const Decimal& d, int precision, int width) 
     int significant = precision;
     for (std::uint64_t rest = q; significant > 1 && rest % 10 == 0; rest /= 10)
         --significant;
-    std::size_t sign = d.negative ? 1u : 0u;
+    std::size_t sign = negative ? 1u : 0u;
     auto count = static_cast<std::size_t>(significant);
     // 2. Scientific form when X < -4 or X >= P, otherwise fixed form.
     if (exponent < -4 || exponent >= precision) {
         std::size_t length = sign + (significant > 1 ? count + 1 : 1u) + 5;
-        char* p = startText(out, length, width, d.negative);
+        char* p = startText(out, length, width, negative);
         if (significant > 1)
             writeDigitsWithPoint(p, q, precision, 1);
         else
@@ -196,7 +207,7 @@ std::size_t writeGeneral(char* out, const Decimal& d, int precision, int width) 
         int decimals = significant > integerDigits ? significant - integerDigits : 0;
         std::size_t length = sign + static_cast<std::size_t>(integerDigits) +
                              (decimals > 0 ? static_cast<std::size_t>(decimals) + 1 : 0u);
-        char* p = startText(out, length, width, d.negative);
+        char* p = startText(out, length, width, negative);
         if (decimals > 0)
             writeDigitsWithPoint(p, q, precision, integerDigits);
         else
@@ -206,21 +217,23 @@ std::size_t writeGeneral(char* out, const Decimal& d, int precision, int width) 
     // "0.", up to three zeros, then the digits.
     auto leadingZeros = static_cast<std::size_t>(-exponent - 1);
     std::size_t length = sign + 2 + leadingZeros + count;
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     std::memcpy(p, "0.000", 5);
     writeDigits(p + 2 + leadingZeros, q, precision);
     return paddedLength(length, width);
 }
 
-// Each form in a function of its own, called once per value: the common
-// paths then need few saved registers.
+// Each form in a function of its own, and the layouts apart from the
+// roundings: the common paths then need few saved registers.
 [[gnu::noinline]] std::size_t formatFixed(char* out, float value, int decimals, int width) {
-    return writeFixed(out, roundToDecimals(value, decimals), decimals, width);
+    bool negative = std::signbit(value);
+    return writeFixed(out, roundToDecimals(value, decimals), negative, decimals, width);
 }
 
 [[gnu::noinline]] std::size_t formatGeneral(char* out, float value, int precision, int width) {
     precision = std::max(precision, 1); // "%.0g" shows one digit
-    return writeGeneral(out, roundToDigits(value, precision), precision, width);
+    bool negative = std::signbit(value);
+    return writeGeneral(out, roundToDigits(value, precision), negative, precision, width);
 }
 
 } // namespace
