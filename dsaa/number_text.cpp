@@ -223,31 +223,25 @@ void writeExponent(char* p, int exponent) {
     return paddedLength(length, width);
 }
 
-// Each form in a function of its own, and the layouts apart from the
-// roundings: the common paths then need few saved registers.
-[[gnu::noinline]] std::size_t formatFixed(char* out, float value, int decimals, int width) {
-    bool negative = std::signbit(value);
-    return writeFixed(out, roundToDecimals(value, decimals), negative, decimals, width);
-}
-
-[[gnu::noinline]] std::size_t formatGeneral(char* out, float value, int precision, int width) {
-    precision = std::max(precision, 1); // "%.0g" shows one digit
-    bool negative = std::signbit(value);
-    return writeGeneral(out, roundToDigits(value, precision), negative, precision, width);
-}
-
 } // namespace
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    bool negative = (bits >> 31) != 0;
     if (((bits >> 23) & 0xff) == 0xff) {
         if ((bits & 0x7fffff) != 0)
             return writeSpecial(out, false, "nan", format.width);
-        return writeSpecial(out, (bits >> 31) != 0, "inf", format.width);
+        return writeSpecial(out, negative, "inf", format.width);
     }
-    if (format.kind == NumberKind::fixed)
-        return formatFixed(out, value, format.digits, format.width);
-    return formatGeneral(out, value, format.digits, format.width);
+    // The layouts are functions apart from the roundings: the common paths
+    // then need few saved registers.
+    if (format.kind == NumberKind::fixed) {
+        Decimal d = roundToDecimals(value, format.digits);
+        return writeFixed(out, d, negative, format.digits, format.width);
+    }
+    int precision = std::max(format.digits, 1); // "%.0g" shows one digit
+    Decimal d = roundToDigits(value, precision);
+    return writeGeneral(out, d, negative, precision, format.width);
 }
 
 } // namespace brenzolt
