@@ -103,6 +103,7 @@ struct Binary {
     int k;
 };
 
+// For a finite float: not zero or subnormal.
 bool isNormal(std::uint32_t bits) {
     return (bits & 0x7f800000) != 0;
 }
