@@ -1,4 +1,4 @@
-#include "app/run.h"
+#include "app/dialogue.h"
 
 namespace brenzolt {
 

@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include "app/dialogue.h"
 #include "app/node_lines.h"
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"

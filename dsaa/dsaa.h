@@ -3,7 +3,7 @@
 // Nodes not above the blank threshold, and nodes that are not a number, are
 // written as the blank value 1.70141e+38 in "%g".
 //
-// Nothing here prints on the console: the header lines go through a
+// Nothing here reports to the user: the header lines go through a
 // TextWriter, whose failures stay sticky in `failed()`, and node texts into
 // the caller's buffers, so that rows can be formatted on several threads.
 #pragma once

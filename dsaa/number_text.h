@@ -7,7 +7,7 @@
 // the buffer after the text may be overwritten too: the digits are stored in
 // fixed-size blocks.
 //
-// The texts follow the console platform the files are exchanged on, not the C
+// The texts follow the platform the files are exchanged on, not the C
 // library of this machine:
 //  - a value is widened to double, its exact binary value correctly rounded to
 //    17 significant decimal digits (ties to even), and only that 17-digit value
