@@ -9,6 +9,7 @@
 #
 #   bash bench/convert_bench.sh                # builds a Release binary in build-bench
 #   BRENZOLT=path/to/brenzolt REPEAT=5 BIG=0 bash bench/convert_bench.sh
+#   TMPDIR=/dev/shm bash bench/convert_bench.sh  # in memory, without the disk's writeback
 #
 # Targets: default precision at most 2.5 x cat, precision 9 at most 3 x cat
 # (all threads); peak memory at most 64 MiB whatever the grid's size.
@@ -62,12 +63,15 @@ PY
 
 now_ns() { date +%s%N; }
 
-# Runs the command `repeat` times; leaves the median wall time in $median_ns
-# and the largest peak resident set size (KiB) in $peak_kib.
+# Runs the command `repeat` times, each time writing a new file $fresh (as
+# cat does: replacing an existing file costs a flush on some file systems);
+# leaves the median wall time in $median_ns and the largest peak resident set
+# size (KiB) in $peak_kib.
 median_of() {
     local start end kib times=()
     peak_kib=0
     for _ in $(seq "$repeat"); do
+        rm -f "$fresh"
         start=$(now_ns)
         /usr/bin/time -f %M -o "$work/peak.txt" "$@" >/dev/null
         end=$(now_ns)
@@ -89,6 +93,7 @@ for precision in default 2 9; do
     args=("$work/in.grd" "$work/out.txt")
     if [ "$precision" != default ]; then args+=("$precision"); fi
     for threads in 1 "$all_threads"; do
+        fresh=$work/out.txt
         median_of env BRENZOLT_THREADS="$threads" "$BRENZOLT" "${args[@]}"
         convert_ns=$median_ns
         convert_peak=$peak_kib
@@ -97,6 +102,7 @@ for precision in default 2 9; do
             echo "precision $precision wrote $lines lines, not $((size + 5))" >&2
             exit 1
         fi
+        fresh=$work/copy.txt
         median_of sh -c 'cat "$1" >"$2"' sh "$work/out.txt" "$work/copy.txt"
         cat_ns=$median_ns
         rm -f "$work/copy.txt"
@@ -112,6 +118,7 @@ if [ "$big" = 1 ]; then
     big_size=16384
     make_grid "$work/big.grd" "$big_size"
     repeat=1
+    fresh=$work/big.txt
     median_of "$BRENZOLT" "$work/big.grd" "$work/big.txt"
     echo "grid: ${big_size} x ${big_size} (1 GiB input), default precision, $all_threads threads:" \
         "$(per_node "$median_ns" $((big_size * big_size))) ns/node, peak $peak_kib KiB"
