@@ -111,7 +111,7 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
 
 // Writes a made block and its dots; false when the run must stop.
 bool writeBlock(TextWriter& file, Console& console, const BlockText& block) {
-    file.write(std::string_view(block.text.get(), block.size));
+    file.writeLines(std::string_view(block.text.get(), block.size));
     for (std::uint64_t r = 0; r < block.rowsEnded; ++r)
         console.progressDot();
     return !file.failed();

@@ -1,5 +1,6 @@
 #include "dsaa/dsaa.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -64,7 +65,7 @@ char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool star
         }
     }
     if (endsRow)
-        *out++ = '\n';
+        out = std::copy(kLineEnd.begin(), kLineEnd.end(), out);
     return out;
 }
 

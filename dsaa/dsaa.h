@@ -30,13 +30,13 @@ void writeHeaderLines(TextWriter& file, const GridHeader& header);
 
 // The most text `writeNodeTexts` makes of `count` nodes of one row.
 constexpr std::size_t nodeTextRoom(std::size_t count) {
-    return count * (kMaxNumberText + 1) + 1;
+    return count * (kMaxNumberText + 1) + kLineEnd.size();
 }
 
 // Writes the texts of `count` node values of one row into `out`, which has
 // room for nodeTextRoom(count) bytes: TAB-separated, with a TAB in front
-// unless they start the row and a line feed after them when they end it.
-// Returns the end of the text.
+// unless they start the row and the text stream's line end after them when
+// they end it, ready for TextWriter::writeLines. Returns the end of the text.
 char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool startsRow, bool endsRow,
                      float blankThreshold, NodeFormat nodeFormat);
 

@@ -36,11 +36,18 @@ std::string TextWriter::reason() const {
 }
 
 void TextWriter::put(char c) {
-    if (capacityEnd_ - end_ < 2)
+    if (static_cast<std::size_t>(capacityEnd_ - end_) < kLineEnd.size())
         drain();
     if (c == '\n')
-        *end_++ = '\r';
-    *end_++ = c;
+        end_ = std::copy(kLineEnd.begin(), kLineEnd.end(), end_);
+    else
+        *end_++ = c;
+}
+
+void TextWriter::writeLines(std::string_view lines) {
+    drain();
+    if (error_ == 0)
+        error_ = sys::writeAll(fd_, lines.data(), lines.size());
 }
 
 void TextWriter::write(std::string_view text) {
@@ -61,8 +68,7 @@ void TextWriter::write(std::string_view text) {
         end_ += span;
         text.remove_prefix(span);
         if (lineFeed != nullptr) {
-            *end_++ = '\r';
-            *end_++ = '\n';
+            end_ = std::copy(kLineEnd.begin(), kLineEnd.end(), end_);
             text.remove_prefix(1);
         }
     }

@@ -37,6 +37,9 @@ namespace brenzolt {
 
 inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
+// How a text stream ends a line in the file: what '\n' becomes.
+inline constexpr std::string_view kLineEnd = "\r\n";
+
 // Buffered text-mode writer on a descriptor it does not own.
 class TextWriter {
   public:
@@ -47,6 +50,9 @@ class TextWriter {
 
     void write(std::string_view text); // '\n' becomes "\r\n"
     void put(char c);                  // the same for one character
+    // Text whose lines already end in kLineEnd, written as it is, without a
+    // copy when the buffer is empty.
+    void writeLines(std::string_view lines);
 
     // Raw space for at most `size` bytes (size <= kOutputBufferSize / 2) that
     // the caller fills with text holding no '\n', then hands back with the
