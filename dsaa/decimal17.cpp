@@ -1,11 +1,11 @@
 // Float to decimal digits, rounded twice as decimal17.h says.
 //
 // Contract: no throw, no allocation, exact for every finite float. Up to ten
-// kept digits, one multiplication by the high 64 bits of a power of ten
-// decides both roundings at once for nearly every value; more digits take the
-// 17 digits first (one such multiplication, ties to even) and round those on.
-// The few values too close to a rounding boundary for the approximation take
-// exact routes: the whole 128-bit power, or the standard library.
+// kept digits, one multiplication by a 64-bit power of ten decides both
+// roundings at once for nearly every value; more digits take the 17 digits
+// first (one such multiplication, ties to even) and round those on. The few
+// values too close to a rounding boundary for the approximation take the
+// standard library's exact route.
 #include "dsaa/decimal17.h"
 
 #include <array>
@@ -19,8 +19,7 @@ namespace {
 __extension__ typedef unsigned __int128 uint128;
 
 struct PowerOfTen {
-    std::uint64_t high;
-    std::uint64_t low;
+    std::uint64_t significand;
     int binaryExponent;
     bool exact;
 };
@@ -37,7 +36,7 @@ constexpr auto kPow10 = [] {
 
 // The slow, always exact route: the standard library's shortest-free
 // scientific conversion rounds the binary value to 17 digits, ties to even.
-Decimal decimal17FromChars(double value) {
+[[gnu::noinline]] Decimal decimal17FromChars(double value) {
     char text[40];
     auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 16);
     const char* p = text + (value < 0 ? 1 : 0);
@@ -52,47 +51,6 @@ Decimal decimal17FromChars(double value) {
         exponent = exponent * 10 + (*p - '0');
     d.exponent = sign * exponent;
     return d;
-}
-
-struct Scaled {
-    std::uint64_t integerPart; // truncated
-    bool up;                   // the rounded integer is integerPart + 1
-    bool undecided;            // too close to a half for the approximation of 10^j
-};
-
-// v x 10^j for v = m x 2^e, rounded to an integer with ties to even, from a
-// 128-bit approximation of 10^j.
-Scaled scaleAndRound(std::uint32_t m, int e, int j) {
-    const PowerOfTen& power = kPowersOfTen[j - kPowerTableLow];
-    // 1. The product m x G, at most 152 bits, as high (bits 64 and up) and low.
-    uint128 lowProduct = static_cast<uint128>(m) * power.low;
-    uint128 high = static_cast<uint128>(m) * power.high + (lowProduct >> 64);
-    std::uint64_t low = static_cast<std::uint64_t>(lowProduct);
-    // 2. v x 10^j = m x G x 2^-shift; the shift always exceeds 64 bits, since
-    //    the integer part has 57 bits at most and the product at least 150.
-    int shift = -(e + power.binaryExponent);
-    int highShift = shift - 64;
-    Scaled scaled{static_cast<std::uint64_t>(high >> highShift), false, false};
-    std::uint64_t fractionHigh =
-        static_cast<std::uint64_t>(high & ((static_cast<uint128>(1) << highShift) - 1));
-    std::uint64_t halfHigh = std::uint64_t{1} << (highShift - 1);
-    // 3. Compare the fraction F (fractionHigh, low) with one half. With an
-    //    exact G, F is exact and a tie goes to the even integer.
-    if (power.exact) {
-        if (fractionHigh != halfHigh)
-            scaled.up = fractionHigh > halfHigh;
-        else
-            scaled.up = low != 0 || (scaled.integerPart & 1) != 0;
-        return scaled;
-    }
-    // 4. G was rounded down, so the true fraction lies in (F, F + m): above
-    //    the half when F is at least the half, below it when F + m is at
-    //    most the half (tested with one unit to spare), undecided in between.
-    if (fractionHigh >= halfHigh)
-        scaled.up = true;
-    else if (!(fractionHigh + 1 < halfHigh || low < ~std::uint64_t{0} - m))
-        scaled.undecided = true;
-    return scaled;
 }
 
 // A finite nonzero float as m x 2^e, m normalised to [2^23, 2^24) (subnormals
@@ -138,44 +96,33 @@ Decimal withCarry(std::uint64_t digits, int k) {
     return Decimal{digits, k};
 }
 
-// The 17 digits of a value whose fraction the high half of the power of ten
-// left too close to a half: with the whole 128-bit power, or failing that by
-// the standard library.
-[[gnu::noinline]] Decimal digits17NearHalf(float value) {
-    Binary v = decompose(std::bit_cast<std::uint32_t>(value));
-    Scaled scaled = scaleAndRound(v.m, v.e, 16 - v.k);
-    if (scaled.undecided)
-        return decimal17FromChars(static_cast<double>(value));
-    return withCarry(scaled.integerPart + (scaled.up ? 1 : 0), v.k);
-}
-
 // v x 10^j as an integer part and a 64-bit fraction F, from the product of
 // the significand, shifted so that the point falls at bit kPoint, and the
-// high 64 bits H of the 128-bit power G. m x G exceeds m x H by less than one
-// unit of the product per unit of the shifted significand, so the true
-// fraction lies in [F, F + fractionError). With the point at bit 34, `whole`
-// tells when H is all of an exact G: the product is then exact (a tie can
-// be told from a fraction above the half).
+// power's significand G. G was rounded down by less than one, so the true
+// product exceeds this one by less than one unit per unit of the shifted
+// significand: the true fraction lies in [F, F + fractionError). With the
+// point at bit 34, `exact` tells an exact power: the product is then exact
+// (a tie can be told from a fraction above the half).
 struct Product {
     std::uint64_t integerPart;
     std::uint64_t fraction;
     std::uint64_t fractionError;
-    bool whole;
+    bool exact;
 };
 
 template <int kPoint> Product scaleByPowerOfTen(const Binary& v, int j) {
     const PowerOfTen& power = kPowersOfTen[j - kPowerTableLow];
-    std::uint64_t shiftedM = std::uint64_t{v.m} << (kPoint + 64 + v.e + power.binaryExponent);
-    uint128 product = static_cast<uint128>(shiftedM) * power.high;
+    std::uint64_t shiftedM = std::uint64_t{v.m} << (kPoint + v.e + power.binaryExponent);
+    uint128 product = static_cast<uint128>(shiftedM) * power.significand;
     Product p{static_cast<std::uint64_t>(product >> kPoint),
               static_cast<std::uint64_t>((product << (128 - kPoint)) >> 64), 0, false};
     if constexpr (kPoint > 64) {
         p.fractionError = (shiftedM >> (kPoint - 64)) + 2;
     } else {
-        // Bitwise, not branched on: for random values the power is as
+        // Selected, not branched on: for random values the power is as
         // often exact as not.
-        p.whole = power.exact & (power.low == 0);
-        p.fractionError = p.whole ? 1 : shiftedM << (64 - kPoint);
+        p.exact = power.exact;
+        p.fractionError = p.exact ? 1 : shiftedM << (64 - kPoint);
     }
     return p;
 }
@@ -190,8 +137,8 @@ Decimal digits17(float value, const Binary& v) {
     //    values each outcome is as likely as the other.
     constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
     if (kHalf - p.fraction - 1 < p.fractionError - 1)
-        return digits17NearHalf(value);
-    std::uint64_t tieBreak = p.whole ? (p.integerPart & 1) : 1;
+        return decimal17FromChars(static_cast<double>(value));
+    std::uint64_t tieBreak = p.exact ? (p.integerPart & 1) : 1;
     // 3. Rounding up may carry into an 18th digit.
     return withCarry(p.integerPart + (p.fraction + tieBreak > kHalf ? 1 : 0), v.k);
 }
