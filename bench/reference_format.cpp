@@ -207,11 +207,11 @@ std::size_t writePadded(const char* text, std::size_t length, int width, char* o
 
 } // namespace
 
-Decimal17 asDecimal17(const ReferenceDigits& digits) {
+Decimal asDecimal17(const ReferenceDigits& digits) {
     std::uint64_t value = 0;
     for (char digit : digits.digits)
         value = value * 10 + static_cast<std::uint64_t>(digit - '0');
-    return Decimal17{value, digits.exponent, digits.negative};
+    return Decimal{value, digits.exponent};
 }
 
 ReferenceFormatter::ReferenceFormatter() {

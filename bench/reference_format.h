@@ -30,7 +30,7 @@ struct ReferenceDigits {
 };
 
 // The fast formatter's form of the same 17 digits, for direct comparison.
-Decimal17 asDecimal17(const ReferenceDigits& digits);
+Decimal asDecimal17(const ReferenceDigits& digits);
 
 class ReferenceFormatter {
   public:

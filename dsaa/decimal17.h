@@ -1,24 +1,34 @@
-// Decimal17: a float's exact binary value correctly rounded to 17 significant
-// decimal digits, ties to even. The number text lays out every conversion from
-// these digits alone.
+// Decimal digits of a float, rounded as every number text rounds them: the
+// exact binary value correctly rounded to 17 significant digits (ties to
+// even), and only that 17-digit value rounded on to the digits the text
+// shows, a first dropped digit of 5 or more rounding away from zero.
 //
-// Contract: toDecimal17 does not throw, allocate or touch global state, and is
-// exact for every finite float, subnormals and both zeros included.
+// Contract: no function here throws, allocates or touches global state; each
+// is exact for every finite float, subnormals and both zeros included.
 #pragma once
 
 #include <cstdint>
 
 namespace brenzolt {
 
-// A value's sign and its 17 significant digits: value = digits * 10^(exponent - 16),
-// digits in [10^16, 10^17). Zero has digits 0 and exponent 0.
-struct Decimal17 {
+// A value's decimal digits without the sign, and the decimal exponent of the
+// first digit (after the rounding). Zero has digits 0 and exponent 0.
+struct Decimal {
     std::uint64_t digits;
     int exponent;
-    bool negative;
 };
 
-// The exact binary value of a finite float rounded to 17 significant digits.
-Decimal17 toDecimal17(float value) noexcept;
+// The 17 significant digits: value = digits * 10^(exponent - 16), digits in
+// [10^16, 10^17).
+Decimal toDecimal17(float value) noexcept;
+
+// Rounded to `count` (1..17) significant digits: digits in
+// [10^(count - 1), 10^count).
+Decimal roundToDigits(float value, int count) noexcept;
+
+// Rounded to `decimals` (0..17) decimals: digits = value * 10^decimals, as
+// long as that keeps at most 17 digits (exponent + 1 + decimals <= 17);
+// otherwise the 17 significant digits, unrounded.
+Decimal roundToDecimals(float value, int decimals) noexcept;
 
 } // namespace brenzolt

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Writes dsaa/powers_of_ten.inc: 10^j for j in [-24, 64] as a 128-bit
+"""Writes dsaa/powers_of_ten.inc: 10^j for j in [-38, 64] as a 128-bit
 significand G in [2^127, 2^128) and a binary exponent b, with
 G * 2^b <= 10^j < (G + 1) * 2^b (G rounded down), and whether G * 2^b is exact;
 and for every binary exponent of a float the significand from which on the
 decimal exponent estimate must be raised by one."""
 from fractions import Fraction
 
-LOW, HIGH = -24, 64
+# Rounding the largest float to one digit scales by 10^-38; the 17 digits of
+# the smallest subnormal need 10^61.
+LOW, HIGH = -38, 64
 rows = []
 for j in range(LOW, HIGH + 1):
     value = Fraction(10) ** j

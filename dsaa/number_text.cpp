@@ -1,5 +1,5 @@
 // Layout of the number text: padding, sign, digits, point and exponent of each
-// conversion, from a value's 17 significant digits (dsaa/decimal17.h).
+// conversion, from a value's digits rounded as dsaa/decimal17.h says.
 //
 // Contract: no throw, no allocation; the text goes into the caller's buffer of
 // kMaxNumberText bytes, its length is returned, and the bytes after it may be
@@ -9,23 +9,13 @@
 #include "dsaa/decimal17.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace brenzolt {
 
 namespace {
-
-__extension__ typedef unsigned __int128 uint128;
-
-constexpr auto kPow10 = [] {
-    std::array<std::uint64_t, 18> table{};
-    table[0] = 1;
-    for (std::size_t k = 1; k < table.size(); ++k)
-        table[k] = table[k - 1] * 10;
-    return table;
-}();
 
 // Digits are made eight at a time in a register and stored with one 8-byte
 // store each, straight to where they belong. The stores may write up to eight
@@ -33,7 +23,7 @@ constexpr auto kPow10 = [] {
 // buffer contract allows; nothing written is read back. The first digit
 // goes in the lowest byte: the build accepts only little-endian machines.
 
-// Widths up to this are padded with a single block of spaces.
+// The widest width: every pad fits one block of spaces.
 constexpr int kBlockWidth = 32;
 
 // The eight decimal digits of v < 10^8 as characters, the first in the lowest
@@ -62,17 +52,17 @@ void writeShortDigits(char* out, std::uint32_t v, int count) {
 // cost about a nanosecond a value.
 [[gnu::always_inline]] inline void writeDigits(char* out, std::uint64_t v, int count) {
     if (count > 16) {
-        std::uint64_t first = v / kPow10[16];
+        std::uint64_t first = v / 10'000'000'000'000'000u;
         *out++ = static_cast<char>('0' + first);
-        v -= first * kPow10[16];
+        v -= first * 10'000'000'000'000'000u;
         count = 16;
     }
     if (count <= 8) {
         writeShortDigits(out, static_cast<std::uint32_t>(v), count);
         return;
     }
-    auto high = static_cast<std::uint32_t>(v / kPow10[8]);
-    auto low = static_cast<std::uint32_t>(v - high * kPow10[8]);
+    auto high = static_cast<std::uint32_t>(v / 100'000'000u);
+    auto low = static_cast<std::uint32_t>(v - high * 100'000'000u);
     writeShortDigits(out, high, count - 8);
     writeShortDigits(out + count - 8, low, 8);
 }
@@ -84,44 +74,20 @@ void writeZeros(char* out, int count) {
         std::memset(out, '0', static_cast<std::size_t>(count));
 }
 
-// Division by 10^k (k in 0..17) as a multiplication. With d = 10^k <= 2^l and
-// M = ceil(2^(58+l) / d) = (2^(58+l) + e) / d, 0 <= e < d, every x < 2^58 has
-// x * M / 2^(58+l) = x / d + x * e / (d * 2^(58+l)), and the second term is
-// below 1 / d: too little to carry x / d past the next integer.
-struct Reciprocal {
-    std::uint64_t multiplier;
-    int shift;
-};
-
-constexpr Reciprocal reciprocalOfPowerOfTen(int k) {
-    int l = 0;
-    while ((std::uint64_t{1} << l) < kPow10[k])
-        ++l;
-    uint128 scale = static_cast<uint128>(1) << (58 + l);
-    auto multiplier = static_cast<std::uint64_t>((scale + kPow10[k] - 1) / kPow10[k]);
-    return Reciprocal{multiplier, 58 + l};
+// More than eight digits with a point: all digits, then the decimals moved
+// one place right. An 18th digit can only be the zero before the point of a
+// value below one. Out of line, so that the common short texts need no
+// saved registers.
+[[gnu::noinline]] void writeLongDigitsWithPoint(char* out, std::uint64_t v, int count,
+                                                int integerDigits) {
+    if (count > 17)
+        out[0] = '0';
+    writeDigits(out + count - std::min(count, 17), v, std::min(count, 17));
+    std::memmove(out + integerDigits + 1, out + integerDigits,
+                 static_cast<std::size_t>(count - integerDigits));
 }
 
-constexpr auto kReciprocals = [] {
-    std::array<Reciprocal, 18> table{};
-    for (int k = 0; k < 18; ++k)
-        table[static_cast<std::size_t>(k)] = reciprocalOfPowerOfTen(k);
-    return table;
-}();
-
-// x / 10^k for x < 2^58.
-std::uint64_t divideByPowerOfTen(std::uint64_t x, int k) {
-    const Reciprocal& r = kReciprocals[static_cast<std::size_t>(k)];
-    return static_cast<std::uint64_t>((static_cast<uint128>(x) * r.multiplier) >> r.shift);
-}
-
-// v / 10^k rounded, a remainder of half or more rounding up; v < 10^17 and k
-// in 0..17 keep v + 10^k / 2 below 2^58.
-std::uint64_t roundedQuotient(std::uint64_t v, int k) {
-    return divideByPowerOfTen(v + kPow10[k] / 2, k);
-}
-
-// Writes the `count` (2..17) lowest decimal digits of v < 10^17, leading
+// Writes the `count` (2..18) lowest decimal digits of v < 10^17, leading
 // zeros included, with a point after the first `integerDigits` of them.
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                         int integerDigits) {
@@ -133,10 +99,7 @@ std::uint64_t roundedQuotient(std::uint64_t v, int k) {
         std::memcpy(out, &characters, 8);
         std::memcpy(out + integerDigits + 1, &decimals, 8);
     } else {
-        int decimals = count - integerDigits;
-        std::uint64_t integerPart = divideByPowerOfTen(v, decimals);
-        writeDigits(out, integerPart, integerDigits);
-        writeDigits(out + integerDigits + 1, v - integerPart * kPow10[decimals], decimals);
+        writeLongDigitsWithPoint(out, v, count, integerDigits);
     }
     out[integerDigits] = '.';
 }
@@ -150,8 +113,6 @@ std::size_t paddedLength(std::size_t length, int width) {
 char* startText(char* out, std::size_t length, int width, bool negative) {
     std::size_t pad = paddedLength(length, width) - length;
     std::memset(out, ' ', kBlockWidth);
-    if (pad > kBlockWidth)
-        std::memset(out, ' ', pad);
     // The sign without a branch: for random values it would be mispredicted
     // half of the time. A '-' not wanted is overwritten by the first digit.
     char* p = out + pad;
@@ -169,47 +130,35 @@ std::size_t writeSpecial(char* out, bool negative, const char* word, int width) 
 
 // "%W.Df" of a value whose decimals reach past its 17th digit: nothing is
 // rounded, and zeros stand for the digits past the 17th.
-std::size_t writeFixedUnrounded(char* out, const Decimal17& d, int decimals, int width) {
+std::size_t writeFixedUnrounded(char* out, const Decimal& d, bool negative, int decimals,
+                                int width) {
     int digitsAfterPoint = 16 - d.exponent; // of the 17, negative when all are integer
     int integerDigits = d.exponent + 1;
-    std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     if (digitsAfterPoint <= 0) {
         writeDigits(p, d.digits, 17);
         writeZeros(p + 17, integerDigits - 17 + decimals + 1);
         if (decimals > 0)
             p[integerDigits] = '.';
     } else {
-        std::uint64_t integerPart = divideByPowerOfTen(d.digits, digitsAfterPoint);
-        writeDigits(p, integerPart, integerDigits);
-        p[integerDigits] = '.';
-        char* fraction = p + integerDigits + 1;
-        writeDigits(fraction, d.digits - integerPart * kPow10[digitsAfterPoint], digitsAfterPoint);
-        writeZeros(fraction + digitsAfterPoint, decimals - digitsAfterPoint);
+        writeDigitsWithPoint(p, d.digits, 17, integerDigits);
+        writeZeros(p + 18, decimals - digitsAfterPoint);
     }
     return paddedLength(length, width);
 }
 
-// "%W.Df" of a 17-digit value.
-std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
-    // 1. Round to `decimals` decimals: q x 10^-decimals, where q keeps the
-    //    first `kept` of the 17 digits.
-    int kept = d.digits == 0 ? 0 : d.exponent + 1 + decimals;
-    if (kept > 17)
-        return writeFixedUnrounded(out, d, decimals, width);
-    // Selected rather than branched on: for random values the case of no
-    // digit kept (a zero text) is as frequent as the others.
-    int keptDigits = std::max(kept, 0);
-    std::uint64_t q = roundedQuotient(d.digits, 17 - keptDigits);
-    q = kept < 0 ? 0 : q;
-    // A carry into a new leading digit.
-    int exponent = d.exponent + (q == kPow10[keptDigits] ? 1 : 0);
-    // 2. Lay out sign, integer digits, point and decimals.
-    int integerDigits = exponent >= 0 && q != 0 ? exponent + 1 : 1;
-    std::size_t length = (d.negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+// "%W.Df" of the value rounded to `decimals` decimals: q x 10^-decimals.
+[[gnu::noinline]] std::size_t writeFixed(char* out, Decimal d, bool negative, int decimals,
+                                         int width) {
+    std::uint64_t q = d.digits;
+    if (q != 0 && d.exponent + 1 + decimals > 17)
+        return writeFixedUnrounded(out, d, negative, decimals, width);
+    int integerDigits = d.exponent >= 0 && q != 0 ? d.exponent + 1 : 1;
+    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     if (decimals > 0)
         writeDigitsWithPoint(p, q, integerDigits + decimals, integerDigits);
     else
@@ -220,36 +169,31 @@ std::size_t writeFixed(char* out, const Decimal17& d, int decimals, int width) {
 // "e", the sign and three digits: the exponent of a float has at most two,
 // but the texts always show three.
 void writeExponent(char* p, int exponent) {
-    p[0] = 'e';
-    p[1] = exponent < 0 ? '-' : '+';
-    writeShortDigits(p + 2, static_cast<std::uint32_t>(exponent < 0 ? -exponent : exponent), 3);
+    auto magnitude = static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent);
+    std::uint64_t tens = (magnitude * 103) >> 10; // exact below 100
+    std::uint64_t sign = exponent < 0 ? '-' : '+';
+    std::uint64_t text = 'e' | sign << 8 | std::uint64_t{'0'} << 16 | ('0' + tens) << 24 |
+                         ('0' + magnitude - tens * 10) << 32;
+    std::memcpy(p, &text, 8);
 }
 
-// "%W.Pg" of a 17-digit value.
-std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width) {
-    if (precision == 0)
-        precision = 1;
-    // 1. Round to `precision` significant digits; X is the exponent after it.
+// "%W.Pg" of the value rounded to P = `precision` significant digits q, with
+// X its exponent.
+[[gnu::noinline]] std::size_t writeGeneral(char* out, Decimal d, bool negative, int precision,
+                                           int width) {
     std::uint64_t q = d.digits;
     int exponent = d.exponent;
-    if (precision < 17) {
-        q = roundedQuotient(d.digits, 17 - precision);
-        if (q == kPow10[precision]) {
-            q = kPow10[precision - 1];
-            ++exponent;
-        }
-    }
-    // 2. Trailing zeros go, and with them a bare point. The P digits of q are
+    // 1. Trailing zeros go, and with them a bare point. The P digits of q are
     //    written all the same; the text ends before the zeros.
     int significant = precision;
     for (std::uint64_t rest = q; significant > 1 && rest % 10 == 0; rest /= 10)
         --significant;
-    std::size_t sign = d.negative ? 1u : 0u;
+    std::size_t sign = negative ? 1u : 0u;
     auto count = static_cast<std::size_t>(significant);
-    // 3. Scientific form when X < -4 or X >= P, otherwise fixed form.
+    // 2. Scientific form when X < -4 or X >= P, otherwise fixed form.
     if (exponent < -4 || exponent >= precision) {
         std::size_t length = sign + (significant > 1 ? count + 1 : 1u) + 5;
-        char* p = startText(out, length, width, d.negative);
+        char* p = startText(out, length, width, negative);
         if (significant > 1)
             writeDigitsWithPoint(p, q, precision, 1);
         else
@@ -262,7 +206,7 @@ std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width
         int decimals = significant > integerDigits ? significant - integerDigits : 0;
         std::size_t length = sign + static_cast<std::size_t>(integerDigits) +
                              (decimals > 0 ? static_cast<std::size_t>(decimals) + 1 : 0u);
-        char* p = startText(out, length, width, d.negative);
+        char* p = startText(out, length, width, negative);
         if (decimals > 0)
             writeDigitsWithPoint(p, q, precision, integerDigits);
         else
@@ -272,28 +216,31 @@ std::size_t writeGeneral(char* out, const Decimal17& d, int precision, int width
     // "0.", up to three zeros, then the digits.
     auto leadingZeros = static_cast<std::size_t>(-exponent - 1);
     std::size_t length = sign + 2 + leadingZeros + count;
-    char* p = startText(out, length, width, d.negative);
+    char* p = startText(out, length, width, negative);
     std::memcpy(p, "0.000", 5);
     writeDigits(p + 2 + leadingZeros, q, precision);
     return paddedLength(length, width);
-}
-
-std::size_t writeDecimal(char* out, const Decimal17& d, NodeFormat format) {
-    if (format.kind == NumberKind::fixed)
-        return writeFixed(out, d, format.digits, format.width);
-    return writeGeneral(out, d, format.digits, format.width);
 }
 
 } // namespace
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    bool negative = (bits >> 31) != 0;
     if (((bits >> 23) & 0xff) == 0xff) {
         if ((bits & 0x7fffff) != 0)
             return writeSpecial(out, false, "nan", format.width);
-        return writeSpecial(out, (bits >> 31) != 0, "inf", format.width);
+        return writeSpecial(out, negative, "inf", format.width);
     }
-    return writeDecimal(out, toDecimal17(value), format);
+    // The layouts are functions apart from the roundings: the common paths
+    // then need few saved registers.
+    if (format.kind == NumberKind::fixed) {
+        Decimal d = roundToDecimals(value, format.digits);
+        return writeFixed(out, d, negative, format.digits, format.width);
+    }
+    int precision = std::max(format.digits, 1); // "%.0g" shows one digit
+    Decimal d = roundToDigits(value, precision);
+    return writeGeneral(out, d, negative, precision, format.width);
 }
 
 } // namespace brenzolt

@@ -34,7 +34,7 @@ enum class NumberKind : std::uint8_t {
 // {fixed, 6, 2}, "%g" is {general, 0, 6}, "%10.8g" is {general, 10, 8}.
 struct NodeFormat {
     NumberKind kind;
-    int width;  // minimum width, padded on the left with spaces; 0 for none
+    int width;  // minimum width (0..32), padded on the left with spaces
     int digits; // decimals (fixed) or significant digits (general), 0..17
 };
 

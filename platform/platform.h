@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brenzolt {
 
@@ -110,6 +111,10 @@ struct FileId {
     std::uint64_t inode = 0;
     bool operator==(const FileId&) const = default;
 };
+
+// The arguments after the program name, in UTF-8 whatever the system's own
+// form of the command line.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // Prepares the process once, before anything else: a console whose reader
 // has gone only makes the console writes fail, rather than ending the

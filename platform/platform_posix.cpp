@@ -130,6 +130,10 @@ std::string reasonOf(int error) {
 
 using sys::reasonOf;
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     for (int signal : kCleanupSignals) {

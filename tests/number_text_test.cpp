@@ -154,8 +154,8 @@ TEST(NumberText, AgreesWithTheReferenceOnRandomBitPatterns) {
         std::snprintf(e, sizeof e, "%+.16e", static_cast<double>(value));
         for (NodeFormat format : formats)
             ASSERT_EQ(numberText(value, format), referenceText(e, format))
-                << std::hex << std::bit_cast<std::uint32_t>(value) << " in {" << format.width
-                << ", " << format.digits << "}";
+                << std::hex << std::bit_cast<std::uint32_t>(value) << std::dec << " in {"
+                << format.width << ", " << format.digits << "}";
     }
 }
 

@@ -79,12 +79,17 @@ std::string readConsole(pid_t pid, int console, int feed, std::vector<std::strin
 
 } // namespace
 
+std::string program() {
+    const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
+    return path != nullptr && *path != '\0' ? path : BRENZOLT_BINARY;
+}
+
 Result run(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& input,
            const Options& options) {
     const char* command = std::getenv("BRENZOLT_TEST_WRAPPER");
     std::istringstream wrapper(command != nullptr ? command : "");
     std::vector<std::string> words{std::istream_iterator<std::string>(wrapper), {}};
-    words.push_back(BRENZOLT_BINARY);
+    words.push_back(program());
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words)

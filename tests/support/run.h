@@ -31,6 +31,11 @@ struct Result {
     std::string unread;  // what the program left of its standard input
 };
 
+// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set
+// (such as the Windows build, brenzolt.exe, with BRENZOLT_TEST_WRAPPER=wine), else the build's
+// own brenzolt.
+std::string program();
+
 // Runs brenzolt with `arguments` in `dir`, behind the command in the environment variable
 // BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program that
 // writes nothing for 20 seconds while the test reads its console is killed.

@@ -1,0 +1,52 @@
+# What `cmake --install` puts where, and the packages cpack makes of it: on
+# Windows brenzolt-VERSION-win64.zip (the program, the README as text, the
+# sample grid), elsewhere brenzolt_VERSION_amd64.deb (the program and its
+# manual page). Each package gets a PACKAGE.sha256 beside it.
+include(GNUInstallDirs)
+
+# The manual page carries the project's version.
+configure_file(doc/brenzolt.1 doc/brenzolt.1 @ONLY)
+
+if(WIN32)
+  # Notepad and every other Windows editor read the README with CR LF line ends.
+  configure_file(README.md README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(TARGETS brenzolt RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt examples/sample.grd DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  install(TARGETS brenzolt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/doc/brenzolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(CPACK_GENERATOR DEB)
+endif()
+
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert a binary grid file into a Surfer ASCII grid")
+set(CPACK_PACKAGE_CONTACT "brenzolt developers <brenzolt@example.org>"
+    CACHE STRING "The packages' maintainer")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The summary line comes first on its own.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "brenzolt reads a regular grid of single-precision node values from a binary
+grid file (twelve float32 header words, then the rows) and writes it as a
+Surfer ASCII grid, the text grid format whose first line is DSAA, with the
+number format chosen by a precision code. GDAL and mapping applications read
+the result.")
+# Debian's own files of a package: the manual page compressed, the changelog
+# and the copyright notice.
+set(BRENZOLT_PACKAGE_DATE_RFC2822 "")
+string(TIMESTAMP BRENZOLT_PACKAGE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(packaging/changelog.in packaging/changelog @ONLY)
+configure_file(packaging/debian-files.cmake.in packaging/debian-files.cmake @ONLY)
+if(NOT WIN32)
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/packaging/debian-files.cmake)
+endif()
+
+include(CPack)
