@@ -224,6 +224,11 @@ std::vector<Row> rows() {
         writeFails("file size limit on a file with two names",
                    {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}},
                    {{"a.txt", ""}, {"out.txt", ""}}),
+        // Written in place: the old bytes past the new grid must go too.
+        row("a longer file with two names",
+            {{"a.txt", kOld + kOld}, {"in.grd", kGrid}, {"out.txt", "<hardlink a.txt>"}},
+            {"in.grd", "out.txt"}, "", converted(2), 0,
+            {{"a.txt", kConverted}, {"out.txt", kConverted}}),
         row("Linux: a chain of links to no file yet",
             {{"out.txt", "<symlink sub/link.txt>"},
              {"sub", "<dir>"},
