@@ -40,13 +40,31 @@ wait "$first" || true
 wait "$second" || true
 cmp -s out.txt big.txt || cmp -s out.txt small.txt || fail "two runs mixed their grids"
 
+# A run whose input stalls, while another writes the output: failing late,
+# it keeps its hands off; finishing late, it does not replace the other
+# run's grid, whether or not the output was there before.
 mkfifo stalled.grd
-"$brenzolt" stalled.grd out.txt >/dev/null 2>&1 & stalled=$!
-exec 3>stalled.grd
-"$brenzolt" small.grd out.txt >/dev/null
-head -c 20 small.grd >&3
-exec 3>&-
-wait "$stalled" && fail "a stalled input that ends early converted"
-cmp -s out.txt small.txt || fail "a failed run removed another run's output"
+for ending in short whole-new whole-old; do
+    rm -f out.txt && [ "$ending" != whole-old ] || cp old.txt out.txt
+    "$brenzolt" stalled.grd out.txt >/dev/null 2>&1 & stalled=$!
+    exec 3>stalled.grd
+    until [ -e "out.txt.brenzolt-incomplete-$stalled" ]; do sleep 0.01; done
+    "$brenzolt" small.grd out.txt >/dev/null
+    if [ "$ending" = short ]; then head -c 20 big.grd >&3; else cat big.grd >&3; fi
+    exec 3>&-
+    wait "$stalled" && fail "$ending: the stalled run replaced another run's output"
+    cmp -s out.txt small.txt || fail "$ending: another run's output was lost"
+done
 [ -z "$(ls out.txt.* 2>/dev/null || true)" ] || fail "temporary files left"
+
+# A replaced output keeps its permission bits; a new one gets the usual ones.
+chmod 640 out.txt && "$brenzolt" small.grd out.txt >/dev/null
+rm -f new.txt && (umask 022 && "$brenzolt" small.grd new.txt >/dev/null)
+[ "$(stat -c %a out.txt new.txt | tr '\n' ' ')" = "640 644 " ] || fail "permission bits"
+
+# A write that fails stops every thread: far fewer dots than rows.
+python3 -c 'import struct, sys; sys.stdout.buffer.write(struct.pack("<12f", 3, 100000, *[0] * 10))' >tall.grd
+head -c 1200000 /dev/zero >>tall.grd
+dots=$( (ulimit -f 4 && trap "" XFSZ && BRENZOLT_THREADS=2 "$brenzolt" tall.grd tall.txt 2>/dev/null || true) | tr -cd . | wc -c)
+[ "$dots" -lt 50000 ] || fail "$dots rows written after the first failed write"
 echo "nothing lost"
