@@ -26,13 +26,7 @@ struct PowerOfTen {
 
 #include "dsaa/powers_of_ten.inc"
 
-constexpr auto kPow10 = [] {
-    std::array<std::uint64_t, 18> table{};
-    table[0] = 1;
-    for (std::size_t k = 1; k < table.size(); ++k)
-        table[k] = table[k - 1] * 10;
-    return table;
-}();
+using quick::kPow10;
 
 // The slow, always exact route: the standard library's shortest-free
 // scientific conversion rounds the binary value to 17 digits, ties to even.

@@ -9,6 +9,7 @@
 #include "dsaa/decimal17.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -26,20 +27,44 @@ namespace {
 // The widest width: every pad fits one block of spaces.
 constexpr int kBlockWidth = 32;
 
-// The eight decimal digits of v < 10^8 as characters, the first in the lowest
-// byte: the halves, quarters and digits are split in parallel lanes (4 digits
-// in 32 bits, then 2 in 16, then 1 in 8), dividing by multiplication with
-// reciprocals that are exact for these ranges.
-std::uint64_t eightDigitCharacters(std::uint32_t v) {
-    std::uint64_t high = v / 10000;
-    std::uint64_t low = v - high * 10000;
-    std::uint64_t lanes = high | (low << 32);
-    std::uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007f0000007fu;
-    lanes = hundreds | ((lanes - hundreds * 100) << 16);
-    std::uint64_t tens = ((lanes * 103) >> 10) & 0x000f000f000f000fu;
-    lanes = tens | ((lanes - tens * 10) << 8);
-    return lanes | 0x3030303030303030u;
+// The two digits of each n < 100, as characters.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (std::size_t n = 0; n < 100; ++n) {
+        pairs[2 * n] = static_cast<char>('0' + n / 10);
+        pairs[2 * n + 1] = static_cast<char>('0' + n % 10);
+    }
+    return pairs;
+}();
+
+std::uint64_t digitPair(std::uint32_t n) {
+    std::uint16_t pair;
+    std::memcpy(&pair, &kDigitPairs[2 * n], 2);
+    return pair;
 }
+
+// The eight decimal digits of v < 10^8 as characters, the first in the lowest
+// byte, by one multiplication and three by 100:
+// 1. x = v x c with c = ceil(2^48 / 10^6) = 2^48 / 10^6 + d, 0 < d < 1, is
+//    v / 10^6 in fixed point with 48 fraction bits, too large by less than
+//    v x d / 2^48.
+// 2. The integer part is the first pair; the fraction times 100 holds the
+//    next pair in its integer part, and so on. At the j-th pair the excess
+//    has grown to below 10^(8+2j) / 2^48 < 0.36 x 10^(2j-6), while the true
+//    value's fraction is a multiple of 10^(2j-6) below one: no integer part
+//    is ever carried too far.
+std::uint64_t eightDigitCharacters(std::uint32_t v) {
+    constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 48) - 1;
+    std::uint64_t x = std::uint64_t{v} * 281474977u;
+    std::uint64_t characters = digitPair(static_cast<std::uint32_t>(x >> 48));
+    for (int shift = 16; shift < 64; shift += 16) {
+        x = (x & kFractionBits) * 100;
+        characters |= digitPair(static_cast<std::uint32_t>(x >> 48)) << shift;
+    }
+    return characters;
+}
+
+constexpr std::uint64_t kCharacterZeros = 0x3030303030303030u;
 
 // Writes the `count` (1..8) lowest decimal digits of v < 10^8.
 void writeShortDigits(char* out, std::uint32_t v, int count) {
@@ -112,7 +137,10 @@ std::size_t paddedLength(std::size_t length, int width) {
 // the sign; returns where the digits go.
 char* startText(char* out, std::size_t length, int width, bool negative) {
     std::size_t pad = paddedLength(length, width) - length;
-    std::memset(out, ' ', kBlockWidth);
+    // Without a width ("%g"), no text has spaces; the test is the same for
+    // every value of a run.
+    if (width > 0)
+        std::memset(out, ' ', kBlockWidth);
     // The sign without a branch: for random values it would be mispredicted
     // half of the time. A '-' not wanted is overwritten by the first digit.
     char* p = out + pad;
@@ -178,7 +206,8 @@ void writeExponent(char* p, int exponent) {
 }
 
 // "%W.Pg" of the value rounded to P = `precision` significant digits q, with
-// X its exponent.
+// X its exponent; for more than eight digits (writeShortGeneral below takes
+// the rest).
 [[gnu::noinline]] std::size_t writeGeneral(char* out, Decimal d, bool negative, int precision,
                                            int width) {
     std::uint64_t q = d.digits;
@@ -222,9 +251,79 @@ void writeExponent(char* p, int exponent) {
     return paddedLength(length, width);
 }
 
-} // namespace
+// "%W.Pg" for P <= 8 digits q, with X their exponent: the common case,
+// inline and without loops.
+[[gnu::always_inline]] inline std::size_t writeShortGeneral(char* out, Decimal d, bool negative,
+                                                            int precision, int width) {
+    // 1. The P digits, the first in the lowest byte; trailing zeros are the
+    //    zero bytes at the top, and a zero value keeps one digit.
+    int unused = 8 - precision;
+    std::uint64_t characters =
+        eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * unused);
+    std::uint64_t values = characters & ~kCharacterZeros;
+    int zeros = std::countl_zero(values | 1) / 8 - unused;
+    int significant = std::max(precision - zeros, 1);
+    std::size_t sign = negative ? 1u : 0u;
+    if (static_cast<unsigned>(d.exponent) < static_cast<unsigned>(precision)) {
+        // 2. Integer digits, and a point with decimals when any are left.
+        //    Without decimals the point and the second store fall past the
+        //    text; the shift stays within the register.
+        int integerDigits = d.exponent + 1;
+        int decimals = std::max(significant - integerDigits, 0);
+        std::size_t length =
+            sign + static_cast<std::size_t>(integerDigits + (decimals > 0 ? decimals + 1 : 0));
+        char* p = startText(out, length, width, negative);
+        std::uint64_t decimalCharacters = characters >> (8 * std::min(integerDigits, 7));
+        std::memcpy(p, &characters, 8);
+        p[integerDigits] = '.';
+        std::memcpy(p + integerDigits + 1, &decimalCharacters, 8);
+        return paddedLength(length, width);
+    }
+    if (d.exponent < -4 || d.exponent >= precision) {
+        // 3. Scientific form when X < -4 or X >= P: the first digit, the
+        //    point and the others, unless there are none: the exponent
+        //    overwrites them.
+        std::size_t mantissa = significant > 1 ? static_cast<std::size_t>(significant) + 1 : 1u;
+        std::size_t length = sign + mantissa + 5;
+        char* p = startText(out, length, width, negative);
+        std::uint64_t others = characters >> 8;
+        std::memcpy(p, &characters, 8);
+        p[1] = '.';
+        std::memcpy(p + 2, &others, 8);
+        writeExponent(p + mantissa, d.exponent);
+        return paddedLength(length, width);
+    }
+    // 4. "0.", up to three zeros, then the digits.
+    auto leadingZeros = static_cast<std::size_t>(-d.exponent - 1);
+    std::size_t length = sign + 2 + leadingZeros + static_cast<std::size_t>(significant);
+    char* p = startText(out, length, width, negative);
+    std::memcpy(p, "0.000", 5);
+    std::memcpy(p + 2 + leadingZeros, &characters, 8);
+    return paddedLength(length, width);
+}
 
-std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
+// "%W.Df" with at most eight digits in all (`decimals` <= 7), inline.
+[[gnu::always_inline]] inline std::size_t writeShortFixed(char* out, Decimal d, bool negative,
+                                                          int decimals, int width) {
+    int integerDigits = std::max(d.exponent + 1, 1);
+    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+                         (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
+    char* p = startText(out, length, width, negative);
+    int count = integerDigits + decimals;
+    std::uint64_t characters =
+        eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * (8 - count));
+    std::memcpy(p, &characters, 8);
+    if (decimals > 0) {
+        std::uint64_t decimalCharacters = characters >> (8 * integerDigits);
+        p[integerDigits] = '.';
+        std::memcpy(p + integerDigits + 1, &decimalCharacters, 8);
+    }
+    return paddedLength(length, width);
+}
+
+// Every value and conversion, with the full roundings: out of line, so that
+// the quick paths need no saved registers.
+[[gnu::noinline]] std::size_t formatInFull(char* out, float value, NodeFormat format) {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     bool negative = (bits >> 31) != 0;
     if (((bits >> 23) & 0xff) == 0xff) {
@@ -232,15 +331,60 @@ std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
             return writeSpecial(out, false, "nan", format.width);
         return writeSpecial(out, negative, "inf", format.width);
     }
-    // The layouts are functions apart from the roundings: the common paths
-    // then need few saved registers.
-    if (format.kind == NumberKind::fixed) {
-        Decimal d = roundToDecimals(value, format.digits);
-        return writeFixed(out, d, negative, format.digits, format.width);
-    }
+    if (format.kind == NumberKind::fixed)
+        return writeFixed(out, roundToDecimals(value, format.digits), negative, format.digits,
+                          format.width);
     int precision = std::max(format.digits, 1); // "%.0g" shows one digit
     Decimal d = roundToDigits(value, precision);
+    if (precision <= 8)
+        return writeShortGeneral(out, d, negative, precision, format.width);
     return writeGeneral(out, d, negative, precision, format.width);
+}
+
+// The quick route for one conversion: with the digits a constant, the
+// layouts fold into straight code.
+template <NumberKind kKind, int kDigits>
+std::size_t formatQuickly(char* out, float value, int width) {
+    bool negative = std::signbit(value);
+    Decimal d;
+    if constexpr (kKind == NumberKind::general) {
+        constexpr int kPrecision = std::max(kDigits, 1);
+        if (roundToDigitsQuickly(value, kPrecision, d))
+            return writeShortGeneral(out, d, negative, kPrecision, width);
+    } else {
+        if (roundToDecimalsQuickly(value, kDigits, d) && d.exponent <= 7 - kDigits)
+            return writeShortFixed(out, d, negative, kDigits, width);
+    }
+    return formatInFull(out, value, NodeFormat{kKind, width, kDigits});
+}
+
+} // namespace
+
+std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
+    // Node values in the range of most grids take the quick roundings and the
+    // short layouts of the conversions that node values are written with;
+    // everything else the full ones.
+    using enum NumberKind;
+    // clang-format off
+    if (format.kind == general) {
+        switch (format.digits) {
+        case 6: return formatQuickly<general, 6>(out, value, format.width);
+        case 8: return formatQuickly<general, 8>(out, value, format.width);
+        }
+    } else {
+        switch (format.digits) {
+        case 0: return formatQuickly<fixed, 0>(out, value, format.width);
+        case 1: return formatQuickly<fixed, 1>(out, value, format.width);
+        case 2: return formatQuickly<fixed, 2>(out, value, format.width);
+        case 3: return formatQuickly<fixed, 3>(out, value, format.width);
+        case 4: return formatQuickly<fixed, 4>(out, value, format.width);
+        case 5: return formatQuickly<fixed, 5>(out, value, format.width);
+        case 6: return formatQuickly<fixed, 6>(out, value, format.width);
+        case 7: return formatQuickly<fixed, 7>(out, value, format.width);
+        }
+    }
+    // clang-format on
+    return formatInFull(out, value, format);
 }
 
 } // namespace brenzolt
