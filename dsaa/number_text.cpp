@@ -43,25 +43,37 @@ std::uint64_t digitPair(std::uint32_t n) {
     return pair;
 }
 
-// The eight decimal digits of v < 10^8 as characters, the first in the lowest
-// byte, by one multiplication and three by 100:
-// 1. x = v x c with c = ceil(2^48 / 10^6) = 2^48 / 10^6 + d, 0 < d < 1, is
-//    v / 10^6 in fixed point with 48 fraction bits, too large by less than
-//    v x d / 2^48.
+// The 2 x kPairs decimal digits of v < 100^kPairs (kPairs 1..4) as characters,
+// the first in the lowest byte, by one multiplication and then one by 100 a
+// pair:
+// 1. x = v x c with c = ceil(2^48 / 100^(kPairs-1)) = 2^48 / 100^(kPairs-1) + d,
+//    0 < d < 1, is v / 100^(kPairs-1) in fixed point with 48 fraction bits,
+//    too large by less than v x d / 2^48.
 // 2. The integer part is the first pair; the fraction times 100 holds the
 //    next pair in its integer part, and so on. At the j-th pair the excess
-//    has grown to below 10^(8+2j) / 2^48 < 0.36 x 10^(2j-6), while the true
-//    value's fraction is a multiple of 10^(2j-6) below one: no integer part
-//    is ever carried too far.
-std::uint64_t eightDigitCharacters(std::uint32_t v) {
+//    has grown to below v x 100^j / 2^48 < 100^(2 kPairs - 1) / 2^48 x
+//    100^(j+1-kPairs) <= 0.36 x 100^(j+1-kPairs), while the true value's
+//    fraction is a multiple of 100^(j+1-kPairs) below one: no integer part is
+//    ever carried too far.
+template <int kPairs> std::uint64_t digitCharacters(std::uint32_t v) {
     constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 48) - 1;
-    std::uint64_t x = std::uint64_t{v} * 281474977u;
+    constexpr std::uint64_t kScale = [] {
+        std::uint64_t divisor = 1;
+        for (int pair = 1; pair < kPairs; ++pair)
+            divisor *= 100;
+        return ((std::uint64_t{1} << 48) + divisor - 1) / divisor;
+    }();
+    std::uint64_t x = std::uint64_t{v} * kScale;
     std::uint64_t characters = digitPair(static_cast<std::uint32_t>(x >> 48));
-    for (int shift = 16; shift < 64; shift += 16) {
+    for (int pair = 1; pair < kPairs; ++pair) {
         x = (x & kFractionBits) * 100;
-        characters |= digitPair(static_cast<std::uint32_t>(x >> 48)) << shift;
+        characters |= digitPair(static_cast<std::uint32_t>(x >> 48)) << (16 * pair);
     }
     return characters;
+}
+
+std::uint64_t eightDigitCharacters(std::uint32_t v) {
+    return digitCharacters<4>(v);
 }
 
 constexpr std::uint64_t kCharacterZeros = 0x3030303030303030u;
@@ -258,8 +270,10 @@ void writeExponent(char* p, int exponent) {
     // 1. The P digits, the first in the lowest byte; trailing zeros are the
     //    zero bytes at the top, and a zero value keeps one digit.
     int unused = 8 - precision;
+    // Six digits, the "%g" ones, take one multiplication less.
     std::uint64_t characters =
-        eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * unused);
+        precision == 6 ? digitCharacters<3>(static_cast<std::uint32_t>(d.digits))
+                       : eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * unused);
     std::uint64_t values = characters & ~kCharacterZeros;
     int zeros = std::countl_zero(values | 1) / 8 - unused;
     int significant = std::max(precision - zeros, 1);
@@ -273,7 +287,8 @@ void writeExponent(char* p, int exponent) {
         std::size_t length =
             sign + static_cast<std::size_t>(integerDigits + (decimals > 0 ? decimals + 1 : 0));
         char* p = startText(out, length, width, negative);
-        std::uint64_t decimalCharacters = characters >> (8 * std::min(integerDigits, 7));
+        std::uint64_t decimalCharacters =
+            characters >> (8 * (precision < 8 ? integerDigits : std::min(integerDigits, 7)));
         std::memcpy(p, &characters, 8);
         p[integerDigits] = '.';
         std::memcpy(p + integerDigits + 1, &decimalCharacters, 8);
@@ -310,8 +325,10 @@ void writeExponent(char* p, int exponent) {
                          (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
     char* p = startText(out, length, width, negative);
     int count = integerDigits + decimals;
-    std::uint64_t characters =
-        eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * (8 - count));
+    // Up to six digits, the most common, take one multiplication less.
+    auto q = static_cast<std::uint32_t>(d.digits);
+    std::uint64_t characters = count <= 6 ? digitCharacters<3>(q) >> (8 * (6 - count))
+                                          : eightDigitCharacters(q) >> (8 * (8 - count));
     std::memcpy(p, &characters, 8);
     if (decimals > 0) {
         std::uint64_t decimalCharacters = characters >> (8 * integerDigits);
@@ -321,9 +338,8 @@ void writeExponent(char* p, int exponent) {
     return paddedLength(length, width);
 }
 
-// Every value and conversion, with the full roundings: out of line, so that
-// the quick paths need no saved registers.
-[[gnu::noinline]] std::size_t formatInFull(char* out, float value, NodeFormat format) {
+// Every value and conversion, with the full roundings.
+[[gnu::always_inline]] inline std::size_t layOutInFull(char* out, float value, NodeFormat format) {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     bool negative = (bits >> 31) != 0;
     if (((bits >> 23) & 0xff) == 0xff) {
@@ -341,6 +357,17 @@ void writeExponent(char* p, int exponent) {
     return writeGeneral(out, d, negative, precision, format.width);
 }
 
+// Out of line, so that the quick paths need no saved registers; as a
+// template for the node conversions, with their digits a constant.
+[[gnu::noinline]] std::size_t formatInFull(char* out, float value, NodeFormat format) {
+    return layOutInFull(out, value, format);
+}
+
+template <NumberKind kKind, int kDigits>
+[[gnu::noinline]] std::size_t formatInFull(char* out, float value, int width) {
+    return layOutInFull(out, value, NodeFormat{kKind, width, kDigits});
+}
+
 // The quick route for one conversion: with the digits a constant, the
 // layouts fold into straight code.
 template <NumberKind kKind, int kDigits>
@@ -355,7 +382,7 @@ std::size_t formatQuickly(char* out, float value, int width) {
         if (roundToDecimalsQuickly(value, kDigits, d) && d.exponent <= 7 - kDigits)
             return writeShortFixed(out, d, negative, kDigits, width);
     }
-    return formatInFull(out, value, NodeFormat{kKind, width, kDigits});
+    return formatInFull<kKind, kDigits>(out, value, width);
 }
 
 } // namespace
