@@ -35,8 +35,9 @@ Decimal roundToDigits(float value, int count) noexcept;
 Decimal roundToDecimals(float value, int decimals) noexcept;
 
 // The same two roundings, inline, for the values most grids hold:
-// roundToDigitsQuickly and roundToDecimalsQuickly below give the Decimal of
-// the functions above, or return false when the value needs those.
+// roundToDigitsQuickly and roundToDecimalsQuickly below give the digits of
+// the functions above (and, unless they are 0, the same exponent), or return
+// false when the value needs those.
 //
 // How: a float below 2^24 is m x 2^-s with an integer m < 2^24, so
 // v x 10^D = m x 10^D / 2^s is exact in 64 bits for D <= 11, and is rounded
