@@ -363,51 +363,53 @@ void writeExponent(char* p, int exponent) {
     return layOutInFull(out, value, format);
 }
 
-template <NumberKind kKind, int kDigits>
-[[gnu::noinline]] std::size_t formatInFull(char* out, float value, int width) {
-    return layOutInFull(out, value, NodeFormat{kKind, width, kDigits});
+template <NumberKind kKind, int kDigits, int kWidth>
+[[gnu::noinline]] std::size_t formatInFull(char* out, float value) {
+    return layOutInFull(out, value, NodeFormat{kKind, kWidth, kDigits});
 }
 
-// The quick route for one conversion: with the digits a constant, the
-// layouts fold into straight code.
-template <NumberKind kKind, int kDigits>
-std::size_t formatQuickly(char* out, float value, int width) {
+// The quick route for one conversion: with the digits and the width
+// constants, the layouts and the padding fold into straight code.
+template <NumberKind kKind, int kDigits, int kWidth>
+std::size_t formatQuickly(char* out, float value) {
     bool negative = std::signbit(value);
     Decimal d;
     if constexpr (kKind == NumberKind::general) {
         constexpr int kPrecision = std::max(kDigits, 1);
         if (roundToDigitsQuickly(value, kPrecision, d))
-            return writeShortGeneral(out, d, negative, kPrecision, width);
+            return writeShortGeneral(out, d, negative, kPrecision, kWidth);
     } else {
         if (roundToDecimalsQuickly(value, kDigits, d) && d.exponent <= 7 - kDigits)
-            return writeShortFixed(out, d, negative, kDigits, width);
+            return writeShortFixed(out, d, negative, kDigits, kWidth);
     }
-    return formatInFull<kKind, kDigits>(out, value, width);
+    return formatInFull<kKind, kDigits, kWidth>(out, value);
 }
 
 } // namespace
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
     // Node values in the range of most grids take the quick roundings and the
-    // short layouts of the conversions that node values are written with;
-    // everything else the full ones.
+    // short layouts of the conversions node values are written with, as
+    // selectNodeFormat makes them: "%g", "%10.8g", and "%6.0f" .. "%9.7f" at
+    // least 6 wide, with room for "0." and the decimals. Everything else takes
+    // the full roundings, as exact, only slower.
     using enum NumberKind;
     // clang-format off
     if (format.kind == general) {
+        if (format.digits == 6 && format.width == 0)
+            return formatQuickly<general, 6, 0>(out, value);
+        if (format.digits == 8 && format.width == 10)
+            return formatQuickly<general, 8, 10>(out, value);
+    } else if (format.width == std::max(6, format.digits + 2)) {
         switch (format.digits) {
-        case 6: return formatQuickly<general, 6>(out, value, format.width);
-        case 8: return formatQuickly<general, 8>(out, value, format.width);
-        }
-    } else {
-        switch (format.digits) {
-        case 0: return formatQuickly<fixed, 0>(out, value, format.width);
-        case 1: return formatQuickly<fixed, 1>(out, value, format.width);
-        case 2: return formatQuickly<fixed, 2>(out, value, format.width);
-        case 3: return formatQuickly<fixed, 3>(out, value, format.width);
-        case 4: return formatQuickly<fixed, 4>(out, value, format.width);
-        case 5: return formatQuickly<fixed, 5>(out, value, format.width);
-        case 6: return formatQuickly<fixed, 6>(out, value, format.width);
-        case 7: return formatQuickly<fixed, 7>(out, value, format.width);
+        case 0: return formatQuickly<fixed, 0, 6>(out, value);
+        case 1: return formatQuickly<fixed, 1, 6>(out, value);
+        case 2: return formatQuickly<fixed, 2, 6>(out, value);
+        case 3: return formatQuickly<fixed, 3, 6>(out, value);
+        case 4: return formatQuickly<fixed, 4, 6>(out, value);
+        case 5: return formatQuickly<fixed, 5, 7>(out, value);
+        case 6: return formatQuickly<fixed, 6, 8>(out, value);
+        case 7: return formatQuickly<fixed, 7, 9>(out, value);
         }
     }
     // clang-format on
