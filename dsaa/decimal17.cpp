@@ -64,7 +64,7 @@ bool isNormal(std::uint32_t bits) {
 // significand on: exact, so that one scaling suffices.
 Binary withDecimalExponent(std::uint32_t m, int e) {
     int binaryExponent = e + 23;
-    int k = (binaryExponent * 78913) >> 18;
+    int k = quick::decimalExponentEstimate(binaryExponent);
     k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
     return Binary{m, e, k};
 }

@@ -61,10 +61,10 @@ inline int digitCount(std::uint64_t q) {
     return estimate + (q >= kPow10[static_cast<std::size_t>(estimate)] ? 1 : 0);
 }
 
-// floor(log10(2^(biased - 127))) for a normal float's exponent field: its
-// decimal exponent, or one less.
-constexpr int decimalExponentEstimate(int biased) {
-    return ((biased - 127) * 78913) >> 18;
+// floor(log10(2^binaryExponent)) for a float in [2^b, 2^(b+1)), b the binary
+// exponent: its decimal exponent, or one less.
+constexpr int decimalExponentEstimate(int binaryExponent) {
+    return (binaryExponent * 78913) >> 18;
 }
 
 // The exponent fields that take the quick route to `count` significant
@@ -81,7 +81,7 @@ inline constexpr auto kQuickDigitsRanges = [] {
     for (int count = 1; count <= 10; ++count) {
         ExponentRange range{151, 0};
         for (int biased = 1; biased <= 150; ++biased) {
-            int decimals = count - 1 - decimalExponentEstimate(biased);
+            int decimals = count - 1 - decimalExponentEstimate(biased - 127);
             if (decimals >= 1 && decimals <= 11)
                 range = ExponentRange{std::min(range.low, biased), std::max(range.high, biased)};
         }
@@ -134,7 +134,7 @@ inline constexpr auto kQuickDigitsRanges = [] {
         return false;
     // 1. k0, the decimal exponent or one less: D0 = count - 1 - k0 decimals
     //    give `count` or `count`+1 integer digits.
-    int k0 = quick::decimalExponentEstimate(biased);
+    int k0 = quick::decimalExponentEstimate(biased - 127);
     int decimals = count - 1 - k0;
     int s = 150 - biased;
     std::uint64_t m = (bits & 0x7fffff) | 0x800000u;

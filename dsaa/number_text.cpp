@@ -78,6 +78,17 @@ std::uint64_t eightDigitCharacters(std::uint32_t v) {
 
 constexpr std::uint64_t kCharacterZeros = 0x3030303030303030u;
 
+// Stores digit characters with a point after the first `integerDigits`
+// (1..8) of them: all of them, the point, then the decimals again one place
+// further right. Stores past the text are overwritten or lie beyond it.
+void storeWithPoint(char* out, std::uint64_t characters, int integerDigits) {
+    // In two steps, so that eight integer digits shift within the register.
+    std::uint64_t decimals = (characters >> (8 * integerDigits - 1)) >> 1;
+    std::memcpy(out, &characters, 8);
+    out[integerDigits] = '.';
+    std::memcpy(out + integerDigits + 1, &decimals, 8);
+}
+
 // Writes the `count` (1..8) lowest decimal digits of v < 10^8.
 void writeShortDigits(char* out, std::uint32_t v, int count) {
     std::uint64_t characters = eightDigitCharacters(v) >> (8 * (8 - count));
@@ -129,16 +140,13 @@ void writeZeros(char* out, int count) {
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                         int integerDigits) {
     if (count <= 8) {
-        // All digits, then the decimals again one place further right.
-        std::uint64_t characters =
-            eightDigitCharacters(static_cast<std::uint32_t>(v)) >> (8 * (8 - count));
-        std::uint64_t decimals = characters >> (8 * integerDigits);
-        std::memcpy(out, &characters, 8);
-        std::memcpy(out + integerDigits + 1, &decimals, 8);
+        storeWithPoint(out,
+                       eightDigitCharacters(static_cast<std::uint32_t>(v)) >> (8 * (8 - count)),
+                       integerDigits);
     } else {
         writeLongDigitsWithPoint(out, v, count, integerDigits);
+        out[integerDigits] = '.';
     }
-    out[integerDigits] = '.';
 }
 
 std::size_t paddedLength(std::size_t length, int width) {
@@ -280,18 +288,12 @@ void writeExponent(char* p, int exponent) {
     std::size_t sign = negative ? 1u : 0u;
     if (static_cast<unsigned>(d.exponent) < static_cast<unsigned>(precision)) {
         // 2. Integer digits, and a point with decimals when any are left.
-        //    Without decimals the point and the second store fall past the
-        //    text; the shift stays within the register.
+        //    Without decimals the point falls past the text.
         int integerDigits = d.exponent + 1;
         int decimals = std::max(significant - integerDigits, 0);
         std::size_t length =
             sign + static_cast<std::size_t>(integerDigits + (decimals > 0 ? decimals + 1 : 0));
-        char* p = startText(out, length, width, negative);
-        std::uint64_t decimalCharacters =
-            characters >> (8 * (precision < 8 ? integerDigits : std::min(integerDigits, 7)));
-        std::memcpy(p, &characters, 8);
-        p[integerDigits] = '.';
-        std::memcpy(p + integerDigits + 1, &decimalCharacters, 8);
+        storeWithPoint(startText(out, length, width, negative), characters, integerDigits);
         return paddedLength(length, width);
     }
     if (d.exponent < -4 || d.exponent >= precision) {
@@ -301,10 +303,7 @@ void writeExponent(char* p, int exponent) {
         std::size_t mantissa = significant > 1 ? static_cast<std::size_t>(significant) + 1 : 1u;
         std::size_t length = sign + mantissa + 5;
         char* p = startText(out, length, width, negative);
-        std::uint64_t others = characters >> 8;
-        std::memcpy(p, &characters, 8);
-        p[1] = '.';
-        std::memcpy(p + 2, &others, 8);
+        storeWithPoint(p, characters, 1);
         writeExponent(p + mantissa, d.exponent);
         return paddedLength(length, width);
     }
@@ -329,12 +328,10 @@ void writeExponent(char* p, int exponent) {
     auto q = static_cast<std::uint32_t>(d.digits);
     std::uint64_t characters = count <= 6 ? digitCharacters<3>(q) >> (8 * (6 - count))
                                           : eightDigitCharacters(q) >> (8 * (8 - count));
-    std::memcpy(p, &characters, 8);
-    if (decimals > 0) {
-        std::uint64_t decimalCharacters = characters >> (8 * integerDigits);
-        p[integerDigits] = '.';
-        std::memcpy(p + integerDigits + 1, &decimalCharacters, 8);
-    }
+    if (decimals > 0)
+        storeWithPoint(p, characters, integerDigits);
+    else
+        std::memcpy(p, &characters, 8);
     return paddedLength(length, width);
 }
 
