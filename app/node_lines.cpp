@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -117,17 +118,28 @@ bool writeBlock(TextWriter& file, Console& console, const BlockText& block) {
     return !file.failed();
 }
 
+// Eight workers already format faster than the one writer copies; more would
+// only wait, each holding up to two blocks of text. The cap bounds the memory
+// whatever the machine.
+constexpr int kMostWorkers = 8;
+
 // Blocks made by worker threads and written in order by the calling thread.
 // A ring of slots bounds the memory: a worker takes block k only once block
 // k - slots has been written.
 class BlockPipeline {
   public:
+    // Starts the workers the system lets it start, up to `workerCount`.
     BlockPipeline(const GridReader& grid, const BlockPlan& plan, NodeFormat nodeFormat,
-                  int threadCount)
+                  int workerCount)
         : grid_(grid), plan_(plan), nodeFormat_(nodeFormat),
-          slots_(static_cast<std::size_t>(2 * threadCount + 2)) {
-        for (int t = 0; t < threadCount; ++t)
-            workers_.emplace_back([this] { work(); });
+          slots_(static_cast<std::size_t>(2 * workerCount + 2)) {
+        workers_.reserve(static_cast<std::size_t>(workerCount));
+        try {
+            for (int t = 0; t < workerCount; ++t)
+                workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Out of threads (a process limit): the ones that started do the work.
+        }
     }
     ~BlockPipeline() {
         stop();
@@ -135,7 +147,9 @@ class BlockPipeline {
             worker.join();
     }
 
-    std::optional<ReadError> writeAll(TextWriter& file, Console& console) {
+    bool started() const { return !workers_.empty(); }
+
+    std::optional<ReadError> writeInOrder(TextWriter& file, Console& console) {
         for (std::uint64_t k = 0; k < plan_.count(); ++k) {
             Slot& slot = slots_[k % slots_.size()];
             {
@@ -215,20 +229,21 @@ int threadCountFromEnvironment() {
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
     BlockPlan plan(grid.header());
-    if (threadCount <= 1 || plan.count() <= 1) {
-        std::vector<float> nodes;
-        BlockText block;
-        for (std::uint64_t k = 0; k < plan.count(); ++k) {
-            makeBlock(grid, plan, k, nodeFormat, nodes, block);
-            if (block.error)
-                return block.error;
-            if (!writeBlock(file, console, block))
-                break;
-        }
-        return std::nullopt;
+    if (threadCount > 1 && plan.count() > 1) {
+        BlockPipeline pipeline(grid, plan, nodeFormat, std::min(threadCount, kMostWorkers));
+        if (pipeline.started())
+            return pipeline.writeInOrder(file, console);
     }
-    BlockPipeline pipeline(grid, plan, nodeFormat, threadCount);
-    return pipeline.writeAll(file, console);
+    std::vector<float> nodes;
+    BlockText block;
+    for (std::uint64_t k = 0; k < plan.count(); ++k) {
+        makeBlock(grid, plan, k, nodeFormat, nodes, block);
+        if (block.error)
+            return block.error;
+        if (!writeBlock(file, console, block))
+            break;
+    }
+    return std::nullopt;
 }
 
 } // namespace brenzolt

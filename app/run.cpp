@@ -9,9 +9,13 @@ namespace brenzolt {
 
 namespace {
 
+// The console names what the reader found wrong, when it found more than a
+// failed read; standard error says the same, or gives the system's reason.
 int failReading(Console& console, const std::string& inputName, const ReadError& error) {
-    console.reportFailure(inputName, error.reason);
-    console.print(error.message);
+    bool found = !error.detail.empty();
+    console.reportFailure(inputName, found ? error.detail : error.systemReason);
+    console.print("error reading input file " + inputName + (found ? ": " + error.detail : "") +
+                  "\n");
     return kStatusFailed;
 }
 
@@ -39,7 +43,7 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
 
     console.print("record size in bytes: 4\n");
     GridReader grid;
-    if (auto error = openGrid(*input, names.input, grid))
+    if (auto error = openGrid(*input, grid))
         return failReading(console, names.input, *error); // the output is dropped as it was
 
     // Only now, with the header checked and the input measured, may an old

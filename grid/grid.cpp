@@ -9,45 +9,34 @@ namespace brenzolt {
 
 namespace {
 
-std::string formatMessage(const char* format, const std::string& name, auto... values) {
-    int length = std::snprintf(nullptr, 0, format, name.c_str(), values...);
-    std::string message(static_cast<std::size_t>(length), '\0');
-    std::snprintf(message.data(), message.size() + 1, format, name.c_str(), values...);
-    return message;
-}
-
-ReadError shortInput(const std::string& name, std::uint64_t present, std::uint64_t needed) {
-    std::string reason =
-        "it ends after " + std::to_string(present) + " of " + std::to_string(needed) + " bytes";
-    return ReadError{"error reading input file " + name + ": " + reason + "\n", reason};
-}
-
-ReadError unreadable(const std::string& name, const std::string& reason) {
-    return ReadError{formatMessage("error reading input file %s\n", name), reason};
+ReadError shortInput(std::uint64_t present, std::uint64_t needed) {
+    return ReadError{"it ends after " + std::to_string(present) + " of " + std::to_string(needed) +
+                         " bytes",
+                     ""};
 }
 
 // What a read of the bytes up to `needed` came to: nothing when complete.
-std::optional<ReadError> outcome(InputFile::ReadStatus status, const std::string& name,
-                                 std::uint64_t end, std::uint64_t needed,
-                                 const std::string& reason) {
+// `present` is how much of them the file holds when it ended early.
+std::optional<ReadError> errorOfRead(InputFile::ReadStatus status, std::uint64_t present,
+                                     std::uint64_t needed, const std::string& reason) {
     switch (status) {
     case InputFile::ReadStatus::complete:
         return std::nullopt;
     case InputFile::ReadStatus::endOfFile:
-        return shortInput(name, end, needed);
+        return shortInput(present, needed);
     case InputFile::ReadStatus::error:
         break;
     }
-    return unreadable(name, reason);
+    return ReadError{"", reason};
 }
 
 // Reads the next `size` bytes, which start at `offset`, or says why not.
-std::optional<ReadError> readNext(InputFile& input, const std::string& name, void* buffer,
-                                  std::size_t size, std::uint64_t offset, std::uint64_t needed) {
+std::optional<ReadError> readNext(InputFile& input, void* buffer, std::size_t size,
+                                  std::uint64_t offset, std::uint64_t needed) {
     std::size_t got = 0;
     std::string reason;
     auto status = input.read(buffer, size, got, reason);
-    return outcome(status, name, offset + got, needed, reason);
+    return errorOfRead(status, offset + got, needed, reason);
 }
 
 bool isCountWord(float word) {
@@ -103,42 +92,36 @@ std::unique_ptr<float[]> allocateNodes(const GridHeader& header) {
 
 } // namespace
 
-std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName,
-                                  GridReader& grid) {
+std::optional<ReadError> openGrid(InputFile& input, GridReader& grid) {
     grid = GridReader();
     std::optional<std::uint64_t> fileSize = input.regularFileSize();
     // 1. The twelve header words, little-endian as this machine is.
     float words[kHeaderWords];
-    if (auto error = readNext(input, inputName, words, sizeof words, 0, kHeaderBytes))
+    if (auto error = readNext(input, words, sizeof words, 0, kHeaderBytes))
         return error;
     GridHeader header = headerFromWords(words);
     // 2. Counts that make no grid, shown as the file holds them.
     if (header.columnCount < 0 || header.rowCount < 0) {
-        std::string size = countText(words[0]) + " x " + countText(words[1]);
-        return ReadError{"error reading input file " + inputName + ": invalid grid size " + size +
-                             "\n",
-                         "invalid grid size " + size};
+        return ReadError{"invalid grid size " + countText(words[0]) + " x " + countText(words[1]),
+                         ""};
     }
     // 3. A regular file too short for its counts fails at once; its nodes
     //    are read later, where they lie.
     std::uint64_t needed = expectedFileSize(header);
     if (fileSize && *fileSize < needed)
-        return shortInput(inputName, *fileSize, needed);
+        return shortInput(*fileSize, needed);
     if (!fileSize) {
         // 4. From a pipe, the grid in one block, read in one request.
         grid.nodes_ = allocateNodes(header);
         if (!grid.nodes_)
-            return ReadError{
-                formatMessage(
-                    "error reading input file %s: a grid of %d x %d nodes does not fit in memory\n",
-                    inputName, header.columnCount, header.rowCount),
-                "the grid does not fit in memory"};
-        if (auto error = readNext(input, inputName, grid.nodes_.get(), needed - kHeaderBytes,
-                                  kHeaderBytes, needed))
+            return ReadError{"a grid of " + std::to_string(header.columnCount) + " x " +
+                                 std::to_string(header.rowCount) + " nodes does not fit in memory",
+                             ""};
+        if (auto error =
+                readNext(input, grid.nodes_.get(), needed - kHeaderBytes, kHeaderBytes, needed))
             return error;
     }
     grid.input_ = &input;
-    grid.inputName_ = inputName;
     grid.header_ = header;
     return std::nullopt;
 }
@@ -149,12 +132,18 @@ std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t 
         std::copy_n(nodes_.get() + first, count, nodes);
         return std::nullopt;
     }
-    // The file may have shrunk since it was measured.
+    // The file may have shrunk since it was measured. Blocks are read from
+    // the file's end towards its start, so a read that finds the end usually
+    // starts past it: the file's size then says how much is left, the end
+    // of the read only where the file has grown again since.
     std::uint64_t offset = kHeaderBytes + first * sizeof(float);
     std::size_t got = 0;
     std::string reason;
     auto status = input_->readAt(offset, nodes, count * sizeof(float), got, reason);
-    return outcome(status, inputName_, offset + got, expectedFileSize(header_), reason);
+    std::uint64_t present = offset + got;
+    if (status == InputFile::ReadStatus::endOfFile)
+        present = std::min(input_->regularFileSize().value_or(present), present);
+    return errorOfRead(status, present, expectedFileSize(header_), reason);
 }
 
 } // namespace brenzolt

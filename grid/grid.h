@@ -3,7 +3,8 @@
 // highest y first.
 //
 //   word 1, 2   column and row counts, truncated toward zero
-//   word 3, 4   x and y of the first node
+//   word 3      x of the first column, the lowest x
+//   word 4      y of the file's last row, the lowest y
 //   word 5      node spacing, the same in x and y
 //   word 6      blank threshold: a node not above it is blank
 //   word 7      not used
@@ -37,11 +38,12 @@ struct GridHeader {
     float zHigh = 0;
 };
 
-// Why a grid could not be read: `message` is the console text, "\n" ended;
-// `reason` the same said briefly, or the system's words for a failed read.
+// Why a grid could not be read: what the reader found wrong ("it ends after
+// N of M bytes"), or the system's words for a read that failed; whoever
+// names the input makes the sentences.
 struct ReadError {
-    std::string message;
-    std::string reason;
+    std::string detail;
+    std::string systemReason;
 };
 
 // An open grid: its header, and its nodes as the input offers them. From a
@@ -56,16 +58,14 @@ class GridReader {
     std::optional<ReadError> readNodes(std::uint64_t first, std::size_t count, float* nodes) const;
 
   private:
-    friend std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName,
-                                             GridReader& grid);
+    friend std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
     const InputFile* input_ = nullptr;
-    std::string inputName_;
     GridHeader header_;
     std::unique_ptr<float[]> nodes_; // the whole grid, when it came from a pipe
 };
 
 // Reads and checks the header (and, from a pipe, the grid). Prints nothing.
 // The input must stay open while the grid's nodes are read.
-std::optional<ReadError> openGrid(InputFile& input, const std::string& inputName, GridReader& grid);
+std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
 
 } // namespace brenzolt

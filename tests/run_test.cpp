@@ -128,6 +128,7 @@ std::vector<Row> rows() {
     const std::string longIn = repeat("./", 1997) + "in.grd",
                       longOut = repeat("./", 1996) + "out.txt";
     const Options conversation{.in = Stdin::conversation}, nobody{.asNobody = true};
+    const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
     return {
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
         precision("1", {"1"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1"),
@@ -191,9 +192,8 @@ std::vector<Row> rows() {
                   "it ends after 48 of 40000000048 bytes", true),
         row("Linux: a pipe too large for memory", {{"out.txt", kOld}}, {"/dev/stdin", "out.txt"},
             gridFile(counts(2147483520.0f, 2147483520.0f)),
-            kRecord + "error reading input file /dev/stdin: a grid of 2147483520 x 2147483520 "
-                      "nodes does not fit in memory\n",
-            1),
+            kRecord + "error reading input file /dev/stdin: " + tooLarge + "\n", 1, {}, "", {},
+            "brenzolt: /dev/stdin: " + tooLarge + "\n"),
         // A pipe is read whole, in order.
         row("Linux: a grid through a pipe", {}, {"/dev/stdin", "out.txt"}, kGrid, converted(2), 0,
             kOut),
@@ -301,6 +301,10 @@ std::vector<Row> rows() {
         // buffer holds.
         row("closed standard input and output", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
             "", 0, {{"tall.txt", tallOut}}, "", {.in = Stdin::closed, .out = Stdout::closed}),
+        // Threads that cannot start leave the work to those that did.
+        row("Linux: a process limit", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
+            converted(300000), 0, {{"tall.txt", tallOut}}, "",
+            {.processLimit = 4, .asNobody = true, .threads = 8}),
         row("a broken standard output", {{"tall.grd", tall}, {"old.txt", kOld}},
             {"tall.grd", "old.txt"}, "", "", 0, {{"old.txt", tallOut}}, "",
             {.out = Stdout::broken}),
@@ -366,8 +370,9 @@ TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
 }
 
 // Blocks of rows on several threads give the text of one thread: rows that leave the last
-// block part-filled, rows longer than a block, one row, one column, no rows. Every node of
-// file row r is r, so that each line says which row it is.
+// block part-filled, rows longer than a block, one row, one column, no rows; from a file,
+// and from a pipe, which is read whole first. Every node of file row r is r, so that each
+// line says which row it is.
 TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
     for (auto [columns, rows] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {5, 0}}) {
         std::vector<float> nodes;
@@ -379,15 +384,20 @@ TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
             std::string line = std::to_string(rows - 1 - r);
             text += line + repeat("\t" + line, columns - 1) + "\n";
         }
-        for (int threads : {1, 2, 7}) {
-            SCOPED_TRACE(std::to_string(columns) + " x " + std::to_string(rows) + " on " +
-                         std::to_string(threads));
-            TempDir dir;
-            writeFile(dir / "in.grd", gridFile({float(columns), float(rows), 0, 0, 1, -1}, nodes));
-            Result result = run(dir.path(), {"in.grd", "out.txt"}, "", {.threads = threads});
-            EXPECT_EQ(result.console, crlf(kBanner + converted(rows)));
-            EXPECT_EQ(readFile(dir / "out.txt"), crlf(text));
-        }
+        std::string grid = gridFile({float(columns), float(rows), 0, 0, 1, -1}, nodes);
+        for (std::string input : {"in.grd", "/dev/stdin"})
+            for (int threads : {1, 2, 7}) {
+                if (input == "/dev/stdin" && program().ends_with(".exe"))
+                    continue; // a name only Linux has
+                SCOPED_TRACE(std::to_string(columns) + " x " + std::to_string(rows) + " on " +
+                             std::to_string(threads) + " from " + input);
+                TempDir dir;
+                writeFile(dir / "in.grd", grid);
+                Result result = run(dir.path(), {input, "out.txt"}, input == "in.grd" ? "" : grid,
+                                    {.threads = threads});
+                EXPECT_EQ(result.console, crlf(kBanner + converted(rows)));
+                EXPECT_EQ(readFile(dir / "out.txt"), crlf(text));
+            }
     }
 }
 

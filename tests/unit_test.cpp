@@ -1,7 +1,6 @@
 // The layers on their own, where a whole program run cannot reach: the text
-// writer's buffer edges, and a grid file that shrinks after it was measured.
-#include "grid/grid.h"
-#include "platform/platform.h"
+// writer's buffer edges, and a grid file that shrinks while its node lines are written.
+#include "app/node_lines.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -48,23 +47,28 @@ TEST(TextWriter, KeepsEveryByteAcrossBufferEdges) {
                   std::string(50, 'z'));
 }
 
-std::string gridBytes(std::vector<float> words) {
-    return std::string(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(float));
-}
-
-TEST(GridReader, ReportsAFileThatShrankAfterItWasMeasured) {
-    MemoryFile file;
-    const std::string bytes = gridBytes({2, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4});
-    ASSERT_EQ(write(file.fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    std::string reason;
-    InputFile input = *openInputFile("/proc/self/fd/" + std::to_string(file.fd), reason);
-    GridReader grid;
-    ASSERT_EQ(openGrid(input, "g", grid), std::nullopt);
-    ASSERT_EQ(ftruncate(file.fd, 60), 0);
-    float nodes[4];
-    std::optional<ReadError> error = grid.readNodes(0, 4, nodes);
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->message, "error reading input file g: it ends after 60 of 64 bytes\n");
+// A file that shrinks after its header was checked stops the node lines at
+// the first block that finds its end, on one thread and on several, and the
+// message gives the size it has shrunk to.
+TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
+    std::vector<float> words{3, 30000, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    words.resize(12 + 3 * 30000, 1.0f);
+    for (int threads : {1, 3}) {
+        MemoryFile file, text;
+        std::size_t size = words.size() * sizeof(float);
+        ASSERT_EQ(write(file.fd, words.data(), size), static_cast<ssize_t>(size));
+        std::string reason;
+        InputFile input = *openInputFile("/proc/self/fd/" + std::to_string(file.fd), reason);
+        GridReader grid;
+        ASSERT_EQ(openGrid(input, grid), std::nullopt);
+        ASSERT_EQ(ftruncate(file.fd, 12048), 0);
+        TextWriter writer(text.fd);
+        Console console(text.fd, -1);
+        std::optional<ReadError> error =
+            writeNodeLines(writer, console, grid, selectNodeFormat("-"), threads);
+        ASSERT_TRUE(error.has_value()) << threads << " threads";
+        EXPECT_EQ(error->detail, "it ends after 12048 of 360048 bytes");
+    }
 }
 
 } // namespace

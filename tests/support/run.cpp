@@ -38,12 +38,14 @@ void writeAll(int fd, const std::string& text) {
     signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead
     rlimit files{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
     rlimit descriptors{rlim_t(options.descriptorLimit), rlim_t(options.descriptorLimit)};
+    rlimit processes{rlim_t(options.processLimit), rlim_t(options.processLimit)};
     if (in < 0)
         close(0);
     if (out < 0)
         close(1);
     bool ready = (options.fileSizeLimit == 0 || setrlimit(RLIMIT_FSIZE, &files) == 0) &&
                  (options.descriptorLimit == 0 || setrlimit(RLIMIT_NOFILE, &descriptors) == 0) &&
+                 (options.processLimit == 0 || setrlimit(RLIMIT_NPROC, &processes) == 0) &&
                  (in < 0 || dup2(in, 0) == 0) && (out < 0 || dup2(out, 1) == 1) &&
                  dup2(errors, 2) == 2 && chdir(dir.c_str()) == 0 &&
                  (options.out != Stdout::log ||
@@ -107,7 +109,10 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
         at = end;
     }
     if (options.in == Stdin::pipe) {
-        writeAll(in[1], input); // a pipe holds 64 KiB
+        // The program starts only once it is all written: the pipe must hold it.
+        if (input.size() > 65536 && fcntl(in[1], F_SETPIPE_SZ, static_cast<int>(input.size())) < 0)
+            throw std::runtime_error("cannot widen the pipe for the program's standard input");
+        writeAll(in[1], input);
         close(std::exchange(in[1], -1));
     }
     if (options.out == Stdout::broken)
