@@ -4,8 +4,12 @@
 # manual page). Each package gets a PACKAGE.sha256 beside it.
 include(GNUInstallDirs)
 
-# The manual page carries the project's version.
-configure_file(doc/brenzolt.1 doc/brenzolt.1 @ONLY)
+# The manual page names the project's version in its title line, as a reader
+# of the source sees it: a new version is written there too.
+file(STRINGS doc/brenzolt.1 BRENZOLT_MAN_TITLE LIMIT_COUNT 1 REGEX "^\\.TH ")
+if(NOT BRENZOLT_MAN_TITLE MATCHES " \"brenzolt ${PROJECT_VERSION}\" ")
+  message(FATAL_ERROR "doc/brenzolt.1 must name brenzolt ${PROJECT_VERSION} in its .TH line")
+endif()
 
 if(WIN32)
   # Notepad and every other Windows editor read the README with CR LF line ends.
@@ -16,7 +20,7 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS brenzolt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/doc/brenzolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES doc/brenzolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   set(CPACK_GENERATOR DEB)
 endif()
 

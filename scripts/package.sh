@@ -2,8 +2,7 @@
 # Makes the packages from a Linux and a Windows build and checks them:
 # build-packages/brenzolt_VERSION_amd64.deb and brenzolt-VERSION-win64.zip,
 # each with a .sha256 beside it. The Debian package must have no lintian
-# error, and installed with dpkg (only as root, and only where no brenzolt
-# package is installed already) it must convert the sample grid.
+# error, and unpacked (not installed) it must convert the sample grid.
 #
 #   bash scripts/package.sh build build-win
 set -euo pipefail
@@ -32,13 +31,15 @@ done
 # Lintian's errors fail; its warnings are shown.
 lintian --fail-on error "$deb" 2> /dev/null
 
-if [ "$(id -u)" -eq 0 ] && ! dpkg-query -W brenzolt > /dev/null 2>&1; then
-  work=$(mktemp -d)
-  trap 'dpkg -r brenzolt > /dev/null 2>&1 || true; rm -rf "$work"' EXIT
-  dpkg -i "$deb" > /dev/null
-  (cd "$work" && /usr/bin/brenzolt "$OLDPWD/examples/sample.grd" sample.txt > /dev/null)
-  head -n 1 "$work/sample.txt" | grep -q '^DSAA' || { echo "package: the installed brenzolt did not convert"; exit 1; }
-  [ "$(man -w brenzolt)" = /usr/share/man/man1/brenzolt.1.gz ] || { echo "package: man does not find brenzolt"; exit 1; }
-  echo "package: dpkg -i $deb, then brenzolt converts and man finds its page"
-fi
+# Unpacked into a directory of its own (nothing is installed), the program
+# converts the sample grid and the manual page shows the package's version.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg-deb -x "$deb" "$work/root"
+(cd "$work" && root/usr/bin/brenzolt "$OLDPWD/examples/sample.grd" sample.txt > /dev/null)
+head -n 1 "$work/sample.txt" | grep -q '^DSAA' || { echo "package: the unpacked brenzolt did not convert"; exit 1; }
+version=$(dpkg-deb -f "$deb" Version)
+page=$(MANWIDTH=80 man -l "$work/root/usr/share/man/man1/brenzolt.1.gz" 2> /dev/null)
+grep -q "brenzolt $version" <<< "$page" || { echo "package: the manual page does not show brenzolt $version"; exit 1; }
+echo "package: unpacked $deb, brenzolt converts and its manual page shows version $version"
 ls -l "$out"

@@ -10,8 +10,9 @@ bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian
 
 jobs=2
+# Every build here treats a warning as an error; a packager's build does not.
 # The benchmarks are built (not run) so that they keep compiling.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON -DBRENZOLT_BENCH=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON -DBRENZOLT_BENCH=ON -DBRENZOLT_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -39,14 +40,15 @@ grep -q 'NoData Value=1.70141e+38' "$gdal/info" &&
   grep -q 'Minimum=121.097, Maximum=161.636' "$gdal/info" ||
   { cat "$gdal/info"; echo "gdalinfo does not show the blank nodes as no-data"; exit 1; }
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_TESTS=ON -DBRENZOLT_SANITIZE=ON
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_TESTS=ON -DBRENZOLT_SANITIZE=ON \
+  -DBRENZOLT_WERROR=ON
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 
 # The fuzzer: libFuzzer with ASan and UBSan for 60 seconds from the seed
 # corpus; a crash or a failed check fails the run.
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DBRENZOLT_FUZZ=ON -DBRENZOLT_TESTS=OFF
+  -DBRENZOLT_FUZZ=ON -DBRENZOLT_TESTS=OFF -DBRENZOLT_WERROR=ON
 cmake --build build-fuzz -j "$jobs" --target convert_fuzzer
 rm -rf build-fuzz/corpus && mkdir build-fuzz/corpus
 echo "Fuzzing the conversion for 60 seconds"
@@ -63,7 +65,8 @@ grep -E '^(Done|stat::)' build-fuzz/fuzz.log
 # (skipping the runs that only exist on Linux), and on a large grid its output
 # must equal the Linux build's byte for byte.
 echo "Windows build under Wine"
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBRENZOLT_TESTS=OFF
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBRENZOLT_TESTS=OFF \
+  -DBRENZOLT_WERROR=ON
 cmake --build build-win -j "$jobs"
 export WINEDEBUG=-all WINEPREFIX="$PWD/build-win/wine-prefix"
 wineboot --init > /dev/null 2>&1
