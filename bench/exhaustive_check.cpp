@@ -31,18 +31,9 @@
 
 namespace {
 
+using brenzolt::kConversionCount;
+using brenzolt::kConversions;
 using brenzolt::NodeFormat;
-using brenzolt::NumberKind;
-
-constexpr NodeFormat kConversions[] = {
-    {NumberKind::general, 0, 6}, {NumberKind::fixed, 6, 0},    {NumberKind::fixed, 6, 1},
-    {NumberKind::fixed, 6, 2},   {NumberKind::fixed, 6, 3},    {NumberKind::fixed, 6, 4},
-    {NumberKind::fixed, 7, 5},   {NumberKind::fixed, 8, 6},    {NumberKind::fixed, 9, 7},
-    {NumberKind::fixed, 10, 8},  {NumberKind::general, 10, 8},
-};
-constexpr const char* kConversionNames[] = {"%g",    "%6.0f", "%6.1f", "%6.2f",  "%6.3f", "%6.4f",
-                                            "%7.5f", "%8.6f", "%9.7f", "%10.8f", "%10.8g"};
-constexpr std::size_t kConversionCount = std::size(kConversions);
 
 constexpr std::uint64_t kChunk = 1u << 20;
 constexpr int kMaxReported = 20;
@@ -96,11 +87,11 @@ void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint
     ++tally.checked;
     if (!std::isfinite(value)) {
         for (std::size_t i = 0; i < kConversionCount; ++i) {
-            std::size_t length = brenzolt::formatFloat(fast, value, kConversions[i]);
+            std::size_t length = brenzolt::formatFloat(fast, value, NodeFormat(i));
             std::string expected = reference.format(static_cast<double>(value), kConversions[i]);
             if (std::string(fast, length) != expected) {
                 ++tally.textMismatches[i];
-                sweep.report(hexBits(bits) + " " + kConversionNames[i]);
+                sweep.report(hexBits(bits) + " " + kConversions[i].name);
             }
         }
         return;
@@ -113,11 +104,11 @@ void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint
         sweep.report(hexBits(bits) + " toDecimal17");
     }
     for (std::size_t i = 0; i < kConversionCount; ++i) {
-        std::size_t fastLength = brenzolt::formatFloat(fast, value, kConversions[i]);
+        std::size_t fastLength = brenzolt::formatFloat(fast, value, NodeFormat(i));
         std::size_t exactLength = reference.write(digits, kConversions[i], exact);
         if (fastLength != exactLength || std::memcmp(fast, exact, fastLength) != 0) {
             ++tally.textMismatches[i];
-            sweep.report(hexBits(bits) + " " + kConversionNames[i] + ": \"" +
+            sweep.report(hexBits(bits) + " " + kConversions[i].name + ": \"" +
                          std::string(fast, fastLength) + "\", reference \"" +
                          std::string(exact, exactLength) + "\"");
         }
@@ -187,7 +178,7 @@ int main(int argc, char** argv) {
     std::printf("  toDecimal17: %llu mismatches\n",
                 static_cast<unsigned long long>(sum.digitMismatches));
     for (std::size_t i = 0; i < kConversionCount; ++i) {
-        std::printf("  %-7s %llu mismatches\n", kConversionNames[i],
+        std::printf("  %-7s %llu mismatches\n", kConversions[i].name,
                     static_cast<unsigned long long>(sum.textMismatches[i]));
         mismatches += sum.textMismatches[i];
     }

@@ -21,13 +21,13 @@
 namespace {
 
 using brenzolt::NodeFormat;
-using brenzolt::NumberKind;
 
 constexpr std::size_t kValueCount = 16'000'000;
 
+// Places in the table of conversions.
 constexpr NodeFormat kG = brenzolt::kPercentG;
-constexpr NodeFormat kF62{NumberKind::fixed, 6, 2};
-constexpr NodeFormat kG108{NumberKind::general, 10, 8};
+constexpr NodeFormat kF62{3};
+constexpr NodeFormat kG108{10};
 
 std::vector<float> makeUniformValues() {
     std::mt19937 random(1);

@@ -262,31 +262,32 @@ ReferenceDigits ReferenceFormatter::digits17(double value) const {
     return result;
 }
 
-std::size_t ReferenceFormatter::write(const ReferenceDigits& digits, NodeFormat nodeFormat,
+std::size_t ReferenceFormatter::write(const ReferenceDigits& digits, const Conversion& conversion,
                                       char* out) const {
     char text[kMaxReferenceText];
     std::size_t length = 0;
     if (digits.negative)
         text[length++] = '-';
-    length += nodeFormat.kind == NumberKind::fixed
-                  ? writeFixedBody(digits, nodeFormat.digits, text + length)
-                  : writeGeneralBody(digits, nodeFormat.digits, text + length);
-    return writePadded(text, length, nodeFormat.width, out);
+    length += conversion.kind == NumberKind::fixed
+                  ? writeFixedBody(digits, conversion.digits, text + length)
+                  : writeGeneralBody(digits, conversion.digits, text + length);
+    return writePadded(text, length, conversion.width, out);
 }
 
-std::string ReferenceFormatter::format(const ReferenceDigits& digits, NodeFormat nodeFormat) const {
+std::string ReferenceFormatter::format(const ReferenceDigits& digits,
+                                       const Conversion& conversion) const {
     char text[kMaxReferenceText];
-    return std::string(text, write(digits, nodeFormat, text));
+    return std::string(text, write(digits, conversion, text));
 }
 
-std::string ReferenceFormatter::format(double value, NodeFormat nodeFormat) const {
+std::string ReferenceFormatter::format(double value, const Conversion& conversion) const {
     char text[kMaxReferenceText];
     if (std::isnan(value))
-        return std::string(text, writePadded("nan", 3, nodeFormat.width, text));
+        return std::string(text, writePadded("nan", 3, conversion.width, text));
     if (std::isinf(value))
-        return value < 0 ? std::string(text, writePadded("-inf", 4, nodeFormat.width, text))
-                         : std::string(text, writePadded("inf", 3, nodeFormat.width, text));
-    return format(digits17(value), nodeFormat);
+        return value < 0 ? std::string(text, writePadded("-inf", 4, conversion.width, text))
+                         : std::string(text, writePadded("inf", 3, conversion.width, text));
+    return format(digits17(value), conversion);
 }
 
 } // namespace brenzolt::test

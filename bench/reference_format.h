@@ -40,12 +40,12 @@ class ReferenceFormatter {
     ReferenceDigits digits17(double value) const;
     // Any double, infinities and not-a-number included. A float is given
     // widened, which keeps its value exactly.
-    std::string format(double value, NodeFormat nodeFormat) const;
+    std::string format(double value, const Conversion& conversion) const;
     // The text of a finite value from its 17 digits.
-    std::string format(const ReferenceDigits& digits, NodeFormat nodeFormat) const;
+    std::string format(const ReferenceDigits& digits, const Conversion& conversion) const;
     // The same text written to `out`, which has room for kMaxReferenceText
     // characters; returns its length.
-    std::size_t write(const ReferenceDigits& digits, NodeFormat nodeFormat, char* out) const;
+    std::size_t write(const ReferenceDigits& digits, const Conversion& conversion, char* out) const;
 
   private:
     // Base 10^9 limbs, least significant first.

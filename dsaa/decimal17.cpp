@@ -8,6 +8,9 @@
 // standard library's exact route.
 #include "dsaa/decimal17.h"
 
+#include "dsaa/quick_rounding.h"
+
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -212,11 +215,11 @@ constexpr auto kRoundUpFrom = [] {
     return kept >= 17 || d.digits == 0 ? d : roundOn(d, kept);
 }
 
-// The same for `count` (1..17) significant digits: a carry into a new
+// The same for `count` (1..10) significant digits: a carry into a new
 // leading digit shows as 10^(count-1).
 [[gnu::noinline]] Decimal roundToDigitsVia17Digits(float value, int count) {
     Decimal d = roundVia17Digits(value, count);
-    if (count < 17 && d.digits == kPow10[static_cast<std::size_t>(count)])
+    if (d.digits == kPow10[static_cast<std::size_t>(count)])
         d.digits = kPow10[static_cast<std::size_t>(count - 1)];
     return d;
 }
@@ -232,7 +235,7 @@ Decimal toDecimal17(float value) noexcept {
 
 Decimal roundToDigits(float value, int count) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    if (!isNormal(bits) || count > kMostDirectDigits)
+    if (!isNormal(bits))
         return roundToDigitsVia17Digits(value, count);
     Binary v = decomposeNormal(bits);
     std::uint64_t q;

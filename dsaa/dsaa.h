@@ -17,7 +17,7 @@
 namespace brenzolt {
 
 // The node format from the first character of the precision text: '0'..'8'
-// select fixed forms ("%6.0f" .. "%10.8f"), '9' selects "%10.8g", and every
+// select the fixed forms "%6.0f" .. "%10.8f", '9' selects "%10.8g", and every
 // other first character, an empty text included, selects "%g".
 NodeFormat selectNodeFormat(std::string_view precisionText) noexcept;
 
@@ -28,9 +28,11 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 // The five header lines: "DSAA", the counts, and the x, y and z ranges.
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
 
-// The most text `writeNodeTexts` makes of `count` nodes of one row.
+// The room `writeNodeTexts` needs for `count` nodes of one row: each text and
+// its TAB, and past the last one the line end, or the bytes formatFloat may
+// write beyond a text.
 constexpr std::size_t nodeTextRoom(std::size_t count) {
-    return count * (kMaxNumberText + 1) + kLineEnd.size();
+    return count * (kLongestNumberText + 1) + kMaxNumberText + kLineEnd.size();
 }
 
 // Writes the texts of `count` node values of one row into `out`, which has

@@ -3,16 +3,26 @@
 //
 // Contract: no throw, no allocation; the text goes into the caller's buffer of
 // kMaxNumberText bytes, its length is returned, and the bytes after it may be
-// overwritten: digits and spaces are stored in blocks of 8 and 32 bytes.
+// overwritten: digits and spaces are stored in blocks of 8 and 10 bytes.
+//
+// The routes to a value's digits, each taken when the one before cannot decide
+// (every text is checked against an exact reference over all 2^32 patterns by
+// bench/exhaustive_check):
+//  1. below 2^24, exact integer scaling (quick_rounding.h, proved there);
+//  2. one 64 x 64-bit product with an error bound (roundDirectly, decimal17.cpp);
+//  3. the 17 digits, ties to even, then rounded on (digits17, roundOn);
+//  4. the 17 digits by the standard library's exact conversion.
 #include "dsaa/number_text.h"
 
 #include "dsaa/decimal17.h"
+#include "dsaa/quick_rounding.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace brenzolt {
 
@@ -20,12 +30,12 @@ namespace {
 
 // Digits are made eight at a time in a register and stored with one 8-byte
 // store each, straight to where they belong. The stores may write up to eight
-// bytes past the end of the text (and a pad block up to 32 bytes), which the
-// buffer contract allows; nothing written is read back. The first digit
+// bytes past the end of the text (and a block of spaces or zeros up to ten),
+// which the buffer contract allows; nothing written is read back. The first digit
 // goes in the lowest byte: the build accepts only little-endian machines.
 
 // The widest width: every pad fits one block of spaces.
-constexpr int kBlockWidth = 32;
+constexpr int kBlockWidth = 10;
 
 // The two digits of each n < 100, as characters.
 constexpr auto kDigitPairs = [] {
@@ -123,19 +133,16 @@ void writeZeros(char* out, int count) {
 }
 
 // More than eight digits with a point: all digits, then the decimals moved
-// one place right. An 18th digit can only be the zero before the point of a
-// value below one. Out of line, so that the common short texts need no
-// saved registers.
+// one place right. Out of line, so that the common short texts need no saved
+// registers.
 [[gnu::noinline]] void writeLongDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                 int integerDigits) {
-    if (count > 17)
-        out[0] = '0';
-    writeDigits(out + count - std::min(count, 17), v, std::min(count, 17));
+    writeDigits(out, v, count);
     std::memmove(out + integerDigits + 1, out + integerDigits,
                  static_cast<std::size_t>(count - integerDigits));
 }
 
-// Writes the `count` (2..18) lowest decimal digits of v < 10^17, leading
+// Writes the `count` (2..17) lowest decimal digits of v < 10^17, leading
 // zeros included, with a point after the first `integerDigits` of them.
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                         int integerDigits) {
@@ -225,54 +232,8 @@ void writeExponent(char* p, int exponent) {
     std::memcpy(p, &text, 8);
 }
 
-// "%W.Pg" of the value rounded to P = `precision` significant digits q, with
-// X its exponent; for more than eight digits (writeShortGeneral below takes
-// the rest).
-[[gnu::noinline]] std::size_t writeGeneral(char* out, Decimal d, bool negative, int precision,
-                                           int width) {
-    std::uint64_t q = d.digits;
-    int exponent = d.exponent;
-    // 1. Trailing zeros go, and with them a bare point. The P digits of q are
-    //    written all the same; the text ends before the zeros.
-    int significant = precision;
-    for (std::uint64_t rest = q; significant > 1 && rest % 10 == 0; rest /= 10)
-        --significant;
-    std::size_t sign = negative ? 1u : 0u;
-    auto count = static_cast<std::size_t>(significant);
-    // 2. Scientific form when X < -4 or X >= P, otherwise fixed form.
-    if (exponent < -4 || exponent >= precision) {
-        std::size_t length = sign + (significant > 1 ? count + 1 : 1u) + 5;
-        char* p = startText(out, length, width, negative);
-        if (significant > 1)
-            writeDigitsWithPoint(p, q, precision, 1);
-        else
-            writeDigits(p, q, precision);
-        writeExponent(p + (significant > 1 ? count + 1 : 1u), exponent);
-        return paddedLength(length, width);
-    }
-    if (exponent >= 0) {
-        int integerDigits = exponent + 1;
-        int decimals = significant > integerDigits ? significant - integerDigits : 0;
-        std::size_t length = sign + static_cast<std::size_t>(integerDigits) +
-                             (decimals > 0 ? static_cast<std::size_t>(decimals) + 1 : 0u);
-        char* p = startText(out, length, width, negative);
-        if (decimals > 0)
-            writeDigitsWithPoint(p, q, precision, integerDigits);
-        else
-            writeDigits(p, q, precision);
-        return paddedLength(length, width);
-    }
-    // "0.", up to three zeros, then the digits.
-    auto leadingZeros = static_cast<std::size_t>(-exponent - 1);
-    std::size_t length = sign + 2 + leadingZeros + count;
-    char* p = startText(out, length, width, negative);
-    std::memcpy(p, "0.000", 5);
-    writeDigits(p + 2 + leadingZeros, q, precision);
-    return paddedLength(length, width);
-}
-
-// "%W.Pg" for P <= 8 digits q, with X their exponent: the common case,
-// inline and without loops.
+// "%W.Pg" of the value rounded to P = `precision` (6 or 8) significant
+// digits q, with X their exponent: inline and without loops.
 [[gnu::always_inline]] inline std::size_t writeShortGeneral(char* out, Decimal d, bool negative,
                                                             int precision, int width) {
     // 1. The P digits, the first in the lowest byte; trailing zeros are the
@@ -335,82 +296,63 @@ void writeExponent(char* p, int exponent) {
     return paddedLength(length, width);
 }
 
-// Every value and conversion, with the full roundings.
-[[gnu::always_inline]] inline std::size_t layOutInFull(char* out, float value, NodeFormat format) {
+// Every value, with the full roundings.
+template <std::size_t kIndex>
+[[gnu::always_inline]] inline std::size_t layOutInFull(char* out, float value) {
+    constexpr Conversion kConversion = kConversions[kIndex];
+    constexpr int kWidth = kConversion.width;
+    constexpr int kDigits = kConversion.digits;
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     bool negative = (bits >> 31) != 0;
     if (((bits >> 23) & 0xff) == 0xff) {
         if ((bits & 0x7fffff) != 0)
-            return writeSpecial(out, false, "nan", format.width);
-        return writeSpecial(out, negative, "inf", format.width);
+            return writeSpecial(out, false, "nan", kWidth);
+        return writeSpecial(out, negative, "inf", kWidth);
     }
-    if (format.kind == NumberKind::fixed)
-        return writeFixed(out, roundToDecimals(value, format.digits), negative, format.digits,
-                          format.width);
-    int precision = std::max(format.digits, 1); // "%.0g" shows one digit
-    Decimal d = roundToDigits(value, precision);
-    if (precision <= 8)
-        return writeShortGeneral(out, d, negative, precision, format.width);
-    return writeGeneral(out, d, negative, precision, format.width);
+    if constexpr (kConversion.kind == NumberKind::fixed)
+        return writeFixed(out, roundToDecimals(value, kDigits), negative, kDigits, kWidth);
+    else
+        return writeShortGeneral(out, roundToDigits(value, kDigits), negative, kDigits, kWidth);
 }
 
-// Out of line, so that the quick paths need no saved registers; as a
-// template for the node conversions, with their digits a constant.
-[[gnu::noinline]] std::size_t formatInFull(char* out, float value, NodeFormat format) {
-    return layOutInFull(out, value, format);
-}
-
-template <NumberKind kKind, int kDigits, int kWidth>
-[[gnu::noinline]] std::size_t formatInFull(char* out, float value) {
-    return layOutInFull(out, value, NodeFormat{kKind, kWidth, kDigits});
+// Out of line, so that the quick route needs no saved registers.
+template <std::size_t kIndex> [[gnu::noinline]] std::size_t formatInFull(char* out, float value) {
+    return layOutInFull<kIndex>(out, value);
 }
 
 // The quick route for one conversion: with the digits and the width
-// constants, the layouts and the padding fold into straight code.
-template <NumberKind kKind, int kDigits, int kWidth>
-std::size_t formatQuickly(char* out, float value) {
+// constants, the layouts and the padding fold into straight code. Node values
+// in the range of most grids take it; everything else takes the full
+// roundings, as exact, only slower.
+template <std::size_t kIndex> std::size_t formatQuickly(char* out, float value) {
+    constexpr Conversion kConversion = kConversions[kIndex];
+    constexpr int kWidth = kConversion.width;
+    constexpr int kDigits = kConversion.digits;
     bool negative = std::signbit(value);
     Decimal d;
-    if constexpr (kKind == NumberKind::general) {
-        constexpr int kPrecision = std::max(kDigits, 1);
-        if (roundToDigitsQuickly(value, kPrecision, d))
-            return writeShortGeneral(out, d, negative, kPrecision, kWidth);
-    } else {
+    if constexpr (kConversion.kind == NumberKind::general) {
+        if (roundToDigitsQuickly(value, kDigits, d))
+            return writeShortGeneral(out, d, negative, kDigits, kWidth);
+    } else if constexpr (kDigits <= 7) {
+        // The short layout holds at most eight digits in all.
         if (roundToDecimalsQuickly(value, kDigits, d) && d.exponent <= 7 - kDigits)
             return writeShortFixed(out, d, negative, kDigits, kWidth);
     }
-    return formatInFull<kKind, kDigits, kWidth>(out, value);
+    return formatInFull<kIndex>(out, value);
 }
+
+using Formatter = std::size_t (*)(char*, float);
+
+// formatQuickly of each conversion, in the order of the table.
+constexpr auto kFormatters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+    return std::array<Formatter, kConversionCount>{&formatQuickly<kIndex>...};
+}
+(std::make_index_sequence<kConversionCount>{});
 
 } // namespace
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
-    // Node values in the range of most grids take the quick roundings and the
-    // short layouts of the conversions node values are written with, as
-    // selectNodeFormat makes them: "%g", "%10.8g", and "%6.0f" .. "%9.7f" at
-    // least 6 wide, with room for "0." and the decimals. Everything else takes
-    // the full roundings, as exact, only slower.
-    using enum NumberKind;
-    // clang-format off
-    if (format.kind == general) {
-        if (format.digits == 6 && format.width == 0)
-            return formatQuickly<general, 6, 0>(out, value);
-        if (format.digits == 8 && format.width == 10)
-            return formatQuickly<general, 8, 10>(out, value);
-    } else if (format.width == std::max(6, format.digits + 2)) {
-        switch (format.digits) {
-        case 0: return formatQuickly<fixed, 0, 6>(out, value);
-        case 1: return formatQuickly<fixed, 1, 6>(out, value);
-        case 2: return formatQuickly<fixed, 2, 6>(out, value);
-        case 3: return formatQuickly<fixed, 3, 6>(out, value);
-        case 4: return formatQuickly<fixed, 4, 6>(out, value);
-        case 5: return formatQuickly<fixed, 5, 7>(out, value);
-        case 6: return formatQuickly<fixed, 6, 8>(out, value);
-        case 7: return formatQuickly<fixed, 7, 9>(out, value);
-        }
-    }
-    // clang-format on
-    return formatInFull(out, value, format);
+    return kFormatters[static_cast<std::size_t>(format)](out, value);
 }
 
 } // namespace brenzolt

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace brenzolt {
 
@@ -30,21 +31,43 @@ enum class NumberKind : std::uint8_t {
     general, // "%W.Pg": P significant digits, trailing zeros removed
 };
 
-// The printf conversion used for node values, as plain data: "%6.2f" is
-// {fixed, 6, 2}, "%g" is {general, 0, 6}, "%10.8g" is {general, 10, 8}.
-struct NodeFormat {
+// A printf conversion as plain data: "%6.2f" is {fixed, 6, 2}, "%g" is
+// {general, 0, 6}, "%10.8g" is {general, 10, 8}.
+struct Conversion {
     NumberKind kind;
-    int width;  // minimum width (0..32), padded on the left with spaces
-    int digits; // decimals (fixed) or significant digits (general), 0..17
+    int width;  // minimum width, padded on the left with spaces
+    int digits; // decimals (fixed) or significant digits (general)
+    const char* name;
 };
 
-inline constexpr NodeFormat kPercentG{NumberKind::general, 0, 6};
+// Every conversion the program writes: "%g" for header numbers and by
+// default, then those of the precision codes 0..9.
+inline constexpr Conversion kConversions[] = {
+    {NumberKind::general, 0, 6, "%g"},      {NumberKind::fixed, 6, 0, "%6.0f"},
+    {NumberKind::fixed, 6, 1, "%6.1f"},     {NumberKind::fixed, 6, 2, "%6.2f"},
+    {NumberKind::fixed, 6, 3, "%6.3f"},     {NumberKind::fixed, 6, 4, "%6.4f"},
+    {NumberKind::fixed, 7, 5, "%7.5f"},     {NumberKind::fixed, 8, 6, "%8.6f"},
+    {NumberKind::fixed, 9, 7, "%9.7f"},     {NumberKind::fixed, 10, 8, "%10.8f"},
+    {NumberKind::general, 10, 8, "%10.8g"},
+};
+inline constexpr std::size_t kConversionCount = std::size(kConversions);
 
-// Room for any conversion with digits <= 17 and width <= 32: the longest text
-// has 58 characters (a sign, the 39 integer digits of the largest float, a
-// point and 17 decimals), and the blocks of digits and spaces may reach 32
-// bytes past a text.
-inline constexpr std::size_t kMaxNumberText = 128;
+// A conversion of that table, by its place in it.
+enum class NodeFormat : std::uint8_t {};
+
+inline constexpr NodeFormat kPercentG{0};
+
+constexpr const Conversion& conversionOf(NodeFormat format) {
+    return kConversions[static_cast<std::size_t>(format)];
+}
+
+// The longest text: "%10.8f" of -3.4e38, a sign, the 39 integer digits of the
+// largest float, a point and 8 decimals.
+inline constexpr std::size_t kLongestNumberText = 49;
+
+// The room formatFloat needs: the longest text, and the blocks of digits and
+// spaces that may reach past a text.
+inline constexpr std::size_t kMaxNumberText = 64;
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept;
 
