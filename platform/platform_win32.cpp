@@ -85,33 +85,28 @@ int descriptorOf(HANDLE handle, int flags) {
 // tell it apart where the volume is not known.
 struct DiskFile {
     sys::Facts facts;
-    std::int64_t created = 0, written = 0;
+    std::int64_t created = 0, changed = 0;
 };
 
 std::optional<DiskFile> diskFileOf(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info))
-        return std::nullopt;
-    auto join = [](DWORD high, DWORD low) { return std::int64_t{high} << 32 | low; };
-    DiskFile file{
-        .facts = {.id = {info.dwVolumeSerialNumber,
-                         std::uint64_t(join(info.nFileIndexHigh, info.nFileIndexLow))},
-                  .kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                              ? sys::Kind::directory
-                              : sys::Kind::regular,
-                  .links = info.nNumberOfLinks,
-                  .size = std::uint64_t(join(info.nFileSizeHigh, info.nFileSizeLow))},
-        .created = join(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime),
-        .written = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime)};
-    // The 128-bit file id where the file system has one (ReFS), folded into
-    // 64 bits that are the whole id elsewhere.
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
     FILE_ID_INFO id{};
     std::uint64_t half[2] = {};
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
-        std::memcpy(half, id.FileId.Identifier, sizeof half);
-        file.facts.id = FileId{id.VolumeSerialNumber, half[0] ^ half[1]};
-    }
-    return file;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
+        return std::nullopt;
+    // The 128-bit file id (ReFS), folded into 64 bits that are the whole id elsewhere.
+    std::memcpy(half, id.FileId.Identifier, sizeof half);
+    return DiskFile{
+        .facts = {.id = {id.VolumeSerialNumber, half[0] ^ half[1]},
+                  .kind = standard.Directory ? sys::Kind::directory : sys::Kind::regular,
+                  .links = standard.NumberOfLinks,
+                  .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
+        .created = basic.CreationTime.QuadPart,
+        .changed = basic.ChangeTime.QuadPart};
 }
 
 // Wine makes its standard streams from the Unix process's, and such a handle
@@ -121,7 +116,7 @@ bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
     const FileId &one = a.facts.id, &other = b.facts.id;
     if (one.device != 0 && other.device != 0)
         return one == other;
-    return one.inode == other.inode && a.created == b.created && a.written == b.written &&
+    return one.inode == other.inode && a.created == b.created && a.changed == b.changed &&
            a.facts.size == b.facts.size;
 }
 
