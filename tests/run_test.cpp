@@ -303,8 +303,8 @@ std::vector<Row> rows() {
             0, kOut, "", {.descriptorLimit = 32}),
         // A console that is gone never spoils the run. With standard input and output closed,
         // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
-        // buffer holds.
-        row("closed standard input and output", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
+        // buffer holds. (Under Wine, closed Linux descriptors become Wine's own.)
+        row("Linux: closed standard input and output", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
             "", 0, {{"tall.txt", tallOut}}, "", {.in = Stdin::closed, .out = Stdout::closed}),
         row("a broken standard output", {{"tall.grd", tall}, {"old.txt", kOld}},
             {"tall.grd", "old.txt"}, "", "", 0, {{"old.txt", tallOut}}, "",
