@@ -27,6 +27,8 @@ std::optional<InputFile> openInput(Console& console, const std::string& name) {
     std::optional<InputFile> input = openInputFile(name, reason);
     if (!input)
         console.reportFailure(name, reason);
+    else // standard input named as the input holds the grid, not answers
+        console.takeNoAnswersFrom(*input);
     return input;
 }
 

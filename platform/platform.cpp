@@ -1,5 +1,5 @@
-// The platform layer's code that is the same on every system; the system
-// calls are behind platform/system.h.
+// The platform layer's code that is the same on every system, the output
+// policy among it; the system calls are behind platform/system.h.
 #include "platform/platform.h"
 
 #include "platform/system.h"
@@ -7,22 +7,32 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <utility>
+#include <vector>
 
 namespace brenzolt {
 
-TextWriter::TextWriter(int fd)
-    : fd_(fd), begin_(new char[kOutputBufferSize]), end_(begin_),
-      capacityEnd_(begin_ + kOutputBufferSize) {}
+TextWriter::TextWriter(int fd, bool startsWriteback)
+    : fd_(fd), buffer_(new char[kOutputBufferSize]), begin_(buffer_.get()), end_(begin_),
+      capacityEnd_(begin_ + kOutputBufferSize), startsWriteback_(startsWriteback) {}
 
-TextWriter::~TextWriter() {
-    delete[] begin_;
+void TextWriter::send(const char* data, std::size_t size) {
+    if (error_ == 0)
+        error_ = sys::writeAll(fd_, data, size);
+    written_ += size;
+    // As a database flushes behind its writes: the disk starts early, and the
+    // dirty pages never pile up for one long wait at the end.
+    constexpr std::uint64_t kWritebackStep = 8 << 20;
+    if (startsWriteback_ && written_ - writebackStart_ >= kWritebackStep) {
+        sys::startWriteback(fd_, writebackStart_, written_ - writebackStart_);
+        writebackStart_ = written_;
+    }
 }
 
 void TextWriter::drain() {
-    std::size_t size = static_cast<std::size_t>(end_ - begin_);
-    if (error_ == 0)
-        error_ = sys::writeAll(fd_, begin_, size);
+    send(begin_, static_cast<std::size_t>(end_ - begin_));
     end_ = begin_;
 }
 
@@ -46,8 +56,7 @@ void TextWriter::put(char c) {
 
 void TextWriter::writeLines(std::string_view lines) {
     drain();
-    if (error_ == 0)
-        error_ = sys::writeAll(fd_, lines.data(), lines.size());
+    send(lines.data(), lines.size());
 }
 
 void TextWriter::write(std::string_view text) {
@@ -59,20 +68,18 @@ void TextWriter::write(std::string_view text) {
             continue;
         }
         std::string_view piece = text.substr(0, room - 1);
-        const void* lineFeed = std::memchr(piece.data(), '\n', piece.size());
-        std::size_t span =
-            lineFeed == nullptr
-                ? piece.size()
-                : static_cast<std::size_t>(static_cast<const char*>(lineFeed) - piece.data());
+        std::size_t span = std::min(piece.find('\n'), piece.size());
         std::memcpy(end_, piece.data(), span);
         end_ += span;
         text.remove_prefix(span);
-        if (lineFeed != nullptr) {
+        if (span < piece.size()) { // a line feed
             end_ = std::copy(kLineEnd.begin(), kLineEnd.end(), end_);
             text.remove_prefix(1);
         }
     }
 }
+
+Console::Console() : Console(1, 0, 2) {}
 
 // A console stream that the caller of the program left closed stays closed:
 // the files the run opens later take over the lowest free descriptor numbers,
@@ -97,16 +104,16 @@ void Console::reportFailure(const std::string& name, const std::string& reason) 
 
 void Console::progressDot() {
     out_.put('.');
-    if (!terminal_)
-        return;
-    constexpr std::int64_t kDotInterval = 200'000'000; // five times a second
-    std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
-    if (now - lastFlushNanoseconds_ >= kDotInterval) {
+    auto now = std::chrono::steady_clock::now();
+    if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second
         out_.flush();
-        lastFlushNanoseconds_ = now;
+        lastFlush_ = now;
     }
+}
+
+void Console::takeNoAnswersFrom(const InputFile& input) {
+    if (sys::isSameFile(inputFd_, input.fd_))
+        inputFd_ = -1;
 }
 
 std::string Console::readAnswer() {
@@ -121,6 +128,18 @@ std::string Console::readAnswer() {
     return answer;
 }
 
+namespace {
+
+// No file has an empty name or one holding a NUL.
+bool isPossibleName(const std::string& name, std::string& reason) {
+    if (!name.empty() && name.find('\0') == std::string::npos)
+        return true;
+    reason = sys::reasonOf(sys::kNotFound);
+    return false;
+}
+
+} // namespace
+
 InputFile::~InputFile() {
     close();
 }
@@ -128,19 +147,40 @@ InputFile::~InputFile() {
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), id_(other.id_) {}
 
+// The file this one held goes with `other`.
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = std::exchange(other.fd_, -1);
-        id_ = other.id_;
-    }
+    std::swap(fd_, other.fd_);
+    std::swap(id_, other.id_);
     return *this;
 }
 
 void InputFile::close() {
-    if (fd_ >= 0)
-        sys::closeDescriptor(fd_);
-    fd_ = -1;
+    sys::closeChecked(std::exchange(fd_, -1));
+}
+
+std::optional<InputFile> openInputFile(const std::string& name, std::string& reason) {
+    if (!isPossibleName(name, reason))
+        return std::nullopt;
+    InputFile file;
+    file.fd_ = sys::openForReading(name);
+    sys::Facts facts;
+    if (file.fd_ < 0 || !sys::factsOf(file.fd_, facts)) {
+        reason = sys::reasonOf(sys::lastError());
+        return std::nullopt;
+    }
+    if (facts.kind == sys::Kind::directory) {
+        reason = sys::reasonOf(sys::kIsDirectory);
+        return std::nullopt;
+    }
+    file.id_ = facts.id;
+    return file;
+}
+
+std::optional<std::uint64_t> InputFile::regularFileSize() const {
+    sys::Facts facts;
+    if (!sys::factsOf(fd_, facts) || facts.kind != sys::Kind::regular)
+        return std::nullopt;
+    return facts.size;
 }
 
 InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,
@@ -155,64 +195,231 @@ InputFile::ReadStatus InputFile::readAt(std::uint64_t offset, void* buffer, std:
 
 InputFile::ReadStatus InputFile::readFrom(std::int64_t offset, void* buffer, std::size_t size,
                                           std::size_t& got, std::string& reason) const {
-    got = 0;
-    auto* bytes = static_cast<char*>(buffer);
-    while (got < size) {
+    int error = 0;
+    for (got = 0; got < size;) {
         // Large requests go in pieces of at most 1 GiB, which every kernel takes.
-        std::size_t piece = std::min<std::size_t>(size - got, std::size_t{1} << 30);
-        int error = 0;
         std::int64_t n =
-            sys::readSome(fd_, bytes + got, piece,
+            sys::readSome(fd_, static_cast<char*>(buffer) + got,
+                          std::min<std::size_t>(size - got, std::size_t{1} << 30),
                           offset < 0 ? -1 : offset + static_cast<std::int64_t>(got), error);
-        if (n < 0) {
-            reason = sys::reasonOf(error);
-            return ReadStatus::error;
+        if (n <= 0) {
+            reason = n < 0 ? sys::reasonOf(error) : reason;
+            return n < 0 ? ReadStatus::error : ReadStatus::endOfFile;
         }
-        if (n == 0)
-            return ReadStatus::endOfFile;
         got += static_cast<std::size_t>(n);
     }
     return ReadStatus::complete;
 }
 
-OutputFile::~OutputFile() {
-    discard();
-}
+// How the grid reaches the output. `replace`: a temporary file beside it is
+// put in its place. `inPlace`: the grid is made aside (beside the output, or
+// in the system's temporary directory) and copied into the output at the
+// end. `stream`: a device, FIFO or terminal, written as the grid comes.
+// `consoleOutput`: the console's standard output, written through it.
+enum class How { replace, inPlace, stream, consoleOutput };
 
-OutputFile::OutputFile(OutputFile&& other) noexcept
-    : how_(other.how_), fd_(std::exchange(other.fd_, -1)), target_(std::move(other.target_)),
-      temporary_(std::move(other.temporary_)), id_(other.id_), created_(other.created_),
-      begun_(other.begun_), regular_(other.regular_), shared_(other.shared_),
-      permissions_(other.permissions_), writer_(std::move(other.writer_)),
-      reason_(std::move(other.reason_)) {}
+struct OutputFile::State {
+    How how = How::replace;
+    int fd = -1;              // what the grid is written to
+    int output = -1;          // in place: the output itself
+    bool givenUp = false;     // in place: its old contents are gone
+    sys::Directory directory; // where the temporary file is
+    std::string name;         // the output's name there
+    std::string temporary;    // the temporary file's name; empty when there is none
+    FileId temporaryId;
+    sys::Facts old; // the output as it was opened
+    bool isNew = false;
+    std::unique_ptr<TextWriter> writer;
+    std::string reason;
 
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-    if (this != &other) {
+    ~State() { discard(); }
+    bool fail(std::string why) {
+        reason = std::move(why);
         discard();
-        how_ = other.how_;
-        fd_ = std::exchange(other.fd_, -1);
-        target_ = std::move(other.target_);
-        temporary_ = std::move(other.temporary_);
-        id_ = other.id_;
-        created_ = other.created_;
-        begun_ = other.begun_;
-        regular_ = other.regular_;
-        shared_ = other.shared_;
-        permissions_ = other.permissions_;
-        writer_ = std::move(other.writer_);
-        reason_ = std::move(other.reason_);
+        return false;
     }
-    return *this;
+    bool failWith(int error) { return fail(sys::reasonOf(error)); }
+
+    bool open(const std::string& path, int consoleOutput) {
+        output = sys::openForWriting(path);
+        isNew = output < 0 && sys::lastError() == sys::kNotFound;
+        if ((output < 0 && !isNew) || (!isNew && !sys::factsOf(output, old)))
+            return failWith(sys::lastError());
+        // The console's own standard output is a file or pipe that the caller
+        // opened (a device such as /dev/null is only written as it comes).
+        bool console = old.kind != sys::Kind::device && sys::isSameFile(output, consoleOutput);
+        if (console || (!isNew && old.kind != sys::Kind::regular)) {
+            how = console ? How::consoleOutput : How::stream;
+            fd = console ? consoleOutput : std::exchange(output, -1);
+            return true;
+        }
+        // A file that a new one would change for the user is written in place:
+        // its other names would keep the old grid, its owner would change.
+        bool inPlace = !isNew && (old.links > 1 || old.ownedByOther);
+        if (sys::openDirectoryOf(output, path, directory, name))
+            fd = createTemporary(name);
+        if (fd < 0 && isNew)
+            return failWith(sys::lastError());
+        if (fd < 0) { // a file that may be written, but not replaced
+            inPlace = true;
+            sys::closeChecked(std::exchange(directory.fd, -1));
+            if (sys::openTemporaryDirectory(directory))
+                fd = createTemporary(name.empty() ? "brenzolt" : name);
+        }
+        how = inPlace ? How::inPlace : How::replace;
+        if (!inPlace)
+            sys::closeChecked(std::exchange(output, -1));
+        return fd >= 0 || failWith(sys::lastError());
+    }
+
+    // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET when
+    // the long name fails for any reason (too long for the directory, which some
+    // systems report as another failure); a name already taken means another
+    // random one. Armed for the signals until it is renamed or removed.
+    int createTemporary(const std::string& target) {
+        constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
+        std::random_device random; // the system's own source
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string suffix = ".brenzolt-incomplete-";
+            for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
+                 bits /= kSymbols.size())
+                suffix += kSymbols[bits % kSymbols.size()];
+            for (const std::string& candidate : {target + suffix, suffix}) {
+                sys::SignalsHeld held;
+                int created = sys::createExclusive(directory, candidate);
+                sys::Facts facts;
+                if (created >= 0 && sys::factsOf(created, facts)) {
+                    temporary = candidate;
+                    temporaryId = facts.id;
+                    sys::setUndo({.directory = &directory, .name = temporary, .id = temporaryId});
+                    return created;
+                }
+
+                if (sys::lastError() == sys::kExists)
+                    break;
+            }
+            if (sys::lastError() != sys::kExists)
+                return -1;
+        }
+        return -1;
+    }
+
+    // From here on a failure or a signal leaves the output empty: it would hold
+    // part of a grid.
+    bool giveUpOldContents() {
+        sys::SignalsHeld held;
+        givenUp = true;
+        sys::setUndo(
+            {.directory = &directory, .name = temporary, .id = temporaryId, .emptied = output});
+        return sys::emptyFile(output);
+    }
+
+    // On the disk first, then in place, then the directory on the disk: a power
+    // cut shows the old file or the whole new one.
+    bool putInPlace() {
+        if (!sys::flushData(fd) || !sys::takeAttributes(fd, isNew ? nullptr : &old) ||
+            !sys::closeChecked(std::exchange(fd, -1)))
+            return failWith(sys::lastError());
+        sys::Placed placed = sys::Placed::failed;
+        {
+            sys::SignalsHeld held;
+            placed = sys::putInPlace(directory, temporary, name, isNew ? nullptr : &old.id);
+            if (placed == sys::Placed::done) {
+                temporary.clear();
+                sys::setUndo({});
+            }
+        }
+        if (placed == sys::Placed::changed)
+            return fail(isNew ? "it was created while the grid was written"
+                              : "it changed while the grid was written");
+        return (placed == sys::Placed::done && sys::flushDirectory(directory)) ||
+               failWith(sys::lastError());
+    }
+
+    bool copyIntoOutput() {
+        int error = giveUpOldContents() ? 0 : sys::lastError();
+        std::vector<char> buffer(kOutputBufferSize);
+        for (std::int64_t at = 0, n = 1; error == 0 && n > 0; at += n) {
+            n = sys::readSome(fd, buffer.data(), buffer.size(), at, error);
+            sys::SignalsHeld held; // a signal empties the output between two pieces
+            if (n > 0)
+                error = sys::writeAll(output, buffer.data(), static_cast<std::size_t>(n));
+        }
+        if (error == 0 &&
+            (!sys::flushData(output) || !sys::closeChecked(std::exchange(output, -1))))
+            error = sys::lastError();
+        if (error != 0)
+            return failWith(error);
+        givenUp = false;
+        discard(); // the file aside goes
+        return true;
+    }
+
+    void discard() {
+        writer.reset();
+        if (how != How::consoleOutput)
+            sys::closeChecked(fd);
+        fd = -1;
+        if (output >= 0 && givenUp)
+            sys::emptyFile(output);
+        if (output >= 0)
+            sys::closeChecked(std::exchange(output, -1));
+        sys::SignalsHeld held;
+        if (!temporary.empty())
+            sys::removeIfSame(directory, std::exchange(temporary, {}), temporaryId);
+        sys::setUndo({});
+        sys::closeChecked(std::exchange(directory.fd, -1));
+    }
+};
+
+OutputFile::OutputFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
+OutputFile::~OutputFile() = default;
+OutputFile::OutputFile(OutputFile&& other) noexcept = default;
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept = default;
+
+std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
+                                         std::string& reason) {
+    auto state = std::make_unique<OutputFile::State>();
+    if (isPossibleName(name, reason) && state->open(name, console.outputFd_))
+        return OutputFile(std::move(state));
+    reason = state->reason.empty() ? reason : state->reason;
+    return std::nullopt;
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {
-    return fd_ >= 0 && input.fd_ >= 0 && id_ == input.id_;
+    return !state_->isNew && input.fd_ >= 0 && state_->old.id == input.id_;
 }
 
-bool OutputFile::fail(std::string reason) {
-    reason_ = std::move(reason);
-    discard();
-    return false;
+bool OutputFile::isConsoleOutput() const {
+    return state_->how == How::consoleOutput;
+}
+
+bool OutputFile::begin() {
+    State& s = *state_;
+    s.writer = std::make_unique<TextWriter>(s.fd, s.how == How::replace || s.how == How::inPlace);
+    return true;
+}
+
+TextWriter& OutputFile::text() {
+    return *state_->writer;
+}
+
+bool OutputFile::finish() {
+    State& s = *state_;
+    if (!s.writer || !s.writer->flush())
+        return s.fail(s.writer ? s.writer->reason() : "the grid was never begun");
+    s.writer.reset();
+    if (s.how == How::replace)
+        return s.putInPlace();
+    if (s.how == How::inPlace)
+        return s.copyIntoOutput();
+    // The console's standard output is not ours to close.
+    return s.how == How::consoleOutput || sys::closeChecked(std::exchange(s.fd, -1)) ||
+           s.failWith(sys::lastError());
+}
+
+const std::string& OutputFile::reason() const {
+    return state_->reason;
 }
 
 } // namespace brenzolt

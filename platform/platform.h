@@ -9,14 +9,20 @@
 //    refuse a name too long for it); a directory never opens, as input or
 //    as output.
 //  - Nothing lost: an output that is a regular file, or not there yet, is
-//    written to a new temporary file beside it ("NAME.brenzolt-incomplete-PID")
-//    and renamed over it only once every byte was written and the file
-//    closed; until then an old file of that name is untouched, and on any
-//    failure, or an interrupt, termination or hang-up signal, the temporary
-//    file is removed. Outputs that a rename would change for the user (more
-//    than one hard link, another owner, not a regular file) are written in
-//    place instead, emptied only when the caller says the conversion can
-//    begin.
+//    written to a new temporary file beside it (a random name,
+//    "NAME.brenzolt-incomplete-XXXXXXXXXXXX", or ".brenzolt-incomplete-..."
+//    where that is too long), flushed to the disk and put in place only once
+//    every byte was written; until then an old file of that name is
+//    untouched, and on any failure, or an interrupt, termination or hang-up
+//    signal, the temporary file is removed. Outputs that a new file would
+//    change for the user (more than one hard link, another owner, a directory
+//    where no file can be made) are made aside (beside them, or in the
+//    system's temporary directory) and copied in at the end, so that only a
+//    failure during that copy leaves them empty, never partly written.
+//    Devices, FIFOs and terminals are written as the grid comes.
+//  - The output's directory is held open from the first open on: every name
+//    is created, checked, renamed and removed relative to it, and a name is
+//    removed only while it is still the file this run made.
 //  - An output that is the console's own standard output is written through
 //    it as the caller of the program opened it.
 //  - Standard input is read one byte at a time, so that a script can pipe the
@@ -25,6 +31,7 @@
 //    messages on standard error.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,29 +47,20 @@ inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 // How a text stream ends a line in the file: what '\n' becomes.
 inline constexpr std::string_view kLineEnd = "\r\n";
 
+class InputFile;
+
 // Buffered text-mode writer on a descriptor it does not own.
 class TextWriter {
   public:
-    explicit TextWriter(int fd);
-    ~TextWriter();
-    TextWriter(const TextWriter&) = delete;
-    TextWriter& operator=(const TextWriter&) = delete;
+    // A regular file being built also starts each few MiB on its way to the
+    // disk as it is written, so that a final flush waits only for the tail.
+    explicit TextWriter(int fd, bool startsWriteback = false);
 
     void write(std::string_view text); // '\n' becomes "\r\n"
     void put(char c);                  // the same for one character
     // Text whose lines already end in kLineEnd, written as it is, without a
     // copy when the buffer is empty.
     void writeLines(std::string_view lines);
-
-    // Raw space for at most `size` bytes (size <= kOutputBufferSize / 2) that
-    // the caller fills with text holding no '\n', then hands back with the
-    // end of what it wrote.
-    char* reserve(std::size_t size) {
-        if (static_cast<std::size_t>(capacityEnd_ - end_) < size)
-            drain();
-        return end_;
-    }
-    void commit(char* end) { end_ = end; }
 
     bool flush(); // writes out the buffer; false after any failed write
     bool failed() const { return error_ != 0; }
@@ -71,11 +69,16 @@ class TextWriter {
 
   private:
     void drain();
+    void send(const char* data, std::size_t size);
     int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;
     char* begin_;
     char* end_;
     char* capacityEnd_;
     int error_ = 0;
+    bool startsWriteback_;
+    std::uint64_t written_ = 0;
+    std::uint64_t writebackStart_ = 0;
 };
 
 // The console: standard output as a text stream, standard input for answers.
@@ -98,6 +101,9 @@ class Console {
     // End of input ends the answer; end of input before any character gives
     // an empty answer. The line feed is consumed and not stored.
     std::string readAnswer();
+    // Standard input that is the input grid itself gives no answers: a retry
+    // then gives up at once.
+    void takeNoAnswersFrom(const InputFile& input);
 
   private:
     friend std::optional<class OutputFile>
@@ -107,7 +113,7 @@ class Console {
     int inputFd_;
     int errorFd_;
     bool terminal_;
-    std::int64_t lastFlushNanoseconds_ = 0;
+    std::chrono::steady_clock::time_point lastFlush_;
 };
 
 // Where a file lives: two open files with the same identity are one file,
@@ -125,8 +131,9 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // Prepares the process once, before anything else: a console whose reader
 // has gone only makes the console writes fail, rather than ending the
 // process half-way through the output file; an interrupt, termination or
-// hang-up removes the output's temporary file before the process ends as
-// the signal says.
+// hang-up undoes what the output has begun before the process ends as the
+// signal says (unless the caller set it to be ignored); a file size limit
+// makes a write fail rather than end the process.
 void prepareProcess();
 
 // An input file open for binary reading.
@@ -137,7 +144,6 @@ class InputFile {
     InputFile(InputFile&& other) noexcept;
     InputFile& operator=(InputFile&& other) noexcept;
 
-    bool isOpen() const { return fd_ >= 0; }
     // The size of a regular file; nothing for pipes and devices.
     std::optional<std::uint64_t> regularFileSize() const;
     enum class ReadStatus { complete, endOfFile, error };
@@ -153,6 +159,7 @@ class InputFile {
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
     friend class OutputFile;
+    friend class Console;
     ReadStatus readFrom(std::int64_t offset, void* buffer, std::size_t size, std::size_t& got,
                         std::string& reason) const;
     int fd_ = -1;
@@ -163,46 +170,32 @@ class InputFile {
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
 
 // The output file. Opening checks that the run will be able to write it (the
-// temporary file beside it is created then); `begin()` gives up the old
-// contents of a file written in place, and `finish()` puts the new file in
-// place. Dropped unfinished, it removes what this run created.
+// temporary file is created then); `begin()` starts the text, and `finish()`
+// puts the new file in place. Dropped unfinished, it removes what this run
+// created and leaves the output as it was.
 class OutputFile {
   public:
-    OutputFile() = default;
     ~OutputFile();
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
 
     bool isSameFileAs(const InputFile& input) const;
     // The console's own standard output: the console text must make way.
-    bool isConsoleOutput() const { return how_ == How::consoleOutput; }
+    bool isConsoleOutput() const;
     // Starts the text stream; false on failure.
     bool begin();
-    TextWriter& text() { return *writer_; }
+    TextWriter& text();
     // Flushes, checks, closes and puts the file in place; true when every
-    // byte reached it.
+    // byte reached the disk.
     bool finish();
-    // Closes without finishing: removes what this run created or began.
-    void discard();
-    const std::string& reason() const { return reason_; } // why it failed
+    const std::string& reason() const; // why it failed
 
   private:
-    enum class How { replace, inPlace, consoleOutput };
+    struct State;
+    explicit OutputFile(std::unique_ptr<State> state);
     friend std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
                                                     std::string& reason);
-    bool fail(std::string reason);
-    How how_ = How::replace;
-    int fd_ = -1;
-    std::string target_;    // the file itself, links resolved
-    std::string temporary_; // replace: the file being written
-    FileId id_;             // the target as it was opened
-    bool created_ = false;  // the target was not there
-    bool begun_ = false;
-    bool regular_ = false;
-    bool shared_ = false; // more than one hard link
-    unsigned permissions_ = 0;
-    std::unique_ptr<TextWriter> writer_;
-    std::string reason_;
+    std::unique_ptr<State> state_;
 };
 
 // Nothing when the name cannot be written; `reason` then says why.

@@ -1,4 +1,4 @@
-// The platform layer on POSIX systems.
+// The platform layer's system calls on Linux.
 #include "platform/platform.h"
 
 #include "platform/system.h"
@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,63 +24,67 @@ FileId fileIdOf(const struct stat& st) {
     return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-bool closeChecked(int fd) {
-    // After a failed close the descriptor is gone all the same; retrying
-    // could close someone else's.
-    return ::close(fd) == 0 || errno == EINTR;
+// Whether `name` in `directory` is the file `id`, the name itself not followed.
+bool isNamed(int directory, const char* name, const FileId& id) {
+    struct stat st {};
+    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && fileIdOf(st) == id;
 }
 
-} // namespace
-
-namespace {
-
-// The temporary output file that a signal must not leave behind. A signal
-// handler is given no argument, so this is the one piece of process-wide
-// state: set once the file exists, cleared once it is renamed or removed.
-struct PendingTemporary {
-    char path[4096];
-    volatile std::sig_atomic_t armed;
+// What a signal must undo (sys::Undo), and whether it must wait (sys::SignalsHeld).
+// A signal handler is given no argument, so this is the one piece of
+// process-wide state.
+struct PendingUndo {
+    int directory;
+    char name[NAME_MAX + 1];
+    FileId id;
+    int emptied;
+    volatile std::sig_atomic_t armed, held, waiting;
 };
-PendingTemporary pendingTemporary;
+PendingUndo pendingUndo;
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void removeTemporaryAndEnd(int signal) {
-    if (pendingTemporary.armed)
-        ::unlink(pendingTemporary.path);
-    // Ends the process as the signal would have: the caller sees 128 + signal.
+extern "C" void undoAndEnd(int signal) {
+    if (pendingUndo.held) {
+        pendingUndo.waiting = signal;
+        return;
+    }
+    if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
+        isNamed(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
+        ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
+    if (pendingUndo.armed && pendingUndo.emptied >= 0)
+        (void)!::ftruncate(pendingUndo.emptied, 0);
+    // Ends the process as the signal would have: the caller sees the signal.
     std::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-void armTemporary(const std::string& path) {
-    if (path.size() >= sizeof pendingTemporary.path)
-        return;
-    pendingTemporary.armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    std::memcpy(pendingTemporary.path, path.c_str(), path.size() + 1);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingTemporary.armed = 1;
-}
-
-void disarmTemporary() {
-    pendingTemporary.armed = 0;
+// Where a name that is not there yet leads: to the name that the last of
+// any links to nothing would create. The first open has applied the system's
+// rules for following them.
+std::string endOfLinks(std::string path) {
+    char target[PATH_MAX];
+    for (int links = 0; links < 40; ++links) {
+        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || n == sizeof target)
+            break;
+        std::string next(target, static_cast<std::size_t>(n));
+        path = next.starts_with('/') ? next : path.substr(0, path.rfind('/') + 1) + next;
+    }
+    return path;
 }
 
 } // namespace
 
 namespace sys {
 
+const int kNotFound = ENOENT, kExists = EEXIST, kIsDirectory = EISDIR;
+
 int writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        if (n < 0 && errno != EINTR)
             return errno;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        data += std::max<ssize_t>(n, 0);
+        size -= static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     return 0;
 }
@@ -87,11 +92,9 @@ int writeAll(int fd, const char* data, std::size_t size) {
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error) {
     for (;;) {
         ssize_t n = offset < 0 ? ::read(fd, buffer, size) : ::pread(fd, buffer, size, offset);
-        if (n >= 0)
+        if (n >= 0 || errno != EINTR) {
+            error = n < 0 ? errno : error;
             return n;
-        if (errno != EINTR) {
-            error = errno;
-            return -1;
         }
     }
 }
@@ -102,11 +105,8 @@ std::string readLine(int fd) {
     std::string line;
     char c;
     int error = 0;
-    while (line.empty() || line.back() != '\n') {
-        if (readSome(fd, &c, 1, -1, error) != 1)
-            break;
+    while ((line.empty() || line.back() != '\n') && readSome(fd, &c, 1, -1, error) == 1)
         line.push_back(c);
-    }
     return line;
 }
 
@@ -118,17 +118,164 @@ bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
-void closeDescriptor(int fd) {
-    ::close(fd);
+bool closeChecked(int fd) {
+    // Retrying an interrupted close could close someone else's descriptor.
+    return ::close(fd) == 0 || errno == EINTR;
+}
+
+int lastError() {
+    return errno;
 }
 
 std::string reasonOf(int error) {
     return std::strerror(error);
 }
 
-} // namespace sys
+bool factsOf(int fd, Facts& facts) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    facts = Facts{.id = fileIdOf(st),
+                  .kind = S_ISREG(st.st_mode)   ? Kind::regular
+                          : S_ISDIR(st.st_mode) ? Kind::directory
+                          : S_ISCHR(st.st_mode) ? Kind::device
+                                                : Kind::other,
+                  .links = st.st_nlink,
+                  .size = static_cast<std::uint64_t>(st.st_size),
+                  .ownedByOther = st.st_uid != ::geteuid(),
+                  .permissions = st.st_mode & 07777u,
+                  .group = st.st_gid};
+    return true;
+}
 
-using sys::reasonOf;
+bool isSameFile(int a, int b) {
+    Facts one, other;
+    return a >= 0 && b >= 0 && factsOf(a, one) && factsOf(b, other) && one.id == other.id;
+}
+
+int openForReading(const std::string& name) {
+    return ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+int openForWriting(const std::string& name) {
+    return ::open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+}
+
+bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
+    // An open file's path as the system found it when it was opened.
+    char opened[PATH_MAX];
+    ssize_t n =
+        fd >= 0 ? ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX) : 0;
+    std::string path =
+        fd >= 0 ? std::string(opened, n > 0 && n < PATH_MAX ? n : 0) : endOfLinks(name);
+    std::size_t slash = path.rfind('/');
+    base = path.substr(slash + 1);
+    std::string where = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    directory.fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Facts facts;
+    // The file must be the one found under that name.
+    if (directory.fd >= 0 && !base.empty() && base != "." && base != ".." &&
+        (fd < 0 || (factsOf(fd, facts) && isNamed(directory.fd, base.c_str(), facts.id))))
+        return true;
+    if (directory.fd >= 0) {
+        ::close(std::exchange(directory.fd, -1));
+        errno = EISDIR;
+    }
+    return false;
+}
+
+bool openTemporaryDirectory(Directory& directory) {
+    const char* path = std::getenv("TMPDIR");
+    path = path != nullptr && *path == '/' ? path : "/tmp";
+    directory.fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return directory.fd >= 0;
+}
+
+int createExclusive(const Directory& directory, const std::string& name) {
+    return ::openat(directory.fd, name.c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+}
+
+void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
+    if (isNamed(directory.fd, name.c_str(), id))
+        ::unlinkat(directory.fd, name.c_str(), 0);
+}
+
+Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
+                  const FileId* replaced) {
+    const char *source = from.c_str(), *target = to.c_str();
+    int at = directory.fd;
+    // Fails on a name that another run has taken since this one found it free;
+    // without the exclusive rename, a hard link fails on it just the same.
+    if (replaced == nullptr && ::renameat2(at, source, at, target, RENAME_NOREPLACE) != 0 &&
+        (errno != EINVAL || ::linkat(at, source, at, target, 0) != 0 || ::unlinkat(at, source, 0)))
+        return errno == EEXIST ? Placed::changed : Placed::failed;
+    if (replaced == nullptr)
+        return Placed::done;
+    // In one step the old file comes out under the temporary name: unless it
+    // is the file this run opened, another run's grid stood there, and goes back.
+    if (::renameat2(at, source, at, target, RENAME_EXCHANGE) == 0) {
+        bool same = isNamed(at, source, *replaced);
+        same ? ::unlinkat(at, source, 0) : ::renameat2(at, source, at, target, RENAME_EXCHANGE);
+        return same ? Placed::done : Placed::changed;
+    }
+    if (errno != EINVAL)
+        return errno == ENOENT ? Placed::changed : Placed::failed;
+    // Without the exchange: a check, then the rename.
+    if (!isNamed(at, target, *replaced))
+        return Placed::changed;
+    return ::renameat(at, source, at, target) == 0 ? Placed::done : Placed::failed;
+}
+
+bool takeAttributes(int fd, const Facts* old) {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    // A group the user is not in stays the user's own; the owner never changes.
+    if (old != nullptr)
+        (void)!::fchown(fd, static_cast<uid_t>(-1), old->group);
+    return ::fchmod(fd, old != nullptr ? old->permissions : 0666 & ~mask) == 0;
+}
+
+bool emptyFile(int fd) {
+    return ::ftruncate(fd, 0) == 0;
+}
+
+bool flushData(int fd) {
+    return ::fdatasync(fd) == 0;
+}
+
+bool flushDirectory(const Directory& directory) {
+    return ::fsync(directory.fd) == 0;
+}
+
+void startWriteback(int fd, std::uint64_t offset, std::uint64_t length) {
+    ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+}
+
+void setUndo(const Undo& undo) {
+    pendingUndo.armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingUndo.directory = undo.directory != nullptr ? undo.directory->fd : -1;
+    std::snprintf(pendingUndo.name, sizeof pendingUndo.name, "%s", undo.name.c_str());
+    pendingUndo.id = undo.id;
+    pendingUndo.emptied = undo.emptied;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingUndo.armed = 1;
+}
+
+SignalsHeld::SignalsHeld() {
+    pendingUndo.held = 1;
+}
+
+// A signal that came meanwhile is handled now.
+SignalsHeld::~SignalsHeld() {
+    pendingUndo.held = 0;
+    if (pendingUndo.waiting != 0)
+        undoAndEnd(pendingUndo.waiting);
+}
+
+} // namespace sys
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -136,245 +283,17 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 
 void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
-    for (int signal : kCleanupSignals) {
+    std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
         // A signal the caller set to be ignored (nohup, a background job)
         // stays ignored.
         if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
             continue;
-        action.sa_handler = removeTemporaryAndEnd;
+        action.sa_handler = undoAndEnd;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
         ::sigaction(signal, &action, nullptr);
     }
-}
-
-Console::Console() : Console(STDOUT_FILENO, STDIN_FILENO, STDERR_FILENO) {}
-
-std::optional<std::uint64_t> InputFile::regularFileSize() const {
-    struct stat st {};
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return static_cast<std::uint64_t>(st.st_size);
-}
-
-std::optional<InputFile> openInputFile(const std::string& name, std::string& reason) {
-    if (name.empty() || name.find('\0') != std::string::npos) {
-        reason = reasonOf(ENOENT);
-        return std::nullopt;
-    }
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reason = reasonOf(errno);
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        reason = reasonOf(S_ISDIR(st.st_mode) ? EISDIR : errno);
-        ::close(fd);
-        return std::nullopt;
-    }
-    InputFile file;
-    file.fd_ = fd;
-    file.id_ = fileIdOf(st);
-    return file;
-}
-
-bool OutputFile::begin() {
-    // A regular file written in place gives up its old contents only now.
-    if (how_ == How::inPlace && regular_ && ::ftruncate(fd_, 0) != 0)
-        return fail(reasonOf(errno));
-    begun_ = true;
-    writer_ = std::make_unique<TextWriter>(fd_);
-    return true;
-}
-
-namespace {
-
-bool isTheFileOpened(const std::string& path, const FileId& id) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && fileIdOf(st) == id;
-}
-
-// Renames `from` to `to` unless `to` exists; another run may have written
-// that name since this one found it free.
-bool renameIfFree(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without the exclusive rename: a hard link fails on an
-    // existing name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
-} // namespace
-
-bool OutputFile::finish() {
-    if (fd_ < 0 || !writer_)
-        return fail(reasonOf(EBADF));
-    if (!writer_->flush())
-        return fail(writer_->reason());
-    writer_.reset();
-    if (how_ == How::consoleOutput) {
-        fd_ = -1; // the console's, not ours to close
-        return true;
-    }
-    if (how_ == How::replace && ::fchmod(fd_, permissions_) != 0)
-        return fail(reasonOf(errno));
-    if (!closeChecked(std::exchange(fd_, -1)))
-        return fail(reasonOf(errno));
-    if (how_ == How::inPlace)
-        return true;
-    // Only the file this run opened is replaced: a target that changed
-    // meanwhile (another run's grid) stays as it is.
-    if (!created_ && !isTheFileOpened(target_, id_))
-        return fail("it changed while the grid was written");
-    bool renamed = created_ ? renameIfFree(temporary_, target_)
-                            : ::rename(temporary_.c_str(), target_.c_str()) == 0;
-    if (!renamed)
-        return fail(errno == EEXIST ? "it was created while the grid was written"
-                                    : reasonOf(errno));
-    disarmTemporary();
-    temporary_.clear();
-    return true;
-}
-
-void OutputFile::discard() {
-    writer_.reset();
-    if (fd_ >= 0 && how_ != How::consoleOutput) {
-        // An in-place file already emptied holds only part of a grid: a
-        // single name goes; a file shared by hard links is left empty, so
-        // that no name shows the partial grid.
-        if (how_ == How::inPlace && begun_ && regular_ && shared_)
-            (void)::ftruncate(fd_, 0);
-        ::close(fd_);
-        if (how_ == How::inPlace && begun_ && regular_ && !shared_)
-            ::unlink(target_.c_str());
-    }
-    fd_ = -1;
-    if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
-        disarmTemporary();
-        temporary_.clear();
-    }
-}
-
-namespace {
-
-// Opens `name` for writing without truncating it, through links as the system
-// follows them (its rules for links in shared directories apply); a name not
-// there yet, or a link to nothing, is created. `created` says which.
-int openForWriting(const std::string& name, bool& created) {
-    created = false;
-    int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
-    created = true;
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST)
-        return fd;
-    // There and not there: a link to nothing, whose target the open creates.
-    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-}
-
-std::string directoryOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Creates the temporary file beside `target`, only for its owner until it
-// gets its final permission bits. A name too long for the directory falls
-// back to a short one.
-int createTemporary(const std::string& target, std::string& temporary) {
-    std::string suffix = ".brenzolt-incomplete-" + std::to_string(::getpid());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string tail = attempt == 0 ? suffix : suffix + "-" + std::to_string(attempt);
-        for (const std::string& path : {target + tail, directoryOf(target) + "/" + tail}) {
-            int fd =
-                ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0) {
-                temporary = path;
-                return fd;
-            }
-            if (errno != ENAMETOOLONG)
-                break;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
-} // namespace
-
-std::optional<OutputFile> openOutputFile(const std::string& name, const Console& consoleOutput,
-                                         std::string& reason) {
-    if (name.empty() || name.find('\0') != std::string::npos) {
-        reason = reasonOf(ENOENT);
-        return std::nullopt;
-    }
-    bool created = false;
-    int fd = openForWriting(name, created);
-    if (fd < 0) {
-        reason = reasonOf(errno);
-        return std::nullopt;
-    }
-    OutputFile file;
-    file.fd_ = fd;
-    file.created_ = created;
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        reason = reasonOf(errno);
-        return std::nullopt;
-    }
-    file.id_ = fileIdOf(st);
-    // The console's own standard output (a file or pipe the shell opened;
-    // a device such as /dev/null is only written in place).
-    struct stat console {};
-    if (!S_ISCHR(st.st_mode) && consoleOutput.outputFd_ >= 0 &&
-        fstat(consoleOutput.outputFd_, &console) == 0 && fileIdOf(console) == file.id_) {
-        ::close(std::exchange(file.fd_, consoleOutput.outputFd_));
-        file.how_ = OutputFile::How::consoleOutput;
-        return file;
-    }
-    char resolved[PATH_MAX];
-    if (::realpath(name.c_str(), resolved) == nullptr) {
-        reason = reasonOf(errno);
-        if (created)
-            ::unlink(name.c_str());
-        return std::nullopt;
-    }
-    file.target_ = resolved;
-    if (created) {
-        // The name could be created; it stays free until the grid is
-        // complete, so that a failed run has nothing to remove there.
-        ::unlink(file.target_.c_str());
-    }
-    file.regular_ = S_ISREG(st.st_mode);
-    file.shared_ = st.st_nlink > 1;
-    if (!S_ISREG(st.st_mode) || file.shared_ || st.st_uid != ::geteuid()) {
-        file.how_ = OutputFile::How::inPlace;
-        return file;
-    }
-    file.permissions_ = st.st_mode & 07777;
-    int temporary = createTemporary(file.target_, file.temporary_);
-    if (temporary < 0) {
-        int error = errno;
-        // A file that may be written but not replaced is written in place.
-        if (!created) {
-            file.how_ = OutputFile::How::inPlace;
-            return file;
-        }
-        reason = reasonOf(error);
-        return std::nullopt;
-    }
-    armTemporary(file.temporary_);
-    ::close(std::exchange(file.fd_, temporary));
-    return file;
 }
 
 } // namespace brenzolt

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <random>
 #include <shellapi.h>
 #include <utility>
 #include <vector>
@@ -44,44 +45,29 @@ std::wstring toUtf16(const char* text, std::size_t size, UINT codePage = CP_UTF8
     return result;
 }
 
-bool isValidUtf8(const std::string& text) {
-    return text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                               static_cast<int>(text.size()), nullptr, 0) > 0;
-}
-
-// The name as the system takes it; nothing for an empty name or one holding a
-// NUL, which no file has. A name whose full path is too long for the classic
-// limit takes the "\\?\" form of that path, which has none.
-std::optional<std::wstring> systemName(const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos)
-        return std::nullopt;
-    std::wstring wide = toUtf16(name.data(), name.size());
-    DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (length < MAX_PATH - 12 || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\"))
-        return wide;
-    std::wstring full(length, L'\0');
-    length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+// The full path of `name`, in the "\\?\" form, which has no length limit.
+std::wstring fullPathOf(const std::wstring& name) {
+    std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+    DWORD length =
+        GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0 || length >= full.size())
-        return wide;
+        return name;
     full.resize(length);
-    if (full.starts_with(L"\\\\"))
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\"))
+        return full;
+    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 
-// A full name the program made itself, such as the temporary file's.
+// A name the program made or was given: the wide form the system takes.
 std::wstring wideName(const std::string& path) {
     return toUtf16(path.data(), path.size());
 }
 
 HANDLE handleOf(int fd) {
-    if (fd < 0)
-        return INVALID_HANDLE_VALUE;
-    intptr_t handle = _get_osfhandle(fd);
+    intptr_t handle = fd < 0 ? -1 : _get_osfhandle(fd);
     // -2: a standard stream the program was started without.
-    if (handle == -1 || handle == -2 || handle == 0)
-        return INVALID_HANDLE_VALUE;
-    return reinterpret_cast<HANDLE>(handle);
+    return handle == -1 || handle == -2 || handle == 0 ? INVALID_HANDLE_VALUE
+                                                       : reinterpret_cast<HANDLE>(handle);
 }
 
 // A descriptor that owns `handle`; -1, with the handle closed, when the C
@@ -95,65 +81,43 @@ int descriptorOf(HANDLE handle, int flags) {
     return fd;
 }
 
-// What the program needs to know of an open disk file.
+// What the program needs to know of an open disk file; its times and size
+// tell it apart where the volume is not known.
 struct DiskFile {
-    FileId id;
-    std::uint64_t links = 0;
-    bool directory = false;
-    std::int64_t created = 0; // times and size, for telling files apart
-    std::int64_t changed = 0; // where the volume is not known
-    std::int64_t size = 0;
+    sys::Facts facts;
+    std::int64_t created = 0, changed = 0;
 };
 
 std::optional<DiskFile> diskFileOf(HANDLE handle) {
     FILE_STANDARD_INFO standard{};
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
-        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
-        return std::nullopt;
-    DiskFile file{.id = {},
-                  .links = standard.NumberOfLinks,
-                  .directory = standard.Directory != 0,
-                  .created = basic.CreationTime.QuadPart,
-                  .changed = basic.ChangeTime.QuadPart,
-                  .size = standard.EndOfFile.QuadPart};
-    // The 128-bit file id where the file system has one (ReFS), folded into
-    // 64 bits that are the whole id elsewhere; the classic index otherwise.
     FILE_ID_INFO id{};
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
-        std::uint64_t low = 0;
-        std::uint64_t high = 0;
-        std::memcpy(&low, id.FileId.Identifier, sizeof low);
-        std::memcpy(&high, id.FileId.Identifier + sizeof low, sizeof high);
-        file.id = FileId{id.VolumeSerialNumber, low ^ high};
-    } else if (GetFileInformationByHandle(handle, &info)) {
-        file.id = FileId{info.dwVolumeSerialNumber,
-                         (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    } else {
+    std::uint64_t half[2] = {};
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
         return std::nullopt;
-    }
-    return file;
+    // The 128-bit file id (ReFS), folded into 64 bits that are the whole id elsewhere.
+    std::memcpy(half, id.FileId.Identifier, sizeof half);
+    return DiskFile{
+        .facts = {.id = {id.VolumeSerialNumber, half[0] ^ half[1]},
+                  .kind = standard.Directory ? sys::Kind::directory : sys::Kind::regular,
+                  .links = standard.NumberOfLinks,
+                  .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
+        .created = basic.CreationTime.QuadPart,
+        .changed = basic.ChangeTime.QuadPart};
 }
 
 // Wine makes its standard streams from the Unix process's, and such a handle
 // knows its file's index but not the volume (0): the times and size must
 // then agree as well.
 bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
-    if (a.id.device != 0 && b.id.device != 0)
-        return a.id == b.id;
-    return a.id.inode == b.id.inode && a.created == b.created && a.changed == b.changed &&
-           a.size == b.size;
-}
-
-// A device or pipe has no file index; while it is open, its handle tells it
-// from every other open file.
-FileId pseudoIdOf(HANDLE handle) {
-    return FileId{~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(handle)};
-}
-
-bool isDiskFile(HANDLE handle) {
-    return GetFileType(handle) == FILE_TYPE_DISK;
+    const FileId &one = a.facts.id, &other = b.facts.id;
+    if (one.device != 0 && other.device != 0)
+        return one == other;
+    return one.inode == other.inode && a.created == b.created && a.changed == b.changed &&
+           a.facts.size == b.facts.size;
 }
 
 bool isConsole(HANDLE handle) {
@@ -161,63 +125,107 @@ bool isConsole(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
 
-// Why `name` did not open: a directory says so rather than "access denied".
-std::string openFailure(const std::wstring& name) {
-    DWORD error = GetLastError();
-    DWORD attributes = GetFileAttributesW(name.c_str());
-    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return "Is a directory";
-    return sys::reasonOf(static_cast<int>(error));
+// Virus scanners and indexers open new files for a moment: a rename, replace
+// or delete that meets one is tried again for about a second.
+template <class Attempt> bool retried(Attempt attempt) {
+    for (int tries = 1;; ++tries) {
+        if (attempt())
+            return true;
+        DWORD error = GetLastError();
+        if (tries == 20 ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+             error != ERROR_LOCK_VIOLATION && error != ERROR_UNABLE_TO_REMOVE_REPLACED))
+            return false;
+        Sleep(50);
+    }
 }
 
-bool closeChecked(int fd) {
-    return _close(fd) == 0;
+// The file at `path`, the name itself not followed, while it is the file `id`.
+HANDLE openIfSame(const std::wstring& path, const FileId& id, DWORD access) {
+    HANDLE handle = CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    std::optional<DiskFile> disk = diskFileOf(handle);
+    if (handle == INVALID_HANDLE_VALUE || (disk && disk->facts.id == id))
+        return handle;
+    CloseHandle(handle);
+    SetLastError(ERROR_FILE_NOT_FOUND); // not that file
+    return INVALID_HANDLE_VALUE;
 }
 
-bool emptyFile(int fd) {
-    HANDLE handle = handleOf(fd);
-    LARGE_INTEGER start{};
-    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+// Checked and removed through one handle, the file goes only while it is
+// still the file `id`.
+void removeFileIfSame(const std::wstring& path, const FileId& id) {
+    retried([&] {
+        HANDLE handle = openIfSame(path, id, DELETE);
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        bool done = handle != INVALID_HANDLE_VALUE &&
+                    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                               sizeof disposition);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        return done;
+    });
 }
 
-// The temporary output file that Ctrl-C, Ctrl-Break or closing the console
-// must not leave behind. The console control handler runs on a thread of its
-// own and is given no argument, so this is the one piece of process-wide
-// state; the lock keeps the handler from reading the name while it changes,
-// and from ending the process between the file's creation and its arming.
-struct PendingTemporary {
+// What Ctrl-C, Ctrl-Break or closing the console must undo (sys::Undo). The
+// console control handler runs on a thread of its own and is given no
+// argument, so this is the one piece of process-wide state; its lock is what
+// sys::SignalsHeld holds, so that the handler never meets a change half made.
+struct PendingUndo {
     SRWLOCK lock = SRWLOCK_INIT;
     std::wstring path; // empty when there is none
+    FileId id;
+    int emptied = -1;
 };
-PendingTemporary pendingTemporary;
+PendingUndo pendingUndo;
 
-BOOL WINAPI removeTemporaryAndEnd(DWORD) {
-    AcquireSRWLockExclusive(&pendingTemporary.lock);
-    // The file is open with FILE_SHARE_DELETE: it goes when the process ends.
-    if (!pendingTemporary.path.empty())
-        DeleteFileW(pendingTemporary.path.c_str());
+BOOL WINAPI undoAndEnd(DWORD) {
+    AcquireSRWLockExclusive(&pendingUndo.lock);
+    if (!pendingUndo.path.empty())
+        removeFileIfSame(pendingUndo.path, pendingUndo.id);
+    if (pendingUndo.emptied >= 0)
+        sys::emptyFile(pendingUndo.emptied);
     // Ends the process as the console's own handler would have.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Creates `path` as a new file that the handler removes until it is disarmed.
-HANDLE createArmedTemporary(const std::wstring& path) {
-    AcquireSRWLockExclusive(&pendingTemporary.lock);
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE)
-        pendingTemporary.path = path;
-    ReleaseSRWLockExclusive(&pendingTemporary.lock);
-    SetLastError(error);
-    return handle;
+// The file's own full name, links and junctions resolved; where the file
+// system cannot name its files, the full name as given.
+std::wstring finalPathOf(HANDLE handle, const std::wstring& name) {
+    std::wstring path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), 32768, VOLUME_NAME_DOS);
+    return length > 0 && length < 32768 ? path.substr(0, length) : fullPathOf(name);
 }
 
-void disarmTemporary() {
-    AcquireSRWLockExclusive(&pendingTemporary.lock);
-    pendingTemporary.path.clear();
-    ReleaseSRWLockExclusive(&pendingTemporary.lock);
+int openByName(const std::string& name, DWORD access, int flags) {
+    // Short names as given (devices such as NUL among them), long ones in full.
+    std::wstring path = wideName(name);
+    if (GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) >= MAX_PATH - 12)
+        path = fullPathOf(path);
+    HANDLE handle = CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE)
+        return descriptorOf(handle, flags);
+    // A directory says so rather than "access denied".
+    DWORD error = GetLastError(), attributes = GetFileAttributesW(path.c_str());
+    bool directory = error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                     (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetLastError(directory ? static_cast<DWORD>(sys::kIsDirectory) : error);
+    return -1;
+}
+
+// Held without FILE_SHARE_DELETE, a directory cannot be renamed while the run
+// needs it; with write access where allowed, so that it can be flushed.
+bool openDirectory(const std::wstring& path, sys::Directory& directory) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (DWORD access : {GENERIC_READ | GENERIC_WRITE, DWORD{GENERIC_READ}})
+        if (handle == INVALID_HANDLE_VALUE)
+            handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    std::wstring final = finalPathOf(handle, path);
+    directory.path = toUtf8(final.data(), final.size()) + (final.ends_with(L'\\') ? "" : "\\");
+    directory.fd = handle == INVALID_HANDLE_VALUE ? -1 : descriptorOf(handle, _O_RDONLY);
+    return directory.fd >= 0;
 }
 
 } // namespace
@@ -316,12 +324,10 @@ std::string readLine(int fd) {
     std::string line;
     char c;
     int error = 0;
-    while (line.empty() || line.back() != '\n') {
-        if (readSome(fd, &c, 1, -1, error) != 1)
-            break;
+    while ((line.empty() || line.back() != '\n') && readSome(fd, &c, 1, -1, error) == 1)
         line.push_back(c);
-    }
-    if (isValidUtf8(line))
+    if (line.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
+                                            static_cast<int>(line.size()), nullptr, 0) > 0)
         return line;
     UINT codePage = GetConsoleCP() != 0 ? GetConsoleCP() : CP_ACP;
     std::wstring wide = toUtf16(line.data(), line.size(), codePage);
@@ -336,11 +342,17 @@ bool isTerminal(int fd) {
     return isConsole(handleOf(fd));
 }
 
-void closeDescriptor(int fd) {
-    _close(fd);
+bool closeChecked(int fd) {
+    return fd >= 0 && _close(fd) == 0;
+}
+
+int lastError() {
+    return static_cast<int>(GetLastError());
 }
 
 std::string reasonOf(int error) {
+    if (error == kIsDirectory)
+        return "Is a directory";
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -349,15 +361,155 @@ std::string reasonOf(int error) {
         return "error " + std::to_string(static_cast<DWORD>(error));
     std::string reason = toUtf8(text, length);
     LocalFree(text);
-    while (!reason.empty() &&
-           (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
-        reason.pop_back();
-    return reason;
+    return reason.substr(0, reason.find_last_not_of("\r\n ") + 1);
+}
+
+const int kNotFound = ERROR_FILE_NOT_FOUND, kExists = ERROR_FILE_EXISTS,
+          kIsDirectory = 0x20000001; // an application's own code: no system error says it
+
+bool factsOf(int fd, Facts& facts) {
+    HANDLE handle = handleOf(fd);
+    DWORD type = GetFileType(handle);
+    std::optional<DiskFile> disk = diskFileOf(handle);
+    // A device or pipe has no file index; while it is open, its handle tells
+    // it from every other open file.
+    facts = disk ? disk->facts
+                 : Facts{.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(handle)},
+                         .kind = type == FILE_TYPE_CHAR ? Kind::device : Kind::other};
+    return disk || (type != FILE_TYPE_DISK && handle != INVALID_HANDLE_VALUE);
+}
+
+bool isSameFile(int a, int b) {
+    std::optional<DiskFile> one = diskFileOf(handleOf(a)), other = diskFileOf(handleOf(b));
+    return one && other && isSameDiskFile(*one, *other);
+}
+
+int openForReading(const std::string& name) {
+    return openByName(name, GENERIC_READ, _O_RDONLY);
+}
+
+int openForWriting(const std::string& name) {
+    return openByName(name, GENERIC_WRITE, _O_WRONLY);
+}
+
+bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
+    std::wstring path =
+        fd >= 0 ? finalPathOf(handleOf(fd), wideName(name)) : fullPathOf(wideName(name));
+    std::size_t separator = path.find_last_of(L"\\/");
+    std::wstring wideBase = path.substr(separator + 1);
+    base = toUtf8(wideBase.data(), wideBase.size());
+    if (separator == std::wstring::npos || wideBase.empty()) {
+        SetLastError(static_cast<DWORD>(kIsDirectory));
+        return false;
+    }
+    // A new name too long for any directory fails now, not once the grid is
+    // written (some systems report such a name as not found).
+    if (fd < 0 && wideBase.size() > 255) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return openDirectory(path.substr(0, separator + 1), directory);
+}
+
+bool openTemporaryDirectory(Directory& directory) {
+    wchar_t path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    return length > 0 && length <= MAX_PATH && openDirectory(path, directory);
+}
+
+int createExclusive(const Directory& directory, const std::string& name) {
+    HANDLE handle = CreateFileW(
+        wideName(directory.path + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE)
+        return descriptorOf(handle, _O_RDWR);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        SetLastError(ERROR_FILE_EXISTS);
+    return -1;
+}
+
+void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
+    removeFileIfSame(wideName(directory.path + name), id);
+}
+
+Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
+                  const FileId* replaced) {
+    std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
+    // Without MOVEFILE_REPLACE_EXISTING the rename fails on a name that
+    // another run has taken since this one found it free.
+    if (replaced == nullptr && retried([&] {
+            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        }))
+        return Placed::done;
+    DWORD error = GetLastError();
+    if (replaced == nullptr)
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Placed::changed
+                                                                           : Placed::failed;
+    // ReplaceFileW keeps what belongs to the old file (its security,
+    // attributes and creation time) and moves it to a backup name, which
+    // tells whether it was the file this run opened: another run's grid goes
+    // back.
+    std::wstring backup = source + L"-" + std::to_wstring(std::random_device{}());
+    if (!retried([&] {
+            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
+                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
+                                nullptr, nullptr);
+        })) {
+        error = GetLastError();
+        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) // the old file is at the backup name
+            MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        SetLastError(error);
+        return error == ERROR_FILE_NOT_FOUND ? Placed::changed : Placed::failed;
+    }
+    HANDLE old = openIfSame(backup, *replaced, 0);
+    if (old != INVALID_HANDLE_VALUE && CloseHandle(old)) {
+        removeFileIfSame(backup, *replaced);
+        return Placed::done;
+    }
+    MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return Placed::changed;
+}
+
+// ReplaceFileW has given the new file the old one's security.
+bool takeAttributes(int, const Facts*) {
+    return true;
+}
+
+bool emptyFile(int fd) {
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handleOf(fd), start, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(fd));
+}
+
+bool flushData(int fd) {
+    return FlushFileBuffers(handleOf(fd));
+}
+
+bool flushDirectory(const Directory& directory) {
+    // Where the file system allows it: not every one flushes a directory.
+    FlushFileBuffers(handleOf(directory.fd));
+    return true;
+}
+
+// Windows writes a file back on its own schedule.
+void startWriteback(int, std::uint64_t, std::uint64_t) {}
+
+void setUndo(const Undo& undo) {
+    pendingUndo.path = undo.directory != nullptr && !undo.name.empty()
+                           ? wideName(undo.directory->path + undo.name)
+                           : std::wstring();
+    pendingUndo.id = undo.id;
+    pendingUndo.emptied = undo.emptied;
+}
+
+SignalsHeld::SignalsHeld() {
+    AcquireSRWLockExclusive(&pendingUndo.lock);
+}
+
+SignalsHeld::~SignalsHeld() {
+    ReleaseSRWLockExclusive(&pendingUndo.lock);
 }
 
 } // namespace sys
-
-using sys::reasonOf;
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     int count = 0;
@@ -378,301 +530,7 @@ void prepareProcess() {
     for (int fd : {0, 1, 2})
         if (sys::descriptorIfOpen(fd) >= 0)
             _setmode(fd, _O_BINARY);
-    SetConsoleCtrlHandler(removeTemporaryAndEnd, TRUE);
-}
-
-Console::Console() : Console(1, 0, 2) {}
-
-std::optional<std::uint64_t> InputFile::regularFileSize() const {
-    HANDLE handle = handleOf(fd_);
-    LARGE_INTEGER size{};
-    if (!isDiskFile(handle) || !GetFileSizeEx(handle, &size))
-        return std::nullopt;
-    return static_cast<std::uint64_t>(size.QuadPart);
-}
-
-std::optional<InputFile> openInputFile(const std::string& name, std::string& reason) {
-    std::optional<std::wstring> path = systemName(name);
-    if (!path) {
-        reason = reasonOf(ERROR_FILE_NOT_FOUND);
-        return std::nullopt;
-    }
-    HANDLE handle = CreateFileW(path->c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        reason = openFailure(*path);
-        return std::nullopt;
-    }
-    FileId id = pseudoIdOf(handle);
-    if (isDiskFile(handle)) {
-        std::optional<DiskFile> disk = diskFileOf(handle);
-        if (!disk) {
-            reason = reasonOf(static_cast<int>(GetLastError()));
-            CloseHandle(handle);
-            return std::nullopt;
-        }
-        id = disk->id;
-    }
-    int fd = descriptorOf(handle, _O_RDONLY);
-    if (fd < 0) {
-        reason = reasonOf(static_cast<int>(GetLastError()));
-        return std::nullopt;
-    }
-    InputFile file;
-    file.fd_ = fd;
-    file.id_ = id;
-    return file;
-}
-
-bool OutputFile::begin() {
-    // A regular file written in place gives up its old contents only now.
-    if (how_ == How::inPlace && regular_ && !emptyFile(fd_))
-        return fail(reasonOf(static_cast<int>(GetLastError())));
-    begun_ = true;
-    writer_ = std::make_unique<TextWriter>(fd_);
-    return true;
-}
-
-namespace {
-
-bool isTheFileOpened(const std::string& path, const FileId& id) {
-    HANDLE handle = CreateFileW(wideName(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    std::optional<DiskFile> disk = diskFileOf(handle);
-    bool same = disk && !disk->directory && disk->id == id;
-    CloseHandle(handle);
-    return same;
-}
-
-// Puts `from` in the place of the existing `to`. ReplaceFileW keeps what
-// belongs to the old file (its security, attributes and creation time), as
-// a rename on POSIX keeps the permission bits it was given; where the file
-// system does not support it, a plain rename does.
-bool replaceExisting(const std::wstring& from, const std::wstring& to) {
-    if (ReplaceFileW(to.c_str(), from.c_str(), nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                     nullptr))
-        return true;
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
-} // namespace
-
-bool OutputFile::finish() {
-    if (fd_ < 0 || !writer_)
-        return fail(reasonOf(ERROR_INVALID_HANDLE));
-    if (!writer_->flush())
-        return fail(writer_->reason());
-    writer_.reset();
-    if (how_ == How::consoleOutput) {
-        fd_ = -1; // the console's, not ours to close
-        return true;
-    }
-    if (!closeChecked(std::exchange(fd_, -1)))
-        return fail(reasonOf(static_cast<int>(GetLastError())));
-    if (how_ == How::inPlace)
-        return true;
-    // Only the file this run opened is replaced: a target that changed
-    // meanwhile (another run's grid) stays as it is.
-    if (!created_ && !isTheFileOpened(target_, id_))
-        return fail("it changed while the grid was written");
-    std::wstring from = wideName(temporary_);
-    std::wstring to = wideName(target_);
-    // Without MOVEFILE_REPLACE_EXISTING the rename fails on a name that
-    // another run has taken since this one found it free.
-    bool renamed = created_ ? MoveFileExW(from.c_str(), to.c_str(), 0) : replaceExisting(from, to);
-    if (!renamed) {
-        DWORD error = GetLastError();
-        return fail(error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                        ? "it was created while the grid was written"
-                        : reasonOf(static_cast<int>(error)));
-    }
-    disarmTemporary();
-    temporary_.clear();
-    return true;
-}
-
-void OutputFile::discard() {
-    writer_.reset();
-    if (fd_ >= 0 && how_ != How::consoleOutput) {
-        // An in-place file already emptied holds only part of a grid: a
-        // single name goes; a file shared by hard links is left empty, so
-        // that no name shows the partial grid.
-        if (how_ == How::inPlace && begun_ && regular_ && shared_)
-            (void)emptyFile(fd_);
-        _close(fd_);
-        if (how_ == How::inPlace && begun_ && regular_ && !shared_)
-            DeleteFileW(wideName(target_).c_str());
-    }
-    fd_ = -1;
-    if (!temporary_.empty()) {
-        DeleteFileW(wideName(temporary_).c_str());
-        disarmTemporary();
-        temporary_.clear();
-    }
-}
-
-namespace {
-
-// Opens `name` for writing without truncating it; a name not there yet is
-// created, and `created` says so.
-HANDLE openForWriting(const std::wstring& name, bool& created) {
-    created = false;
-    HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND)
-        return handle;
-    created = true;
-    return CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The file's own full name, links and junctions resolved.
-std::string finalPathOf(HANDLE handle, const std::wstring& name) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        DWORD length = GetFinalPathNameByHandleW(handle, path.data(),
-                                                 static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
-        if (length > 0 && length < path.size())
-            return toUtf8(path.data(), length);
-        if (length == 0)
-            break;
-        path.resize(length);
-    }
-    // A file system that cannot name its files: the full name as given.
-    DWORD length =
-        GetFullPathNameW(name.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr);
-    if (length >= path.size()) {
-        path.resize(length);
-        length = GetFullPathNameW(name.c_str(), length, path.data(), nullptr);
-    }
-    return length > 0 ? toUtf8(path.data(), length) : toUtf8(name.data(), name.size());
-}
-
-// Gives up the name just created: it stays free until the grid is complete,
-// so that a failed run has nothing to remove there.
-void removeCreated(HANDLE handle, const std::wstring& name) {
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    bool marked =
-        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-    CloseHandle(handle);
-    if (!marked)
-        DeleteFileW(name.c_str());
-}
-
-std::string directoryOf(const std::string& path) {
-    std::size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? "." : path.substr(0, separator);
-}
-
-// Creates the temporary file beside `target`. A name too long for the
-// directory falls back to a short one.
-HANDLE createTemporary(const std::string& target, std::string& temporary) {
-    std::string suffix = ".brenzolt-incomplete-" + std::to_string(GetCurrentProcessId());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string tail = attempt == 0 ? suffix : suffix + "-" + std::to_string(attempt);
-        for (const std::string& path : {target + tail, directoryOf(target) + "\\" + tail}) {
-            HANDLE handle = createArmedTemporary(wideName(path));
-            if (handle != INVALID_HANDLE_VALUE) {
-                temporary = path;
-                return handle;
-            }
-            DWORD error = GetLastError();
-            if (error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME)
-                break;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-            return INVALID_HANDLE_VALUE;
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
-// The console's own standard output when it is the disk file `file` (a
-// device such as NUL or CON is only written in place).
-bool isConsoleOutputFile(int outputFd, const DiskFile& file) {
-    HANDLE output = handleOf(outputFd);
-    if (output == INVALID_HANDLE_VALUE || !isDiskFile(output))
-        return false;
-    std::optional<DiskFile> console = diskFileOf(output);
-    return console && isSameDiskFile(*console, file);
-}
-
-} // namespace
-
-std::optional<OutputFile> openOutputFile(const std::string& name, const Console& consoleOutput,
-                                         std::string& reason) {
-    std::optional<std::wstring> path = systemName(name);
-    if (!path) {
-        reason = reasonOf(ERROR_FILE_NOT_FOUND);
-        return std::nullopt;
-    }
-    bool created = false;
-    HANDLE handle = openForWriting(*path, created);
-    if (handle == INVALID_HANDLE_VALUE) {
-        reason = openFailure(*path);
-        return std::nullopt;
-    }
-    OutputFile file;
-    file.created_ = created;
-    file.regular_ = isDiskFile(handle);
-    file.id_ = pseudoIdOf(handle);
-    if (file.regular_) {
-        std::optional<DiskFile> disk = diskFileOf(handle);
-        if (!disk) {
-            reason = reasonOf(static_cast<int>(GetLastError()));
-            if (created)
-                removeCreated(handle, *path);
-            else
-                CloseHandle(handle);
-            return std::nullopt;
-        }
-        file.id_ = disk->id;
-        if (isConsoleOutputFile(consoleOutput.outputFd_, *disk)) {
-            CloseHandle(handle);
-            file.fd_ = consoleOutput.outputFd_;
-            file.how_ = OutputFile::How::consoleOutput;
-            return file;
-        }
-        file.target_ = finalPathOf(handle, *path);
-        file.shared_ = disk->links > 1;
-    }
-    if (created) {
-        removeCreated(handle, *path);
-        handle = INVALID_HANDLE_VALUE;
-    }
-    if (!file.regular_ || file.shared_) {
-        file.how_ = OutputFile::How::inPlace;
-        file.fd_ = descriptorOf(handle, _O_WRONLY);
-        if (file.fd_ < 0) {
-            reason = reasonOf(static_cast<int>(GetLastError()));
-            return std::nullopt;
-        }
-        return file;
-    }
-    HANDLE temporary = createTemporary(file.target_, file.temporary_);
-    if (temporary == INVALID_HANDLE_VALUE) {
-        int error = static_cast<int>(GetLastError());
-        // A file that may be written but not replaced is written in place.
-        if (!created) {
-            file.how_ = OutputFile::How::inPlace;
-            file.fd_ = descriptorOf(handle, _O_WRONLY);
-            if (file.fd_ >= 0)
-                return file;
-            error = static_cast<int>(GetLastError());
-        }
-        reason = reasonOf(error);
-        return std::nullopt;
-    }
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    file.fd_ = descriptorOf(temporary, _O_WRONLY);
-    if (file.fd_ < 0) {
-        reason = reasonOf(static_cast<int>(GetLastError()));
-        return std::nullopt; // the file drops its temporary
-    }
-    return file;
+    SetConsoleCtrlHandler(undoAndEnd, TRUE);
 }
 
 } // namespace brenzolt

@@ -1,10 +1,10 @@
-// What each system gives the platform layer's shared code. Private to
-// platform/: one implementation per system, chosen by the build.
+// What each system gives the platform layer's shared code: descriptors and
+// the file primitives the output policy is written over. Private to
+// platform/: one implementation per system, chosen by the build. A call that
+// fails leaves its reason in `lastError()`.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include "platform/platform.h"
 
 namespace brenzolt::sys {
 
@@ -24,9 +24,78 @@ std::string readLine(int fd);
 // The descriptor, or -1 when the caller of the program left it closed.
 int descriptorIfOpen(int fd);
 bool isTerminal(int fd);
-void closeDescriptor(int fd);
+// After a failed close the descriptor is gone all the same; -1 is no descriptor.
+bool closeChecked(int fd);
 
-// The system's words for an error number.
-std::string reasonOf(int error);
+int lastError();
+std::string reasonOf(int error); // the system's words for an error number
+extern const int kNotFound, kExists, kIsDirectory;
+
+enum class Kind { regular, directory, device, other };
+struct Facts {
+    FileId id;
+    Kind kind = Kind::other;
+    std::uint64_t links = 1, size = 0;
+    bool ownedByOther = false;
+    unsigned permissions = 0, group = 0; // what a replacing file takes over
+};
+bool factsOf(int fd, Facts& facts);
+bool isSameFile(int a, int b); // false when either is not open
+
+// Opening by name, through links as the system follows them (its rules for
+// links in shared directories apply). Writing never creates: a name that is
+// not there fails with kNotFound.
+int openForReading(const std::string& name);
+int openForWriting(const std::string& name);
+
+// A directory held open: names in it are created, checked, renamed and
+// removed relative to it, never by a path looked up again.
+struct Directory {
+    int fd = -1;
+    std::string path; // where the system names files by full path only
+};
+// The directory of the file open as `fd`, and the file's name there; with
+// `fd` -1, where `name` would be created, at the end of any links to nothing.
+// The caller closes `directory.fd` in any case.
+bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base);
+bool openTemporaryDirectory(Directory& directory); // the system's, for files aside
+
+// A new file `name`, created exclusively, never through a link, readable
+// and writable by its owner only.
+int createExclusive(const Directory& directory, const std::string& name);
+// Removes `name` only while it is still the file `id`.
+void removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
+// Puts the file `from` in place of `to`: of the file `replaced`, or of no
+// file at all when `replaced` is null. `changed`: `to` is something else by
+// now, and stays as it is.
+enum class Placed { done, changed, failed };
+Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
+                  const FileId* replaced);
+// Gives the file the permission bits and, where the system allows, the group
+// of the file it replaces, or the usual permissions of a new file.
+bool takeAttributes(int fd, const Facts* old);
+
+bool emptyFile(int fd);
+bool flushData(int fd);
+bool flushDirectory(const Directory& directory);
+// Starts writing the range to the disk without waiting for it.
+void startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
+
+// What an interrupt, termination or hang-up undoes before the process ends as
+// the signal says: the temporary file `name` is removed while it is still
+// the file `id`, and the output `emptied` (unless -1) is emptied. Set only
+// while signals are held.
+struct Undo {
+    const Directory* directory = nullptr;
+    std::string name;
+    FileId id;
+    int emptied = -1;
+};
+void setUndo(const Undo& undo);
+// While one lives, those signals wait.
+struct SignalsHeld {
+    SignalsHeld();
+    ~SignalsHeld();
+};
 
 } // namespace brenzolt::sys

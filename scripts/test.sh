@@ -78,6 +78,7 @@ wineboot --init > /dev/null 2>&1
 LANG=C.UTF-8 BRENZOLT_TEST_PROGRAM="$PWD/build-win/app/brenzolt.exe" BRENZOLT_TEST_WRAPPER=wine \
   build/tests/run_test --gtest_brief=1 > build-win/run_test.log 2>&1 || { cat build-win/run_test.log; exit 1; }
 tail -n 2 build-win/run_test.log
+LANG=C.UTF-8 bash tests/nothing_lost_test.sh build-win/app/brenzolt.exe build-win/hold_open.exe
 bash scripts/compare-windows.sh build/app/brenzolt build-win/app/brenzolt.exe
 
 bash scripts/package.sh build build-win

@@ -35,7 +35,6 @@ void writeAll(int fd, const std::string& text) {
 [[noreturn]] void start(const fs::path& dir, char* const* argv, int in, int out, int errors,
                         const Options& options) {
     signal(SIGPIPE, SIG_DFL); // as a shell starts it, whatever the test runner ignores
-    signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead
     rlimit files{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
     rlimit descriptors{rlim_t(options.descriptorLimit), rlim_t(options.descriptorLimit)};
     rlimit processes{rlim_t(options.processLimit), rlim_t(options.processLimit)};

@@ -19,7 +19,7 @@ struct Options {
     Stdin in = Stdin::pipe;
     Stdout out = Stdout::pipe;
     long descriptorLimit = 0; // when not 0
-    long fileSizeLimit = 0;   // bytes when not 0, with SIGXFSZ ignored: writes fail with EFBIG
+    long fileSizeLimit = 0;   // bytes when not 0 (ulimit -f)
     long processLimit = 0;    // the user's processes and threads when not 0 (with asNobody)
     bool asNobody = false;    // as the user nobody when the tests run as root, so that modes bite
     int threads = 0;          // BRENZOLT_THREADS when not 0
