@@ -14,25 +14,27 @@ namespace brenzolt {
 
 namespace {
 
-// A block holds about this many nodes: whole rows when rows are short, a
-// part of one row when a row is longer.
-constexpr std::uint64_t kBlockNodes = 32 * 1024;
+// A block's text takes at most about this many bytes, whatever the node
+// format, so that the memory of the ring below does not grow with the grid.
+constexpr std::uint64_t kBlockTextBytes = 256 * 1024;
 
-// The blocks of a grid in output order (lowest row first). Rows are
-// numbered in output order here: output row i is file row rowCount - 1 - i.
+// The blocks of a grid in output order (lowest row first): whole rows when
+// rows are short, parts of one row when a row is longer. Rows are numbered in
+// output order here: output row i is file row rowCount - 1 - i.
 class BlockPlan {
   public:
-    explicit BlockPlan(const GridHeader& header)
+    BlockPlan(const GridHeader& header, NodeFormat nodeFormat)
         : columns_(static_cast<std::uint64_t>(header.columnCount)),
-          rows_(static_cast<std::uint64_t>(header.rowCount)) {
+          rows_(static_cast<std::uint64_t>(header.rowCount)),
+          blockNodes_(kBlockTextBytes / (longestNodeText(nodeFormat) + 1)) {
         if (rows_ == 0)
             return;
-        if (columns_ <= kBlockNodes) {
+        if (columns_ <= blockNodes_) {
             // A row of no columns is still a line.
-            rowsPerBlock_ = kBlockNodes / std::max<std::uint64_t>(columns_, 1);
+            rowsPerBlock_ = blockNodes_ / std::max<std::uint64_t>(columns_, 1);
             count_ = (rows_ + rowsPerBlock_ - 1) / rowsPerBlock_;
         } else {
-            partsPerRow_ = (columns_ + kBlockNodes - 1) / kBlockNodes;
+            partsPerRow_ = (columns_ + blockNodes_ - 1) / blockNodes_;
             count_ = rows_ * partsPerRow_;
         }
     }
@@ -52,19 +54,54 @@ class BlockPlan {
             return Block{first, std::min(rowsPerBlock_, rows_ - first), 0, columns_};
         }
         std::uint64_t part = k % partsPerRow_;
-        std::uint64_t firstColumn = part * kBlockNodes;
+        std::uint64_t firstColumn = part * blockNodes_;
         return Block{k / partsPerRow_, 1, firstColumn,
-                     std::min(kBlockNodes, columns_ - firstColumn)};
+                     std::min(blockNodes_, columns_ - firstColumn)};
     }
     std::uint64_t columns() const { return columns_; }
     std::uint64_t rows() const { return rows_; }
+    std::uint64_t rowsPerBlock() const { return rowsPerBlock_; }
+    // The first node, in file order, of output rows [first, first + count).
+    std::uint64_t firstNodeOfRows(std::uint64_t first, std::uint64_t count) const {
+        return (rows_ - first - count) * columns_;
+    }
 
   private:
     std::uint64_t columns_;
     std::uint64_t rows_;
+    std::uint64_t blockNodes_;
     std::uint64_t rowsPerBlock_ = 0;
     std::uint64_t partsPerRow_ = 0;
     std::uint64_t count_ = 0;
+};
+
+// The system reads a file ahead forwards, but blocks of whole rows go from
+// the file's end towards its start: each stretch of them asks for the next
+// while its first block is read. (Parts of a long row go forwards.)
+class ReadAhead {
+  public:
+    ReadAhead(const GridReader& grid, const BlockPlan& plan) : grid_(grid), plan_(plan) {
+        std::uint64_t blockBytes = plan.rowsPerBlock() * plan.columns() * sizeof(float);
+        stretch_ =
+            std::max<std::uint64_t>(1, kStretchBytes / std::max<std::uint64_t>(blockBytes, 1));
+    }
+    void beforeBlock(std::uint64_t k) const {
+        if (plan_.rowsPerBlock() == 0 || k % stretch_ != 0)
+            return;
+        std::uint64_t from = k == 0 ? 0 : k + stretch_;
+        std::uint64_t to = std::min(k + 2 * stretch_, plan_.count());
+        if (from >= to)
+            return;
+        std::uint64_t firstRow = from * plan_.rowsPerBlock();
+        std::uint64_t rows = std::min(to * plan_.rowsPerBlock(), plan_.rows()) - firstRow;
+        grid_.readAhead(plan_.firstNodeOfRows(firstRow, rows), rows * plan_.columns());
+    }
+
+  private:
+    static constexpr std::uint64_t kStretchBytes = 8 << 20;
+    const GridReader& grid_;
+    const BlockPlan& plan_;
+    std::uint64_t stretch_;
 };
 
 // One block's text, with the rows it ends (for the dots) or the read error
@@ -85,11 +122,9 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
     nodes.resize(count);
     out.size = 0;
     out.rowsEnded = 0;
-    // The rows of a block are consecutive in the file too, in reverse.
-    std::uint64_t lastFileRow = plan.rows() - 1 - block.firstRow;
-    std::uint64_t firstFileRow = lastFileRow + 1 - block.rowCount;
     out.error =
-        grid.readNodes(firstFileRow * plan.columns() + block.firstColumn, count, nodes.data());
+        grid.readNodes(plan.firstNodeOfRows(block.firstRow, block.rowCount) + block.firstColumn,
+                       count, nodes.data());
     if (out.error)
         return;
     std::size_t room = static_cast<std::size_t>(block.rowCount) *
@@ -100,6 +135,7 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
     }
     char* end = out.text.get();
     bool endsRow = block.firstColumn + block.width == plan.columns();
+    // The rows of a block are consecutive in the file too, in reverse.
     for (std::uint64_t r = 0; r < block.rowCount; ++r) {
         const float* row = nodes.data() + (block.rowCount - 1 - r) * block.width;
         end =
@@ -110,29 +146,36 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
     out.rowsEnded = endsRow ? block.rowCount : 0;
 }
 
-// Writes a made block and its dots; false when the run must stop.
-bool writeBlock(TextWriter& file, Console& console, const BlockText& block) {
-    file.writeLines(std::string_view(block.text.get(), block.size));
-    for (std::uint64_t r = 0; r < block.rowsEnded; ++r)
-        console.progressDot();
-    return !file.failed();
+std::string_view textOf(const BlockText& block) {
+    return std::string_view(block.text.get(), block.size);
 }
 
-// Eight workers already format faster than the one writer copies; more would
-// only wait, each holding up to two blocks of text. The cap bounds the memory
-// whatever the machine.
-constexpr int kMostWorkers = 8;
+void showRows(Console& console, const BlockText& block) {
+    for (std::uint64_t r = 0; r < block.rowsEnded; ++r)
+        console.progressDot();
+}
 
-// Blocks made by worker threads and written in order by the calling thread.
-// A ring of slots bounds the memory: a worker takes block k only once block
-// k - slots has been written.
+// Sixteen workers format and write faster than a disk takes the text; the
+// cap, with the ring of 2 x workers + 2 blocks, bounds the memory whatever
+// the machine.
+constexpr int kMostWorkers = 16;
+
+// Blocks made by worker threads. A ring of slots bounds the memory: a worker
+// takes block k only once block k - slots is done with. Where the file takes
+// lines at offsets, each worker writes its own block as soon as the lengths
+// of the blocks before it are known; otherwise the calling thread writes the
+// blocks in order. Either way the calling thread shows the rows in order.
 class BlockPipeline {
   public:
     // Starts the workers the system lets it start, up to `workerCount`.
     BlockPipeline(const GridReader& grid, const BlockPlan& plan, NodeFormat nodeFormat,
-                  int workerCount)
-        : grid_(grid), plan_(plan), nodeFormat_(nodeFormat),
+                  int workerCount, TextWriter& file)
+        : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file),
           slots_(static_cast<std::size_t>(2 * workerCount + 2)) {
+        if (std::optional<std::uint64_t> start = file.offsetOfNextLines()) {
+            atOffsets_ = true;
+            end_ = *start;
+        }
         workers_.reserve(static_cast<std::size_t>(workerCount));
         try {
             for (int t = 0; t < workerCount; ++t)
@@ -142,42 +185,60 @@ class BlockPipeline {
         }
     }
     ~BlockPipeline() {
-        stop();
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+            forWorkers_.notify_all();
+        }
         for (std::thread& worker : workers_)
             worker.join();
     }
 
     bool started() const { return !workers_.empty(); }
 
-    std::optional<ReadError> writeInOrder(TextWriter& file, Console& console) {
+    std::optional<ReadError> run(Console& console) {
         for (std::uint64_t k = 0; k < plan_.count(); ++k) {
             Slot& slot = slots_[k % slots_.size()];
             {
                 std::unique_lock lock(mutex_);
-                made_.wait(lock, [&] { return slot.ready; });
+                forCaller_.wait(lock, [&] { return slot.state == State::done; });
             }
             if (slot.block.error)
                 return slot.block.error;
-            if (!writeBlock(file, console, slot.block))
+            if (!atOffsets_)
+                file_.writeLines(textOf(slot.block));
+            showRows(console, slot.block);
+            if (file_.failed())
                 return std::nullopt;
             std::lock_guard lock(mutex_);
-            slot.ready = false;
-            written_ = k + 1;
-            freed_.notify_all();
+            slot.state = State::free;
+            doneWith_ = k + 1;
+            forWorkers_.notify_all();
         }
+        if (atOffsets_)
+            file_.moveTo(end_);
         return std::nullopt;
     }
 
   private:
+    enum class State { free, made, placed, done };
     struct Slot {
         BlockText block;
-        bool ready = false;
+        State state = State::free;
+        std::uint64_t offset = 0;
     };
 
-    void stop() {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
-        freed_.notify_all();
+    // Gives the made blocks after the last placed one their offsets; a
+    // block's offset is known once every block before it is made.
+    void placeMadeBlocks() {
+        for (; placed_ < next_; ++placed_) {
+            Slot& slot = slots_[placed_ % slots_.size()];
+            if (slot.state != State::made)
+                return;
+            slot.offset = end_;
+            end_ += slot.block.size;
+            slot.state = State::placed;
+        }
     }
 
     void work() {
@@ -186,30 +247,47 @@ class BlockPipeline {
             std::uint64_t k;
             {
                 std::unique_lock lock(mutex_);
-                freed_.wait(lock, [&] {
-                    return stopped_ || next_ >= plan_.count() || next_ < written_ + slots_.size();
+                forWorkers_.wait(lock, [&] {
+                    return stopped_ || next_ >= plan_.count() || next_ < doneWith_ + slots_.size();
                 });
                 if (stopped_ || next_ >= plan_.count())
                     return;
                 k = next_++;
             }
             Slot& slot = slots_[k % slots_.size()];
+            readAhead_.beforeBlock(k);
             makeBlock(grid_, plan_, k, nodeFormat_, nodes, slot.block);
-            std::lock_guard lock(mutex_);
-            slot.ready = true;
-            made_.notify_all();
+            std::unique_lock lock(mutex_);
+            slot.state = State::made;
+            if (atOffsets_ && !slot.block.error) {
+                placeMadeBlocks();
+                forWorkers_.notify_all();
+                forWorkers_.wait(lock, [&] { return stopped_ || slot.state == State::placed; });
+                if (stopped_)
+                    return;
+                lock.unlock();
+                file_.writeLinesAt(slot.offset, textOf(slot.block));
+                lock.lock();
+            }
+            slot.state = State::done;
+            forCaller_.notify_one();
         }
     }
 
     const GridReader& grid_;
     const BlockPlan& plan_;
+    ReadAhead readAhead_;
     NodeFormat nodeFormat_;
+    TextWriter& file_;
+    bool atOffsets_ = false;
     std::vector<Slot> slots_;
     std::mutex mutex_;
-    std::condition_variable made_;
-    std::condition_variable freed_;
-    std::uint64_t next_ = 0;
-    std::uint64_t written_ = 0;
+    std::condition_variable forCaller_;
+    std::condition_variable forWorkers_;
+    std::uint64_t next_ = 0;     // the next block a worker takes
+    std::uint64_t placed_ = 0;   // blocks with their offsets
+    std::uint64_t end_ = 0;      // where the placed blocks end
+    std::uint64_t doneWith_ = 0; // blocks written and shown
     bool stopped_ = false;
     std::vector<std::thread> workers_;
 };
@@ -228,19 +306,23 @@ int threadCountFromEnvironment() {
 
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
-    BlockPlan plan(grid.header());
+    BlockPlan plan(grid.header(), nodeFormat);
     if (threadCount > 1 && plan.count() > 1) {
-        BlockPipeline pipeline(grid, plan, nodeFormat, std::min(threadCount, kMostWorkers));
+        BlockPipeline pipeline(grid, plan, nodeFormat, std::min(threadCount, kMostWorkers), file);
         if (pipeline.started())
-            return pipeline.writeInOrder(file, console);
+            return pipeline.run(console);
     }
+    ReadAhead readAhead(grid, plan);
     std::vector<float> nodes;
     BlockText block;
     for (std::uint64_t k = 0; k < plan.count(); ++k) {
+        readAhead.beforeBlock(k);
         makeBlock(grid, plan, k, nodeFormat, nodes, block);
         if (block.error)
             return block.error;
-        if (!writeBlock(file, console, block))
+        file.writeLines(textOf(block));
+        showRows(console, block);
+        if (file.failed())
             break;
     }
     return std::nullopt;

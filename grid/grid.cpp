@@ -146,4 +146,9 @@ std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t 
     return errorOfRead(status, present, expectedFileSize(header_), reason);
 }
 
+void GridReader::readAhead(std::uint64_t first, std::uint64_t count) const {
+    if (!nodes_)
+        input_->readAhead(kHeaderBytes + first * sizeof(float), count * sizeof(float));
+}
+
 } // namespace brenzolt

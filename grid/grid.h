@@ -56,6 +56,8 @@ class GridReader {
     // Reads `count` nodes from node `first` on, counted in file order (row by
     // row, highest y first). Several threads may read at once.
     std::optional<ReadError> readNodes(std::uint64_t first, std::size_t count, float* nodes) const;
+    // Tells the system that those nodes will be read soon.
+    void readAhead(std::uint64_t first, std::uint64_t count) const;
 
   private:
     friend std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);

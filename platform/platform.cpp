@@ -14,31 +14,47 @@
 
 namespace brenzolt {
 
-TextWriter::TextWriter(int fd, bool startsWriteback)
+TextWriter::TextWriter(int fd, bool building)
     : fd_(fd), buffer_(new char[kOutputBufferSize]), begin_(buffer_.get()), end_(begin_),
-      capacityEnd_(begin_ + kOutputBufferSize), startsWriteback_(startsWriteback) {}
+      capacityEnd_(begin_ + kOutputBufferSize), building_(building) {}
 
-void TextWriter::send(const char* data, std::size_t size) {
-    if (error_ == 0)
-        error_ = sys::writeAll(fd_, data, size);
-    written_ += size;
-    // As a database flushes behind its writes: the disk starts early, and the
-    // dirty pages never pile up for one long wait at the end.
-    constexpr std::uint64_t kWritebackStep = 8 << 20;
-    if (startsWriteback_ && written_ - writebackStart_ >= kWritebackStep) {
-        sys::startWriteback(fd_, writebackStart_, written_ - writebackStart_);
-        writebackStart_ = written_;
+// A file being built is written at offsets only, so that writes in order and
+// the blocks of several threads never depend on a shared file position.
+void TextWriter::send(const char* data, std::size_t size, std::uint64_t offset) {
+    if (failed())
+        return;
+    if (int error = sys::writeAll(fd_, data, size, building_ ? std::int64_t(offset) : -1)) {
+        int none = 0;
+        error_.compare_exchange_strong(none, error);
     }
+    // As a database flushes behind its writes: the disk starts early, and the
+    // dirty pages never pile up for one long wait at the end. Each write that
+    // ends past a step boundary starts the step before it.
+    constexpr std::uint64_t kWritebackStep = 8 << 20;
+    std::uint64_t boundary = (offset + size) / kWritebackStep * kWritebackStep;
+    if (building_ && boundary > offset && boundary >= kWritebackStep)
+        sys::startWriteback(fd_, boundary - kWritebackStep, kWritebackStep);
 }
 
 void TextWriter::drain() {
-    send(begin_, static_cast<std::size_t>(end_ - begin_));
+    std::size_t size = static_cast<std::size_t>(end_ - begin_);
+    send(begin_, size, written_);
+    written_ += size;
     end_ = begin_;
+}
+
+std::optional<std::uint64_t> TextWriter::offsetOfNextLines() {
+    drain();
+    return building_ ? std::optional(written_) : std::nullopt;
+}
+
+void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
+    send(lines.data(), lines.size(), offset);
 }
 
 bool TextWriter::flush() {
     drain();
-    return error_ == 0;
+    return !failed();
 }
 
 std::string TextWriter::reason() const {
@@ -56,7 +72,8 @@ void TextWriter::put(char c) {
 
 void TextWriter::writeLines(std::string_view lines) {
     drain();
-    send(lines.data(), lines.size());
+    send(lines.data(), lines.size(), written_);
+    written_ += lines.size();
 }
 
 void TextWriter::write(std::string_view text) {
@@ -181,6 +198,10 @@ std::optional<std::uint64_t> InputFile::regularFileSize() const {
     if (!sys::factsOf(fd_, facts) || facts.kind != sys::Kind::regular)
         return std::nullopt;
     return facts.size;
+}
+
+void InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
+    sys::readAhead(fd_, offset, size);
 }
 
 InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,

@@ -31,6 +31,7 @@
 //    messages on standard error.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,9 +53,10 @@ class InputFile;
 // Buffered text-mode writer on a descriptor it does not own.
 class TextWriter {
   public:
-    // A regular file being built also starts each few MiB on its way to the
-    // disk as it is written, so that a final flush waits only for the tail.
-    explicit TextWriter(int fd, bool startsWriteback = false);
+    // `building`: the file is a regular file this run builds. It starts each
+    // few MiB on its way to the disk as it is written, so that a final flush
+    // waits only for the tail, and it takes lines at offsets too.
+    explicit TextWriter(int fd, bool building = false);
 
     void write(std::string_view text); // '\n' becomes "\r\n"
     void put(char c);                  // the same for one character
@@ -62,23 +64,30 @@ class TextWriter {
     // copy when the buffer is empty.
     void writeLines(std::string_view lines);
 
+    // Lines at offsets, from several threads at once, where the file takes
+    // them: flushes and gives where the next lines go, or nothing when they
+    // must come in order. `writeLinesAt` may then be called from any thread
+    // for ranges from there on, and `moveTo` says where they end.
+    std::optional<std::uint64_t> offsetOfNextLines();
+    void writeLinesAt(std::uint64_t offset, std::string_view lines);
+    void moveTo(std::uint64_t end) { written_ = end; }
+
     bool flush(); // writes out the buffer; false after any failed write
-    bool failed() const { return error_ != 0; }
+    bool failed() const { return error_.load(std::memory_order_relaxed) != 0; }
     std::string reason() const; // why the first failed write failed
     void redirect(int fd) { fd_ = fd; }
 
   private:
     void drain();
-    void send(const char* data, std::size_t size);
+    void send(const char* data, std::size_t size, std::uint64_t offset);
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
     char* begin_;
     char* end_;
     char* capacityEnd_;
-    int error_ = 0;
-    bool startsWriteback_;
+    std::atomic<int> error_ = 0; // the first failure, from any thread
+    bool building_;
     std::uint64_t written_ = 0;
-    std::uint64_t writebackStart_ = 0;
 };
 
 // The console: standard output as a text stream, standard input for answers.
@@ -154,6 +163,8 @@ class InputFile {
     // may read one file at once.
     ReadStatus readAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
                       std::string& reason) const;
+    // Tells the system that the range will be read soon.
+    void readAhead(std::uint64_t offset, std::uint64_t size) const;
     void close();
 
   private:

@@ -78,15 +78,21 @@ namespace sys {
 
 const int kNotFound = ENOENT, kExists = EEXIST, kIsDirectory = EISDIR;
 
-int writeAll(int fd, const char* data, std::size_t size) {
+int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
+        ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
         if (n < 0 && errno != EINTR)
             return errno;
-        data += std::max<ssize_t>(n, 0);
-        size -= static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+        n = std::max<ssize_t>(n, 0);
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += offset < 0 ? 0 : n;
     }
     return 0;
+}
+
+void readAhead(int fd, std::uint64_t offset, std::uint64_t size) {
+    ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_WILLNEED);
 }
 
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error) {

@@ -276,7 +276,9 @@ std::string readConsoleLine(HANDLE console) {
 
 } // namespace
 
-int writeAll(int fd, const char* data, std::size_t size) {
+// A positioned write moves the file position too; the shared code writes a
+// file either in order or at offsets only.
+int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     HANDLE handle = handleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;
@@ -285,15 +287,22 @@ int writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, std::size_t{1} << 30));
         DWORD written = 0;
-        if (!WriteFile(handle, data, piece, &written, nullptr))
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+        if (!WriteFile(handle, data, piece, &written, offset < 0 ? nullptr : &at))
             return static_cast<int>(GetLastError());
         if (written == 0)
             return ERROR_WRITE_FAULT;
         data += written;
         size -= written;
+        offset += offset < 0 ? 0 : written;
     }
     return 0;
 }
+
+// Windows reads ahead by its own measure.
+void readAhead(int, std::uint64_t, std::uint64_t) {}
 
 // A positioned read on a handle opened for synchronous use leaves the file
 // position after the bytes read; the shared code does not mix positioned

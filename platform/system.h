@@ -8,14 +8,18 @@
 
 namespace brenzolt::sys {
 
-// Writes the whole range, retrying interrupted and partial writes; 0, or the
-// system's error number.
-int writeAll(int fd, const char* data, std::size_t size);
+// Writes the whole range, retrying interrupted and partial writes, at
+// `offset` when it is not negative (without moving the file position, so that
+// threads may share the file); 0, or the system's error number.
+int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset = -1);
 
 // Reads up to `size` bytes, at `offset` when it is not negative (without
 // moving the file position, so that threads may share the file); the bytes
 // read, 0 at the end of the file, -1 on an error, which `error` then holds.
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error);
+
+// Tells the system that the range will be read soon, where it listens.
+void readAhead(int fd, std::uint64_t offset, std::uint64_t size);
 
 // One line of input with its line feed, read without taking anything after
 // it; the end of input ends the line too, without one.
