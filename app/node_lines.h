@@ -18,7 +18,8 @@ int threadCountFromEnvironment();
 // Writes the node lines of `grid`, lowest row first, and one dot per row as
 // each row reaches `file`. Stops at the first failed read, which it returns,
 // or at the first failed write, which shows in `file.failed()`. Formats on at
-// most 8 threads, and on those the system lets start; the text is the same
+// most 16 threads, and on those the system lets start; where `file` takes
+// lines at offsets, each of them writes its own blocks. The text is the same
 // for every thread count.
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount);

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Conversion benchmark (not a test). Converts a generated 4096 x 4096 grid,
 # values uniform in [-500, 3000] and a threshold that blanks about 10% of them,
-# with the default precision and with precision 2 and 9, on one thread and on
-# all of them, side by side with `cat` copying the output just written: the
-# floor for writing that many bytes. Each figure is the median of REPEAT runs.
-# Then converts a 16384 x 16384 grid (1 GiB input) the same way, for its peak
-# memory and time per node.
+# side by side with `cat` copying the output just written (the floor for
+# writing that many bytes), in rounds that run each command once in turn; every
+# figure is the median of REPEAT rounds. The cases:
+#  - the default precision and precisions 2 and 9, on one thread and on all,
+#    each writing a new output;
+#  - replacing an output that is there (default precision, all threads);
+#  - a cold input, where the machine lets the caches be dropped (as root):
+#    the conversion beside `cat` of the cold input, and the target, the warm
+#    conversion plus that read;
+#  - a 16384 x 16384 grid (1 GiB input), for its time per node and peak memory.
+# With BASELINE set, another build of brenzolt runs in the same rounds and the
+# table gives how many times faster this one is.
 #
 #   bash bench/convert_bench.sh                # builds a Release binary in build-bench
-#   BRENZOLT=path/to/brenzolt REPEAT=5 BIG=0 bash bench/convert_bench.sh
+#   BRENZOLT=path/to/brenzolt BASELINE=path/to/old REPEAT=5 BIG=0 bash bench/convert_bench.sh
 #   TMPDIR=/dev/shm bash bench/convert_bench.sh  # in memory, without the disk's writeback
 #
-# Every conversion ends with its grid on the disk (flushed before it takes the output's
-# place), so the figures on a disk include that flush, as a user's runs do.
-#
-# Targets: default precision at most 2.5 x cat, precision 9 at most 3 x cat
-# (all threads); peak memory at most 64 MiB whatever the grid's size.
+# Every conversion ends with its grid on the disk (flushed before it takes the
+# output's place), so the figures on a disk include that flush, as a user's
+# runs do. Targets: at most 1.5 x cat for the default precision, 2 x cat for
+# precision 9 (all threads); a cold input within 10% of warm + cat of the cold
+# input; peak memory at most 16 MiB whatever the grid and the threads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +40,7 @@ if [ -z "${BRENZOLT:-}" ]; then
     BRENZOLT=$build/app/brenzolt
 fi
 BRENZOLT=$(realpath "$BRENZOLT")
+baseline=${BASELINE:+$(realpath "$BASELINE")}
 all_threads=$(nproc)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brenzolt-bench-XXXXXX")
@@ -65,79 +73,110 @@ PY
 }
 
 now_ns() { date +%s%N; }
-
-# Runs the command `repeat` times, each time writing a new file $fresh (as
-# cat does), or replacing the output that is there when $fresh is empty;
-# leaves the median wall time in $median_ns and the largest peak resident set
-# size (KiB) in $peak_kib.
-median_of() {
-    local start end kib times=()
-    peak_kib=0
-    for _ in $(seq "$repeat"); do
-        rm -f "$fresh"
-        start=$(now_ns)
-        /usr/bin/time -f %M -o "$work/peak.txt" "$@" >/dev/null
-        end=$(now_ns)
-        times+=($((end - start)))
-        kib=$(tail -n 1 "$work/peak.txt")
-        if [ "$kib" -gt "$peak_kib" ]; then peak_kib=$kib; fi
-    done
-    median_ns=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
-}
-
 per_node() { awk -v t="$1" -v n="$2" 'BEGIN { printf "%.1f", t / n }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-make_grid "$work/in.grd" "$size"
+# Wall times (ns) and peak resident set sizes (KiB) of each command, by label.
+declare -A times peaks
+
+# timed LABEL COMMAND...: runs the command once and keeps its figures.
+timed() {
+    local label=$1 start end kib
+    shift
+    start=$(now_ns)
+    /usr/bin/time -f %M -o "$work/peak.txt" "$@" >/dev/null
+    end=$(now_ns)
+    times[$label]+="$((end - start)) "
+    kib=$(tail -n 1 "$work/peak.txt")
+    [ "$kib" -le "${peaks[$label]:-0}" ] || peaks[$label]=$kib
+}
+
+median() {
+    printf '%s\n' ${times[$1]} | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'
+}
+
+# rounds FUNCTION...: calls the functions in turn, `repeat` rounds; each
+# prepares its case untimed and runs it through `timed`.
+rounds() {
+    times=() peaks=()
+    for _ in $(seq "$repeat"); do
+        for f; do "$f"; done
+    done
+}
+
+# One conversion of $input into $output with $precision on $threads threads,
+# by this build and by the baseline: a new output, or one replaced
+# ($replace=1); the caches dropped first when $cold=1.
+convert_as() {
+    local label=$1 program=$2 args=("$input" "$output")
+    [ "$precision" = default ] || args+=("$precision")
+    if [ "$replace" = 1 ]; then [ -e "$output" ] || cp "$input" "$output"; else rm -f "$output"; fi
+    if [ "$cold" = 1 ]; then sync; echo 3 >/proc/sys/vm/drop_caches; fi
+    timed "$label" env BRENZOLT_THREADS="$threads" "$program" "${args[@]}"
+}
+convert_new() { convert_as new "$BRENZOLT"; }
+convert_old() { convert_as old "$baseline"; }
+copy_output() { rm -f "$work/copy.txt"; timed cat sh -c 'cat "$1" >"$2"' sh "$output" "$work/copy.txt"; }
+read_cold_input() {
+    sync; echo 3 >/proc/sys/vm/drop_caches
+    timed cold-cat sh -c 'cat "$1" >/dev/null' sh "$input"
+}
+convert_warm() { cold=0 convert_as warm "$BRENZOLT"; }
+
+# One line of the table for the rounds just run.
+report() {
+    local nodes=$1 name=$2 new old cat
+    new=$(median new)
+    cat=$(median cat)
+    printf '%-26s %7s %8s %7s' "$name" "$threads" "$(per_node "$new" "$nodes")" "$(ratio "$new" "$cat")"
+    if [ -n "$baseline" ]; then
+        old=$(median old)
+        printf ' %8s %7s' "$(per_node "$old" "$nodes")" "$(ratio "$old" "$new")"
+    fi
+    printf ' %8s %9s\n' "$(per_node "$cat" "$nodes")" "${peaks[new]}"
+}
+
+input=$work/in.grd
+output=$work/out.txt
+make_grid "$input" "$size"
 nodes=$((size * size))
-echo "grid: ${size} x ${size}, median of $repeat runs, $all_threads hardware threads"
-printf '%-10s %8s %12s %9s %12s %9s %10s\n' precision threads "ns/node" "x cat" "cat ns/node" "peak KiB" "output MiB"
+with_baseline=()
+[ -z "$baseline" ] || with_baseline=(convert_old)
+echo "grid: ${size} x ${size}, median of $repeat rounds, $all_threads hardware threads"
+printf '%-26s %7s %8s %7s' case threads ns/node "x cat"
+[ -z "$baseline" ] || printf ' %8s %7s' "base ns" "x faster"
+printf ' %8s %9s\n' "cat ns" "peak KiB"
+replace=0 cold=0
 for precision in default 2 9; do
-    args=("$work/in.grd" "$work/out.txt")
-    if [ "$precision" != default ]; then args+=("$precision"); fi
     for threads in 1 "$all_threads"; do
-        fresh=$work/out.txt
-        median_of env BRENZOLT_THREADS="$threads" "$BRENZOLT" "${args[@]}"
-        convert_ns=$median_ns
-        convert_peak=$peak_kib
-        lines=$(wc -l <"$work/out.txt")
-        if [ "$lines" -ne $((size + 5)) ]; then
-            echo "precision $precision wrote $lines lines, not $((size + 5))" >&2
-            exit 1
-        fi
-        fresh=$work/copy.txt
-        median_of sh -c 'cat "$1" >"$2"' sh "$work/out.txt" "$work/copy.txt"
-        cat_ns=$median_ns
-        rm -f "$work/copy.txt"
-        printf '%-10s %8s %12s %9s %12s %9s %10s\n' "$precision" "$threads" \
-            "$(per_node "$convert_ns" "$nodes")" "$(ratio "$convert_ns" "$cat_ns")" \
-            "$(per_node "$cat_ns" "$nodes")" "$convert_peak" \
-            "$(awk -v b="$(stat -c %s "$work/out.txt")" 'BEGIN { printf "%.1f", b / 1048576 }')"
+        rounds convert_new "${with_baseline[@]}" copy_output
+        lines=$(wc -l <"$output")
+        [ "$lines" -eq $((size + 5)) ] || { echo "precision $precision wrote $lines lines" >&2; exit 1; }
+        report "$nodes" "precision $precision, new"
     done
 done
-# The same conversion replacing an output that is there, as users mostly run it: the
-# new file must reach the disk before it takes the old one's place, and so must a new
-# output, which the table above measures.
-fresh=
-median_of "$BRENZOLT" "$work/in.grd" "$work/out.txt"
-echo "replacing an existing output: $(per_node "$median_ns" "$nodes") ns/node" \
-    "(default precision, $all_threads threads)"
-rm -f "$work/in.grd" "$work/out.txt"
+precision=default threads=$all_threads
+replace=1
+rounds convert_new "${with_baseline[@]}" copy_output
+report "$nodes" "precision default, replace"
+replace=0
+if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+    cold=1
+    rounds convert_new "${with_baseline[@]}" copy_output read_cold_input convert_warm
+    cold=0
+    report "$nodes" "cold input"
+    target=$(($(median warm) + $(median cold-cat)))
+    echo "cold input: $(per_node "$(median new)" "$nodes") ns/node against warm + cat of the cold input" \
+        "$(per_node "$target" "$nodes") ns/node: $(ratio "$(median new)" "$target") x"
+fi
+rm -f "$input" "$output"
 
 if [ "$big" = 1 ]; then
-    # The same median for the big grid, beside cat of its output: a single
-    # run would mostly measure how fast the machine hands out fresh memory for
-    # 4.3 GB of page cache (twice as slow on a first touch in a virtual machine).
+    # A single run would mostly measure how fast the machine hands out fresh
+    # memory for 4.3 GB of page cache (twice as slow on a first touch in a
+    # virtual machine): the median of rounds beside cat, as above.
     big_size=16384
-    make_grid "$work/big.grd" "$big_size"
-    fresh=$work/big.txt
-    median_of "$BRENZOLT" "$work/big.grd" "$work/big.txt"
-    convert_ns=$median_ns
-    convert_peak=$peak_kib
-    fresh=$work/copy.txt
-    median_of sh -c 'cat "$1" >"$2"' sh "$work/big.txt" "$work/copy.txt"
-    big_nodes=$((big_size * big_size))
-    echo "grid: ${big_size} x ${big_size} (1 GiB input), default precision, $all_threads threads:" \
-        "$(per_node "$convert_ns" "$big_nodes") ns/node, $(ratio "$convert_ns" "$median_ns") x cat" \
-        "($(per_node "$median_ns" "$big_nodes") ns/node), peak $convert_peak KiB"
+    make_grid "$input" "$big_size"
+    rounds convert_new copy_output
+    report $((big_size * big_size)) "${big_size} x ${big_size}, new"
 fi
