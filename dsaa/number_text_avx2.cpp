@@ -1,21 +1,19 @@
 // The number texts of many values at once with AVX2.
 //
 // Eight values at a time take the quick roundings of quick_rounding.h: a
-// float below 2^24 is m x 2^-s with m < 2^24, so |v| x 10^D = m x 5^D x
+// float below 2^24 is m x 2^-s with m < 2^24, so y = |v| x 10^D = m x 5^D x
 // 2^(D-s) has at most 50 significant bits for D <= 11 and is exact in double
-// precision, and so are its rounding half up, floor(y + 0.5), and the
-// fraction (y + 0.5) - floor(y + 0.5) that tells a value too close below one
-// half (within 2^-24; there, the 17-digit rounding could decide otherwise,
-// and formatFloat takes the value). The digits become characters without a
-// division.
+// precision, and so are y + 0.5, its integer part (the rounding half up) and
+// its fraction, which tells a value too close below one half (within 2^-24;
+// there the 17-digit rounding could decide otherwise, and formatFloat takes
+// the value). The digits become characters without a division.
 //
 // Each text is then one of a few hundred layouts, all known when the program
 // is compiled: a row of a table, made by plain code below, says where each
-// digit goes (one byte shuffle) and holds the other characters (spaces,
-// sign, point, zeros, exponent and the TAB after the text). The texts are written in order,
-// each with one 16-byte store at the end of the one before. Values the quick
-// roundings do not take are written by formatFloat in their place; blank
-// values get the blank text.
+// digit goes (one byte shuffle) and holds the other characters (spaces, sign,
+// point, zeros, exponent and the TAB after the text). The texts are written
+// in order, each with one 16-byte store at the end of the one before. Values
+// the quick roundings do not take are written by formatFloat in their place.
 //
 // Only the functions marked for AVX2 use its instructions, and they run only
 // after hasVectorTexts() found it on the processor.
@@ -175,14 +173,14 @@ constexpr LaidOut layoutOf(const Conversion& conversion, unsigned code) {
 
 // The layouts of one conversion by code, and their lengths apart.
 struct Layouts {
-    std::array<Layout, 256> layouts;
-    std::array<std::uint8_t, 256> lengths;
+    std::array<Layout, kBlank + 1> layouts;
+    std::array<std::uint8_t, kBlank + 1> lengths;
 };
 
 template <std::size_t kIndex>
 constexpr Layouts kLayouts = [] {
     Layouts all{};
-    for (unsigned code = 0; code < 256; ++code) {
+    for (unsigned code = 0; code <= kBlank; ++code) {
         LaidOut laidOut = layoutOf(kConversions[kIndex], code);
         all.layouts[code] = laidOut.layout;
         all.lengths[code] = laidOut.length;
@@ -445,6 +443,8 @@ constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex..
     return std::array<Writer, kConversionCount>{&writeAll<kIndex>...};
 }
 (std::make_index_sequence<kConversionCount>{});
+
+#undef BRENZOLT_AVX2
 
 } // namespace
 
