@@ -23,7 +23,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -198,8 +197,17 @@ struct Made {
     __m256i codes;         // 32 bits a value
 };
 
+// A constant the compiler cannot see through. Plain constants it remakes in
+// the loop from integer registers, with instructions that compete with the
+// shuffles for one port, and it turns a multiplication by one into shifts and
+// additions; these are made once and kept in registers or on the stack.
+template <typename Vector> BRENZOLT_AVX2 Vector opaque(Vector v) {
+    asm("" : "+x"(v));
+    return v;
+}
+
 BRENZOLT_AVX2 __m256i constant32(std::int32_t value) {
-    return _mm256_set1_epi32(value);
+    return opaque(_mm256_set1_epi32(value));
 }
 
 // Eight 64-bit lanes of two vectors, as 32-bit lanes in order.
@@ -229,27 +237,19 @@ BRENZOLT_AVX2 Rounded roundHalfUp(const __m256d (&y)[2]) {
     __m128i q[2];
     __m256i nearHalf[2];
     for (int h = 0; h < 2; ++h) {
-        __m256d up = _mm256_add_pd(y[h], _mm256_set1_pd(0.5));
+        __m256d up = _mm256_add_pd(y[h], opaque(_mm256_set1_pd(0.5)));
         q[h] = _mm256_cvttpd_epi32(up);
         __m256d fraction = _mm256_sub_pd(up, _mm256_cvtepi32_pd(q[h]));
-        nearHalf[h] =
-            _mm256_castpd_si256(_mm256_cmp_pd(fraction, _mm256_set1_pd(1.0 - 0x1p-24), _CMP_GE_OQ));
+        nearHalf[h] = _mm256_castpd_si256(
+            _mm256_cmp_pd(fraction, opaque(_mm256_set1_pd(1.0 - 0x1p-24)), _CMP_GE_OQ));
     }
     return Rounded{_mm256_set_m128i(q[1], q[0]), narrow(nearHalf[0], nearHalf[1])};
-}
-
-// A constant the compiler cannot see: it would turn a multiplication by it
-// into shifts and additions, more instructions than the one multiplication.
-BRENZOLT_AVX2 __m256i opaque16(std::int16_t value) {
-    __m256i v = _mm256_set1_epi16(value);
-    asm("" : "+x"(v));
-    return v;
 }
 
 // q < 10^8 as eight digit characters each, the first in the lowest byte:
 // four digits a half, two a 16-bit lane, then tens and ones.
 BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i (&characters)[2]) {
-    const __m256i kTenThousandth = _mm256_set1_epi64x(0xd1b71759); // ceil(2^45 / 10^4)
+    const __m256i kTenThousandth = opaque(_mm256_set1_epi64x(0xd1b71759)); // ceil(2^45 / 10^4)
     __m256i evenHigh = _mm256_srli_epi64(_mm256_mul_epu32(q, kTenThousandth), 45);
     __m256i oddHigh =
         _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(q, 32), kTenThousandth), 45);
@@ -257,17 +257,20 @@ BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i (&characters)[2]) {
     __m256i low = _mm256_sub_epi32(q, _mm256_mullo_epi32(high, constant32(10000)));
     __m256i halves = _mm256_or_si256(high, _mm256_slli_epi32(low, 16));
     // x / 100 = (x x 5243) >> 19 for x < 10^4.
-    __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(halves, _mm256_set1_epi16(5243)), 3);
-    __m256i rest = _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, opaque16(100)));
+    __m256i hundreds =
+        _mm256_srli_epi16(_mm256_mulhi_epu16(halves, opaque(_mm256_set1_epi16(5243))), 3);
+    __m256i rest =
+        _mm256_sub_epi16(halves, _mm256_mullo_epi16(hundreds, opaque(_mm256_set1_epi16(100))));
     // Values 0, 1, 4, 5 and 2, 3, 6, 7.
     __m256i pairs[2] = {_mm256_unpacklo_epi16(hundreds, rest),
                         _mm256_unpackhi_epi16(hundreds, rest)};
     for (__m256i& p : pairs) {
         // p / 10 = (p x 6554) >> 16 for p < 100; tens | ones << 8 is then
         // 256 p - 2559 tens.
-        __m256i tens = _mm256_mulhi_epu16(p, _mm256_set1_epi16(6554));
-        p = _mm256_sub_epi16(_mm256_slli_epi16(p, 8), _mm256_mullo_epi16(tens, opaque16(2559)));
-        p = _mm256_or_si256(p, _mm256_set1_epi8('0'));
+        __m256i tens = _mm256_mulhi_epu16(p, opaque(_mm256_set1_epi16(6554)));
+        p = _mm256_sub_epi16(_mm256_slli_epi16(p, 8),
+                             _mm256_mullo_epi16(tens, opaque(_mm256_set1_epi16(2559))));
+        p = _mm256_or_si256(p, opaque(_mm256_set1_epi8('0')));
     }
     characters[0] = _mm256_permute2x128_si256(pairs[0], pairs[1], 0x20);
     characters[1] = _mm256_permute2x128_si256(pairs[0], pairs[1], 0x31);
@@ -279,18 +282,19 @@ BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i (&characters)[2]) {
 // set, the highest bit is 8i - 7 for the last such digit i >= 1, and bit 0
 // for i = 0: the exponent of the lane as a double tells it.
 BRENZOLT_AVX2 __m256i lastNonZeroDigit(const __m256i (&characters)[2], int count) {
-    const __m256i kDigitBits =
-        _mm256_set1_epi64x(0x0101010101010101 >> 8 * (8 - count)); // bit 0 of each digit byte
-    const __m256i k2To52 = _mm256_set1_epi64x(0x4330000000000000); // 2^52 as a double
+    // Bit 0 of each digit byte; 2^52 as a double, and with bit 0 set.
+    const __m256i kDigitBits = opaque(_mm256_set1_epi64x(0x0101010101010101 >> 8 * (8 - count)));
+    const __m256i k2To52 = opaque(_mm256_set1_epi64x(0x4330000000000000));
+    const __m256i k2To52AndOne = opaque(_mm256_set1_epi64x(0x4330000000000001));
     __m256i places[2];
     for (int i = 0; i < 2; ++i) {
         __m256i nonZero = _mm256_andnot_si256(
-            _mm256_cmpeq_epi8(characters[i], _mm256_set1_epi8('0')), kDigitBits);
-        __m256i x = _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi64(nonZero, 7), k2To52),
-                                    _mm256_set1_epi64x(1));
+            _mm256_cmpeq_epi8(characters[i], opaque(_mm256_set1_epi8('0'))), kDigitBits);
+        __m256i x = _mm256_or_si256(_mm256_srli_epi64(nonZero, 7), k2To52AndOne);
         __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(x), _mm256_castsi256_pd(k2To52));
         __m256i exponent = _mm256_srli_epi64(_mm256_castpd_si256(value), 52);
-        places[i] = _mm256_srli_epi64(_mm256_add_epi64(exponent, _mm256_set1_epi64x(7 - 1023)), 3);
+        places[i] =
+            _mm256_srli_epi64(_mm256_add_epi64(exponent, opaque(_mm256_set1_epi64x(7 - 1023))), 3);
     }
     return narrow(places[0], places[1]);
 }
@@ -319,8 +323,9 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     __m256i oneMore[2];
     for (int h = 0; h < 2; ++h) {
         __m256d moreDigits = _mm256_cmp_pd(
-            y[h], _mm256_set1_pd(static_cast<double>(quick::kPow10[kPrecision - 1])), _CMP_GE_OQ);
-        y[h] = _mm256_blendv_pd(_mm256_mul_pd(y[h], _mm256_set1_pd(10)), y[h], moreDigits);
+            y[h], opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kPrecision - 1]))),
+            _CMP_GE_OQ);
+        y[h] = _mm256_blendv_pd(_mm256_mul_pd(y[h], opaque(_mm256_set1_pd(10))), y[h], moreDigits);
         oneMore[h] = _mm256_castpd_si256(moreDigits);
     }
     auto [q, nearHalf] = roundHalfUp(y);
@@ -343,7 +348,7 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
 // "%W.Df", as roundToDecimalsQuickly, for at most eight digits.
 template <int kDecimals> BRENZOLT_AVX2 Made makeFixed(__m256 v) {
     __m256 magnitude = _mm256_and_ps(v, _mm256_castsi256_ps(constant32(0x7fffffff)));
-    const __m256d kScale = _mm256_set1_pd(static_cast<double>(quick::kPow10[kDecimals]));
+    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kDecimals])));
     __m256d y[2] = {_mm256_mul_pd(lowerHalf(magnitude), kScale),
                     _mm256_mul_pd(upperHalf(magnitude), kScale)};
     auto [q, nearHalf] = roundHalfUp(y);
@@ -391,8 +396,8 @@ template <std::size_t kIndex>
         else
             made = makeFixed<kConversion.digits>(v);
         // Not-a-number fails the comparison and so is blank too.
-        __m256i blank =
-            _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_set1_ps(blankThreshold), _CMP_NGT_UQ));
+        __m256i blank = _mm256_castps_si256(
+            _mm256_cmp_ps(v, opaque(_mm256_set1_ps(blankThreshold)), _CMP_NGT_UQ));
         __m256i codes = _mm256_or_si256(made.codes, _mm256_srli_epi32(bits, 31));
         codes = _mm256_blendv_epi8(codes, constant32(kBlank), blank);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.codes + i), codes);
