@@ -375,7 +375,7 @@ char* writeNumberTextsOneByOne(char* out, const float* values, std::size_t count
 char* writeNumberTexts(char* out, const float* values, std::size_t count, NodeFormat format,
                        float blankThreshold) noexcept {
     // For a few values, making them at once costs more than it saves.
-    if (count >= 4 && hasVectorTexts())
+    if (count >= 4 && hasVectorTexts(format))
         return writeNumberTextsInVectors(out, values, count, format, blankThreshold);
     return writeNumberTextsOneByOne(out, values, count, format, blankThreshold);
 }

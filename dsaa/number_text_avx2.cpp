@@ -16,7 +16,7 @@
 // the quick roundings do not take are written by formatFloat in their place.
 //
 // Only the functions marked for AVX2 use its instructions, and they run only
-// after hasVectorTexts() found it on the processor.
+// after hasVectorTexts(format) found it on the processor.
 #include "dsaa/number_text_vector.h"
 
 #include "dsaa/quick_rounding.h"
@@ -117,17 +117,14 @@ constexpr LaidOut generalLayout(int precision, int width, int k, int significant
 }
 
 // "%W.Df" with `integerDigits` before the point: the last integerDigits + D
-// of the eight digits, and zeros before them where there are more.
+// (at most 8) of the eight digits.
 constexpr LaidOut fixedLayout(int decimals, int width, int integerDigits, bool negative) {
     LayoutBuilder text;
     int count = integerDigits + decimals;
     for (int j = 0; j < count; ++j) {
         if (j == integerDigits)
             text.character('.');
-        if (8 - count + j >= 0)
-            text.digit(8 - count + j);
-        else
-            text.character('0');
+        text.digit(8 - count + j);
     }
     return text.finish(negative, width);
 }
@@ -164,7 +161,7 @@ constexpr LaidOut layoutOf(const Conversion& conversion, unsigned code) {
             return generalLayout(conversion.digits, conversion.width, k, significant, negative);
     } else {
         int integerDigits = static_cast<int>(code >> 1);
-        if (integerDigits >= 1 && integerDigits + conversion.digits <= 9)
+        if (integerDigits >= 1 && integerDigits + conversion.digits <= 8)
             return fixedLayout(conversion.digits, conversion.width, integerDigits, negative);
     }
     return LaidOut{};
@@ -442,10 +439,23 @@ template <std::size_t kIndex>
     return out;
 }
 
+// The conversions the vector route takes: every digit of most node values
+// within its eight.
+constexpr bool takes(const Conversion& conversion) {
+    return conversion.kind == NumberKind::general || conversion.digits <= 5;
+}
+
 using Writer = char* (*)(char*, const float*, std::size_t, float);
 
+template <std::size_t kIndex> constexpr Writer writerOf() {
+    if constexpr (takes(kConversions[kIndex]))
+        return &writeAll<kIndex>;
+    else
+        return nullptr;
+}
+
 constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
-    return std::array<Writer, kConversionCount>{&writeAll<kIndex>...};
+    return std::array<Writer, kConversionCount>{writerOf<kIndex>()...};
 }
 (std::make_index_sequence<kConversionCount>{});
 
@@ -453,8 +463,8 @@ constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex..
 
 } // namespace
 
-bool hasVectorTexts() noexcept {
-    return __builtin_cpu_supports("avx2");
+bool hasVectorTexts(NodeFormat format) noexcept {
+    return kWriters[static_cast<std::size_t>(format)] != nullptr && __builtin_cpu_supports("avx2");
 }
 
 char* writeNumberTextsInVectors(char* out, const float* values, std::size_t count,
@@ -468,7 +478,7 @@ char* writeNumberTextsInVectors(char* out, const float* values, std::size_t coun
 
 namespace brenzolt {
 
-bool hasVectorTexts() noexcept {
+bool hasVectorTexts(NodeFormat) noexcept {
     return false;
 }
 

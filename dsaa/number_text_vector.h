@@ -9,10 +9,13 @@
 
 namespace brenzolt {
 
-// True when this build has the vector route and the processor runs it.
-bool hasVectorTexts() noexcept;
+// True when the vector route takes values in `format`: this build has it,
+// the processor runs it, and it makes the texts of most node values. It makes
+// at most eight digits, so "%8.6f" .. "%10.8f" (nine and more for values from
+// 100, 10 and 1 up) are left to the other.
+bool hasVectorTexts(NodeFormat format) noexcept;
 
-// writeNumberTexts by the vector route; only when hasVectorTexts().
+// writeNumberTexts by the vector route; only when hasVectorTexts(format).
 char* writeNumberTextsInVectors(char* out, const float* values, std::size_t count,
                                 NodeFormat format, float blankThreshold) noexcept;
 

@@ -119,10 +119,10 @@ TEST(NumberText, WritesRowsAsEachValueAlone) {
     for (int i = 0; i < 5000; ++i)
         values.push_back(randomValue(random, i));
     char text[70 * (kLongestNumberText + 1) + kMaxNumberText];
-    std::vector routes = {&writeNumberTextsOneByOne};
-    if (hasVectorTexts())
-        routes.push_back(&writeNumberTextsInVectors);
     for (std::size_t f = 0; f < kConversionCount; ++f) {
+        std::vector routes = {&writeNumberTextsOneByOne};
+        if (hasVectorTexts(NodeFormat(f)))
+            routes.push_back(&writeNumberTextsInVectors);
         std::size_t count = 1;
         for (std::size_t first = 0; first < values.size(); first += count, count = count % 70 + 1) {
             count = std::min(count, values.size() - first);
