@@ -1,12 +1,13 @@
 // The number texts of many values at once with AVX2.
 //
 // Eight values at a time take the quick roundings of quick_rounding.h: a
-// float below 2^24 is m x 2^-s with m < 2^24, so y = |v| x 10^D = m x 5^D x
-// 2^(D-s) has at most 50 significant bits for D <= 11 and is exact in double
-// precision, and so are y + 0.5, its integer part (the rounding half up) and
-// its fraction, which tells a value too close below one half (within 2^-24;
-// there the 17-digit rounding could decide otherwise, and formatFloat takes
-// the value). The digits become characters without a division.
+// float is m x 2^e with m < 2^24, so y = |v| x 10^D = m x 5^D x 2^(D+e) has
+// at most 50 significant bits for D <= 11 and is exact in double precision,
+// and so are y + 0.5, its integer part (the rounding half up) and its
+// fraction, which tells a value too close below one half (within 2^-24;
+// there the 17-digit rounding of at most 10 kept digits could decide
+// otherwise, and formatFloat takes the value). The digits become characters
+// without a division.
 //
 // Each text is then one of a few hundred layouts, all known when the program
 // is compiled: a row of a table, made by plain code below, says where each
