@@ -138,9 +138,8 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
     // The rows of a block are consecutive in the file too, in reverse.
     for (std::uint64_t r = 0; r < block.rowCount; ++r) {
         const float* row = nodes.data() + (block.rowCount - 1 - r) * block.width;
-        end =
-            writeNodeTexts(end, row, static_cast<std::size_t>(block.width), block.firstColumn == 0,
-                           endsRow, grid.header().blankThreshold, nodeFormat);
+        end = writeNodeTexts(end, row, static_cast<std::size_t>(block.width), endsRow,
+                             grid.header().blankThreshold, nodeFormat);
     }
     out.size = static_cast<std::size_t>(end - out.text.get());
     out.rowsEnded = endsRow ? block.rowCount : 0;

@@ -1,6 +1,8 @@
 // Checks the number text of every one of the 2^32 float bit patterns against
 // the exact reference: the 17 significant digits of toDecimal17, and the text
-// of every conversion a node value or header number is written with.
+// of every conversion a node value or header number is written with, one
+// value at a time (formatFloat) and in rows (writeNumberTexts, with vector
+// instructions where the processor has them).
 //
 // The reference works out each value's exact decimal expansion once and lays
 // out all conversions from its own 17 digits, so the sweep is a full
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -42,6 +45,38 @@ struct Tally {
     std::uint64_t checked = 0;
     std::uint64_t digitMismatches = 0;
     std::uint64_t textMismatches[kConversionCount] = {};
+    std::uint64_t rowMismatches[kConversionCount] = {};
+};
+
+// Rows of this many values: a prime, so that rows end at every place of the
+// vector route's groups.
+constexpr std::size_t kRowValues = 1021;
+
+// Values at or below it are blank in rows: -inf and not-a-number.
+constexpr float kBlankThreshold = -HUGE_VALF;
+
+// The texts of a block of values as rows give them, one a value.
+class RowTexts {
+  public:
+    RowTexts(const float* values, std::size_t count, NodeFormat format)
+        : text_(count * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText) {
+        char* end = text_.data();
+        for (std::size_t first = 0; first < count; first += kRowValues)
+            end = brenzolt::writeNumberTexts(
+                end, values + first, std::min(kRowValues, count - first), format, kBlankThreshold);
+        end_ = end;
+    }
+    // The next value's text.
+    std::string_view next() {
+        const char* start = at_;
+        at_ = std::find(start, end_, '\t') + 1; // past the TAB
+        return std::string_view(start, static_cast<std::size_t>(at_ - 1 - start));
+    }
+
+  private:
+    std::vector<char> text_;
+    const char* at_ = text_.data();
+    const char* end_;
 };
 
 // What the threads share: the next chunk to take, and the log of mismatches.
@@ -77,6 +112,25 @@ std::string hexBits(std::uint32_t bits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", bits);
     return text;
+}
+
+// The row text of each conversion against the one formatFloat gives, or the
+// blank text.
+void checkRowTexts(std::uint32_t bits, std::vector<RowTexts>& rows, Sweep& sweep, Tally& tally) {
+    float value = std::bit_cast<float>(bits);
+    char fast[brenzolt::kMaxNumberText];
+    for (std::size_t i = 0; i < kConversionCount; ++i) {
+        std::string_view expected =
+            value > kBlankThreshold
+                ? std::string_view(fast, brenzolt::formatFloat(fast, value, NodeFormat(i)))
+                : brenzolt::kBlankText;
+        std::string_view row = rows[i].next();
+        if (row != expected) {
+            ++tally.rowMismatches[i];
+            sweep.report(hexBits(bits) + " " + kConversions[i].name + " in a row: \"" +
+                         std::string(row) + "\", alone \"" + std::string(expected) + "\"");
+        }
+    }
 }
 
 void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint32_t bits,
@@ -115,12 +169,28 @@ void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint
     }
 }
 
+// Patterns [begin, end), at most kRowValues x 16 of them.
+void checkBlock(const brenzolt::test::ReferenceFormatter& reference, std::uint64_t begin,
+                std::uint64_t end, Sweep& sweep, Tally& tally) {
+    std::vector<float> values;
+    for (std::uint64_t bits = begin; bits < end; ++bits)
+        values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+    std::vector<RowTexts> rows;
+    rows.reserve(kConversionCount);
+    for (std::size_t i = 0; i < kConversionCount; ++i)
+        rows.emplace_back(values.data(), values.size(), NodeFormat(i));
+    for (std::uint64_t bits = begin; bits < end; ++bits) {
+        checkPattern(reference, static_cast<std::uint32_t>(bits), sweep, tally);
+        checkRowTexts(static_cast<std::uint32_t>(bits), rows, sweep, tally);
+    }
+}
+
 void runWorker(const brenzolt::test::ReferenceFormatter& reference, Sweep& sweep, Tally& tally) {
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
     while (sweep.take(begin, end))
-        for (std::uint64_t bits = begin; bits < end; ++bits)
-            checkPattern(reference, static_cast<std::uint32_t>(bits), sweep, tally);
+        for (std::uint64_t block = begin; block < end; block += kRowValues * 16)
+            checkBlock(reference, block, std::min(end, block + kRowValues * 16), sweep, tally);
 }
 
 } // namespace
@@ -168,8 +238,10 @@ int main(int argc, char** argv) {
     for (const Tally& tally : tallies) {
         sum.checked += tally.checked;
         sum.digitMismatches += tally.digitMismatches;
-        for (std::size_t i = 0; i < kConversionCount; ++i)
+        for (std::size_t i = 0; i < kConversionCount; ++i) {
             sum.textMismatches[i] += tally.textMismatches[i];
+            sum.rowMismatches[i] += tally.rowMismatches[i];
+        }
     }
     std::uint64_t mismatches = sum.digitMismatches;
     std::printf("patterns 0x%08llx..0x%08llx: %llu checked in %.0f s with %d threads\n",
@@ -178,9 +250,10 @@ int main(int argc, char** argv) {
     std::printf("  toDecimal17: %llu mismatches\n",
                 static_cast<unsigned long long>(sum.digitMismatches));
     for (std::size_t i = 0; i < kConversionCount; ++i) {
-        std::printf("  %-7s %llu mismatches\n", kConversions[i].name,
-                    static_cast<unsigned long long>(sum.textMismatches[i]));
-        mismatches += sum.textMismatches[i];
+        std::printf("  %-7s %llu mismatches, %llu in rows\n", kConversions[i].name,
+                    static_cast<unsigned long long>(sum.textMismatches[i]),
+                    static_cast<unsigned long long>(sum.rowMismatches[i]));
+        mismatches += sum.textMismatches[i] + sum.rowMismatches[i];
     }
     return mismatches == 0 ? 0 : 1;
 }

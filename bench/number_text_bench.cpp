@@ -1,8 +1,9 @@
 // Speed of the number text: 16 million float values formatted per iteration,
 // node-like values (uniform in [-500, 3000]) and random bit patterns, with
-// "%g", "%6.2f" and "%10.8g", and the C library's snprintf on the same values
-// for comparison. The per_value counter (CPU time per value) is the figure
-// to read.
+// "%g", "%6.2f" and "%10.8g": one value at a time (numberText), in rows of
+// 4096 as the program writes them (rowTexts, with vector instructions where
+// the processor has them), and by the C library's snprintf for comparison.
+// The per_value counter (CPU time per value) is the figure to read.
 //
 //   cmake -S . -B build-bench -DBRENZOLT_BENCH=ON -DBRENZOLT_TESTS=OFF
 //   cmake --build build-bench -j2 --target number_text_bench
@@ -12,7 +13,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -80,6 +83,29 @@ void numberText(benchmark::State& state, Input input, NodeFormat nodeFormat) {
     });
 }
 
+// The texts of a row of 4096 values at a time, TAB-separated, as the program
+// writes a grid's rows (with vector instructions where the processor has
+// them); no value is blank.
+void rowTexts(benchmark::State& state, Input input, NodeFormat nodeFormat) {
+    constexpr std::size_t kRow = 4096;
+    const std::vector<float>& values = valuesOf(input);
+    std::vector<char> row(kRow * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText);
+    std::size_t total = 0;
+    for (auto _ : state) {
+        for (std::size_t first = 0; first < values.size(); first += kRow) {
+            std::size_t count = std::min(kRow, values.size() - first);
+            char* end = brenzolt::writeNumberTexts(row.data(), values.data() + first, count,
+                                                   nodeFormat, -HUGE_VALF);
+            total += static_cast<std::size_t>(end - row.data());
+        }
+        benchmark::DoNotOptimize(total);
+        benchmark::ClobberMemory();
+    }
+    state.counters["per_value"] = benchmark::Counter(static_cast<double>(values.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+
 void cLibrary(benchmark::State& state, Input input, const char* format) {
     formatAll(state, input, [format](char* out, float value) {
         return static_cast<std::size_t>(
@@ -95,6 +121,13 @@ BENCHMARK_CAPTURE(numberText, g10_8_uniform, Input::uniform, kG108)->Unit(benchm
 BENCHMARK_CAPTURE(numberText, g_bits, Input::bitPatterns, kG)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(numberText, f6_2_bits, Input::bitPatterns, kF62)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(numberText, g10_8_bits, Input::bitPatterns, kG108)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(rowTexts, g_uniform, Input::uniform, kG)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(rowTexts, f6_2_uniform, Input::uniform, kF62)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(rowTexts, g10_8_uniform, Input::uniform, kG108)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(rowTexts, g_bits, Input::bitPatterns, kG)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(rowTexts, f6_2_bits, Input::bitPatterns, kF62)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(rowTexts, g10_8_bits, Input::bitPatterns, kG108)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(cLibrary, g_uniform, Input::uniform, "%g")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(cLibrary, f6_2_uniform, Input::uniform, "%6.2f")->Unit(benchmark::kMillisecond);

@@ -1,15 +1,11 @@
 #include "dsaa/dsaa.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 namespace brenzolt {
 
 namespace {
-
-// The blank value 1.70141e+38 as "%g" writes it.
-constexpr std::string_view kBlankText = "1.70141e+038";
 
 void writeNumberPair(TextWriter& file, float first, float second) {
     char text[2 * kMaxNumberText + 2];
@@ -44,22 +40,16 @@ void writeHeaderLines(TextWriter& file, const GridHeader& header) {
     writeNumberPair(file, header.zLow, header.zHigh);
 }
 
-char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool startsRow, bool endsRow,
+char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool endsRow,
                      float blankThreshold, NodeFormat nodeFormat) {
-    for (std::size_t c = 0; c < count; ++c) {
-        if (c > 0 || !startsRow)
-            *out++ = '\t';
-        float value = nodes[c];
-        // Not-a-number fails the comparison and so is blank too.
-        if (value > blankThreshold) {
-            out += formatFloat(out, value, nodeFormat);
-        } else {
-            std::memcpy(out, kBlankText.data(), kBlankText.size());
-            out += kBlankText.size();
-        }
-    }
-    if (endsRow)
+    out = writeNumberTexts(out, nodes, count, nodeFormat, blankThreshold);
+    if (endsRow) {
+        // The line end takes the place of the last TAB; a row of no columns
+        // is still a line.
+        if (count > 0)
+            --out;
         out = std::copy(kLineEnd.begin(), kLineEnd.end(), out);
+    }
     return out;
 }
 

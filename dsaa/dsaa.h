@@ -49,10 +49,10 @@ constexpr std::size_t nodeTextRoom(std::size_t count) {
 }
 
 // Writes the texts of `count` node values of one row into `out`, which has
-// room for nodeTextRoom(count) bytes: TAB-separated, with a TAB in front
-// unless they start the row and the text stream's line end after them when
-// they end it, ready for TextWriter::writeLines. Returns the end of the text.
-char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool startsRow, bool endsRow,
+// room for nodeTextRoom(count) bytes: each followed by a TAB, the last one of
+// the row (when they end it) by the text stream's line end instead, ready for
+// TextWriter::writeLines. Returns the end of the text.
+char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool endsRow,
                      float blankThreshold, NodeFormat nodeFormat);
 
 } // namespace brenzolt

@@ -15,6 +15,7 @@
 #include "dsaa/number_text.h"
 
 #include "dsaa/decimal17.h"
+#include "dsaa/number_text_vector.h"
 #include "dsaa/quick_rounding.h"
 
 #include <algorithm>
@@ -353,6 +354,30 @@ constexpr auto kFormatters = []<std::size_t... kIndex>(std::index_sequence<kInde
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
     return kFormatters[static_cast<std::size_t>(format)](out, value);
+}
+
+char* writeNumberTextsOneByOne(char* out, const float* values, std::size_t count, NodeFormat format,
+                               float blankThreshold) noexcept {
+    Formatter formatter = kFormatters[static_cast<std::size_t>(format)];
+    for (std::size_t i = 0; i < count; ++i) {
+        // Not-a-number fails the comparison and so is blank too.
+        if (values[i] > blankThreshold) {
+            out += formatter(out, values[i]);
+        } else {
+            std::memcpy(out, kBlankText.data(), kBlankText.size());
+            out += kBlankText.size();
+        }
+        *out++ = '\t';
+    }
+    return out;
+}
+
+char* writeNumberTexts(char* out, const float* values, std::size_t count, NodeFormat format,
+                       float blankThreshold) noexcept {
+    // For a few values, making them at once costs more than it saves.
+    if (count >= 4 && hasVectorTexts(format))
+        return writeNumberTextsInVectors(out, values, count, format, blankThreshold);
+    return writeNumberTextsOneByOne(out, values, count, format, blankThreshold);
 }
 
 } // namespace brenzolt

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 namespace brenzolt {
 
@@ -70,5 +71,17 @@ inline constexpr std::size_t kLongestNumberText = 49;
 inline constexpr std::size_t kMaxNumberText = 64;
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept;
+
+// The text of a blank node: the blank value 1.70141e+38 in "%g".
+inline constexpr std::string_view kBlankText = "1.70141e+038";
+
+// Writes the text of each of `count` values followed by a TAB, and returns
+// the end. Values not above `blankThreshold`, and values that are not a
+// number, are written as kBlankText. `out` has room for
+// count * (kLongestNumberText + 1) + kMaxNumberText bytes, all of which may
+// be overwritten. Where the processor has vector instructions, many values
+// are formatted at once, with the same texts.
+char* writeNumberTexts(char* out, const float* values, std::size_t count, NodeFormat format,
+                       float blankThreshold) noexcept;
 
 } // namespace brenzolt
