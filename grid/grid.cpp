@@ -139,7 +139,7 @@ std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t 
     std::uint64_t offset = kHeaderBytes + first * sizeof(float);
     std::size_t got = 0;
     std::string reason;
-    auto status = input_->readAt(offset, nodes, count * sizeof(float), got, reason);
+    auto status = input_->read(nodes, count * sizeof(float), got, reason, std::int64_t(offset));
     std::uint64_t present = offset + got;
     if (status == InputFile::ReadStatus::endOfFile)
         present = std::min(input_->regularFileSize().value_or(present), present);

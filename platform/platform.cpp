@@ -20,10 +20,11 @@ TextWriter::TextWriter(int fd, bool building)
 
 // A file being built is written at offsets only, so that writes in order and
 // the blocks of several threads never depend on a shared file position.
-void TextWriter::send(const char* data, std::size_t size, std::uint64_t offset) {
+void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
+    std::uint64_t size = lines.size();
     if (failed())
         return;
-    if (int error = sys::writeAll(fd_, data, size, building_ ? std::int64_t(offset) : -1)) {
+    if (int error = sys::writeAll(fd_, lines.data(), size, building_ ? std::int64_t(offset) : -1)) {
         int none = 0;
         error_.compare_exchange_strong(none, error);
     }
@@ -37,19 +38,15 @@ void TextWriter::send(const char* data, std::size_t size, std::uint64_t offset) 
 }
 
 void TextWriter::drain() {
-    std::size_t size = static_cast<std::size_t>(end_ - begin_);
-    send(begin_, size, written_);
-    written_ += size;
+    std::string_view buffered(begin_, static_cast<std::size_t>(end_ - begin_));
     end_ = begin_;
+    writeLinesAt(written_, buffered);
+    written_ += buffered.size();
 }
 
 std::optional<std::uint64_t> TextWriter::offsetOfNextLines() {
     drain();
     return building_ ? std::optional(written_) : std::nullopt;
-}
-
-void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
-    send(lines.data(), lines.size(), offset);
 }
 
 bool TextWriter::flush() {
@@ -61,18 +58,9 @@ std::string TextWriter::reason() const {
     return sys::reasonOf(error_);
 }
 
-void TextWriter::put(char c) {
-    if (static_cast<std::size_t>(capacityEnd_ - end_) < kLineEnd.size())
-        drain();
-    if (c == '\n')
-        end_ = std::copy(kLineEnd.begin(), kLineEnd.end(), end_);
-    else
-        *end_++ = c;
-}
-
 void TextWriter::writeLines(std::string_view lines) {
     drain();
-    send(lines.data(), lines.size(), written_);
+    writeLinesAt(written_, lines);
     written_ += lines.size();
 }
 
@@ -120,7 +108,7 @@ void Console::reportFailure(const std::string& name, const std::string& reason) 
 }
 
 void Console::progressDot() {
-    out_.put('.');
+    out_.write(".");
     auto now = std::chrono::steady_clock::now();
     if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second
         out_.flush();
@@ -158,7 +146,7 @@ bool isPossibleName(const std::string& name, std::string& reason) {
 } // namespace
 
 InputFile::~InputFile() {
-    close();
+    sys::closeChecked(fd_);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
@@ -169,10 +157,6 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
     std::swap(fd_, other.fd_);
     std::swap(id_, other.id_);
     return *this;
-}
-
-void InputFile::close() {
-    sys::closeChecked(std::exchange(fd_, -1));
 }
 
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason) {
@@ -205,17 +189,7 @@ void InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
 }
 
 InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,
-                                      std::string& reason) {
-    return readFrom(-1, buffer, size, got, reason);
-}
-
-InputFile::ReadStatus InputFile::readAt(std::uint64_t offset, void* buffer, std::size_t size,
-                                        std::size_t& got, std::string& reason) const {
-    return readFrom(static_cast<std::int64_t>(offset), buffer, size, got, reason);
-}
-
-InputFile::ReadStatus InputFile::readFrom(std::int64_t offset, void* buffer, std::size_t size,
-                                          std::size_t& got, std::string& reason) const {
+                                      std::string& reason, std::int64_t offset) const {
     int error = 0;
     for (got = 0; got < size;) {
         // Large requests go in pieces of at most 1 GiB, which every kernel takes.

@@ -59,7 +59,6 @@ class TextWriter {
     explicit TextWriter(int fd, bool building = false);
 
     void write(std::string_view text); // '\n' becomes "\r\n"
-    void put(char c);                  // the same for one character
     // Text whose lines already end in kLineEnd, written as it is, without a
     // copy when the buffer is empty.
     void writeLines(std::string_view lines);
@@ -79,7 +78,6 @@ class TextWriter {
 
   private:
     void drain();
-    void send(const char* data, std::size_t size, std::uint64_t offset);
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
     char* begin_;
@@ -157,22 +155,18 @@ class InputFile {
     std::optional<std::uint64_t> regularFileSize() const;
     enum class ReadStatus { complete, endOfFile, error };
     // Reads exactly `size` bytes unless the file ends or fails first; `got`
-    // tells how many arrived, `reason` why a read failed.
-    ReadStatus read(void* buffer, std::size_t size, std::size_t& got, std::string& reason);
-    // The same at `offset`, leaving the file position alone: several threads
-    // may read one file at once.
-    ReadStatus readAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                      std::string& reason) const;
+    // tells how many arrived, `reason` why a read failed. At `offset` when it
+    // is not negative, leaving the file position alone, so that several
+    // threads may read one file at once; else the bytes that come next.
+    ReadStatus read(void* buffer, std::size_t size, std::size_t& got, std::string& reason,
+                    std::int64_t offset = -1) const;
     // Tells the system that the range will be read soon.
     void readAhead(std::uint64_t offset, std::uint64_t size) const;
-    void close();
 
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
     friend class OutputFile;
     friend class Console;
-    ReadStatus readFrom(std::int64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                        std::string& reason) const;
     int fd_ = -1;
     FileId id_;
 };

@@ -120,6 +120,14 @@ bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
            a.facts.size == b.facts.size;
 }
 
+// Where a positioned read or write starts: nothing for the next bytes.
+OVERLAPPED* at(std::int64_t offset, OVERLAPPED& place) {
+    place = OVERLAPPED{};
+    place.Offset = static_cast<DWORD>(offset);
+    place.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    return offset < 0 ? nullptr : &place;
+}
+
 bool isConsole(HANDLE handle) {
     DWORD mode;
     return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
@@ -287,10 +295,8 @@ int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     while (size > 0) {
         DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, std::size_t{1} << 30));
         DWORD written = 0;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-        if (!WriteFile(handle, data, piece, &written, offset < 0 ? nullptr : &at))
+        OVERLAPPED place;
+        if (!WriteFile(handle, data, piece, &written, at(offset, place)))
             return static_cast<int>(GetLastError());
         if (written == 0)
             return ERROR_WRITE_FAULT;
@@ -308,12 +314,9 @@ void readAhead(int, std::uint64_t, std::uint64_t) {}
 // position after the bytes read; the shared code does not mix positioned
 // and sequential reads of one file.
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error) {
-    HANDLE handle = handleOf(fd);
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    OVERLAPPED place;
     DWORD got = 0;
-    if (ReadFile(handle, buffer, static_cast<DWORD>(size), &got, offset < 0 ? nullptr : &at))
+    if (ReadFile(handleOf(fd), buffer, static_cast<DWORD>(size), &got, at(offset, place)))
         return got;
     DWORD failure = GetLastError();
     // The end of a pipe, or a positioned read past the end of the file.
