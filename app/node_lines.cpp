@@ -228,7 +228,8 @@ class BlockPipeline {
     };
 
     // Gives the made blocks after the last placed one their offsets; a
-    // block's offset is known once every block before it is made.
+    // block's offset is known once every block before it is made. A block
+    // that could not be read stops the placing: the run ends there.
     void placeMadeBlocks() {
         for (; placed_ < next_; ++placed_) {
             Slot& slot = slots_[placed_ % slots_.size()];
@@ -257,18 +258,21 @@ class BlockPipeline {
             readAhead_.beforeBlock(k);
             makeBlock(grid_, plan_, k, nodeFormat_, nodes, slot.block);
             std::unique_lock lock(mutex_);
-            slot.state = State::made;
-            if (atOffsets_ && !slot.block.error) {
-                placeMadeBlocks();
-                forWorkers_.notify_all();
-                forWorkers_.wait(lock, [&] { return stopped_ || slot.state == State::placed; });
-                if (stopped_)
-                    return;
+            slot.state = atOffsets_ && !slot.block.error ? State::made : State::done;
+            // The blocks that this one lets be placed are written by this
+            // worker, whoever made them, so that no worker waits for another.
+            std::uint64_t first = placed_;
+            placeMadeBlocks();
+            std::uint64_t end = placed_;
+            if (first < end) {
                 lock.unlock();
-                file_.writeLinesAt(slot.offset, textOf(slot.block));
+                for (std::uint64_t j = first; j < end; ++j)
+                    file_.writeLinesAt(slots_[j % slots_.size()].offset,
+                                       textOf(slots_[j % slots_.size()].block));
                 lock.lock();
+                for (std::uint64_t j = first; j < end; ++j)
+                    slots_[j % slots_.size()].state = State::done;
             }
-            slot.state = State::done;
             forCaller_.notify_one();
         }
     }
