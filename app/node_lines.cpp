@@ -14,19 +14,37 @@ namespace brenzolt {
 
 namespace {
 
-// A block's text takes at most about this many bytes, whatever the node
-// format, so that the memory of the ring below does not grow with the grid.
-constexpr std::uint64_t kBlockTextBytes = 256 * 1024;
+// The blocks of text in memory at once take at most about this many bytes
+// together, whatever the grid, the node format and the number of threads;
+// each block at most the second. Larger blocks cost fewer hand-overs between
+// threads and fewer system calls, and past a megabyte gain nothing.
+constexpr std::uint64_t kRingTextBytes = 8 << 20;
+constexpr std::uint64_t kMostBlockTextBytes = 1 << 20;
+
+// Sixteen workers format and write faster than a disk takes the text; the
+// cap, with the ring of 2 x workers + 2 blocks, bounds the memory whatever
+// the machine.
+constexpr int kMostWorkers = 16;
+
+std::size_t slotCount(int workerCount) {
+    return static_cast<std::size_t>(2 * workerCount + 2);
+}
+
+// How many nodes a block of `workerCount` workers holds, so that even the
+// longest texts of the node format fit the memory the ring may take.
+std::uint64_t blockNodes(NodeFormat nodeFormat, int workerCount) {
+    std::uint64_t bytes = std::min(kMostBlockTextBytes, kRingTextBytes / slotCount(workerCount));
+    return bytes / (longestNodeText(nodeFormat) + 1);
+}
 
 // The blocks of a grid in output order (lowest row first): whole rows when
 // rows are short, parts of one row when a row is longer. Rows are numbered in
 // output order here: output row i is file row rowCount - 1 - i.
 class BlockPlan {
   public:
-    BlockPlan(const GridHeader& header, NodeFormat nodeFormat)
+    BlockPlan(const GridHeader& header, std::uint64_t blockNodes)
         : columns_(static_cast<std::uint64_t>(header.columnCount)),
-          rows_(static_cast<std::uint64_t>(header.rowCount)),
-          blockNodes_(kBlockTextBytes / (longestNodeText(nodeFormat) + 1)) {
+          rows_(static_cast<std::uint64_t>(header.rowCount)), blockNodes_(blockNodes) {
         if (rows_ == 0)
             return;
         if (columns_ <= blockNodes_) {
@@ -154,11 +172,6 @@ void showRows(Console& console, const BlockText& block) {
         console.progressDot();
 }
 
-// Sixteen workers format and write faster than a disk takes the text; the
-// cap, with the ring of 2 x workers + 2 blocks, bounds the memory whatever
-// the machine.
-constexpr int kMostWorkers = 16;
-
 // Blocks made by worker threads. A ring of slots bounds the memory: a worker
 // takes block k only once block k - slots is done with. Where the file takes
 // lines at offsets, each worker writes its own block as soon as the lengths
@@ -170,7 +183,7 @@ class BlockPipeline {
     BlockPipeline(const GridReader& grid, const BlockPlan& plan, NodeFormat nodeFormat,
                   int workerCount, TextWriter& file)
         : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file),
-          slots_(static_cast<std::size_t>(2 * workerCount + 2)) {
+          slots_(slotCount(workerCount)) {
         if (std::optional<std::uint64_t> start = file.offsetOfNextLines()) {
             atOffsets_ = true;
             end_ = *start;
@@ -309,9 +322,10 @@ int threadCountFromEnvironment() {
 
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
-    BlockPlan plan(grid.header(), nodeFormat);
-    if (threadCount > 1 && plan.count() > 1) {
-        BlockPipeline pipeline(grid, plan, nodeFormat, std::min(threadCount, kMostWorkers), file);
+    int workerCount = threadCount > 1 ? std::min(threadCount, kMostWorkers) : 0;
+    BlockPlan plan(grid.header(), blockNodes(nodeFormat, workerCount));
+    if (workerCount > 0 && plan.count() > 1) {
+        BlockPipeline pipeline(grid, plan, nodeFormat, workerCount, file);
         if (pipeline.started())
             return pipeline.run(console);
     }
