@@ -6,7 +6,8 @@
 # figure is the median of REPEAT rounds. The cases:
 #  - the default precision and precisions 2 and 9, on one thread and on all,
 #    each writing a new output;
-#  - replacing an output that is there (default precision, all threads);
+#  - replacing an output that is there (default precision, all threads),
+#    beside cat replacing a copy of it;
 #  - a cold input, where the machine lets the caches be dropped (as root):
 #    the conversion beside `cat` of the cold input, and the target, the warm
 #    conversion plus that read;
@@ -116,7 +117,12 @@ convert_as() {
 }
 convert_new() { convert_as new "$BRENZOLT"; }
 convert_old() { convert_as old "$baseline"; }
-copy_output() { rm -f "$work/copy.txt"; timed cat sh -c 'cat "$1" >"$2"' sh "$output" "$work/copy.txt"; }
+# cat of the output into a new file, or over the copy made before when the
+# conversion replaces its output: then both pay for freeing the old file.
+copy_output() {
+    if [ "$replace" = 1 ]; then [ -e "$work/copy.txt" ] || cp "$output" "$work/copy.txt"; else rm -f "$work/copy.txt"; fi
+    timed cat sh -c 'cat "$1" >"$2"' sh "$output" "$work/copy.txt"
+}
 read_cold_input() {
     sync; echo 3 >/proc/sys/vm/drop_caches
     timed cold-cat sh -c 'cat "$1" >/dev/null' sh "$input"
@@ -129,7 +135,7 @@ report() {
     new=$(median new)
     cat=$(median cat)
     printf '%-26s %7s %8s %7s' "$name" "$threads" "$(per_node "$new" "$nodes")" "$(ratio "$new" "$cat")"
-    if [ -n "$baseline" ]; then
+    if [ -n "${times[old]:-}" ]; then
         old=$(median old)
         printf ' %8s %7s' "$(per_node "$old" "$nodes")" "$(ratio "$old" "$new")"
     fi
@@ -177,6 +183,6 @@ if [ "$big" = 1 ]; then
     # virtual machine): the median of rounds beside cat, as above.
     big_size=16384
     make_grid "$input" "$big_size"
-    rounds convert_new copy_output
+    rounds convert_new "${with_baseline[@]}" copy_output
     report $((big_size * big_size)) "${big_size} x ${big_size}, new"
 fi
