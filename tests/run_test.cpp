@@ -304,8 +304,9 @@ std::vector<Row> rows() {
         // A console that is gone never spoils the run. With standard input and output closed,
         // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
         // buffer holds. (Under Wine, closed Linux descriptors become Wine's own.)
-        row("Linux: closed standard input and output", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
-            "", 0, {{"tall.txt", tallOut}}, "", {.in = Stdin::closed, .out = Stdout::closed}),
+        row("Linux: closed standard input and output", {{"tall.grd", tall}},
+            {"tall.grd", "tall.txt"}, "", "", 0, {{"tall.txt", tallOut}}, "",
+            {.in = Stdin::closed, .out = Stdout::closed}),
         // Threads that cannot start leave the work to those that did.
         row("Linux: a process limit", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
             converted(300000), 0, {{"tall.txt", tallOut}}, "",
