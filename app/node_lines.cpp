@@ -34,7 +34,7 @@ std::size_t slotCount(int workerCount) {
 // longest texts of the node format fit the memory the ring may take.
 std::uint64_t blockNodes(NodeFormat nodeFormat, int workerCount) {
     std::uint64_t bytes = std::min(kMostBlockTextBytes, kRingTextBytes / slotCount(workerCount));
-    return bytes / (longestNodeText(nodeFormat) + 1);
+    return bytes / (longestText(nodeFormat) + 1);
 }
 
 // The blocks of a grid in output order (lowest row first): whole rows when
@@ -174,8 +174,8 @@ void showRows(Console& console, const BlockText& block) {
 
 // Blocks made by worker threads. A ring of slots bounds the memory: a worker
 // takes block k only once block k - slots is done with. Where the file takes
-// lines at offsets, each worker writes its own block as soon as the lengths
-// of the blocks before it are known; otherwise the calling thread writes the
+// lines at offsets, a block is written by a worker as soon as the lengths of
+// the blocks before it are known; otherwise the calling thread writes the
 // blocks in order. Either way the calling thread shows the rows in order.
 class BlockPipeline {
   public:

@@ -12,7 +12,6 @@
 #include "grid/grid.h"
 #include "platform/platform.h"
 
-#include <algorithm>
 #include <string_view>
 
 namespace brenzolt {
@@ -28,18 +27,6 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 
 // The five header lines: "DSAA", the counts, and the x, y and z ranges.
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
-
-// The longest text `writeNodeTexts` makes of one node in `nodeFormat`, its
-// TAB or line end left out: a fixed form of the largest float (a sign, 39
-// digits, a point and the decimals), a general form with a three-digit
-// exponent, or the blank value.
-constexpr std::size_t longestNodeText(NodeFormat nodeFormat) {
-    const Conversion& c = conversionOf(nodeFormat);
-    std::size_t digits = static_cast<std::size_t>(c.digits);
-    std::size_t longest = c.kind == NumberKind::fixed ? 40 + (digits > 0 ? digits + 1 : 0)
-                                                      : std::max<std::size_t>(digits + 7, 12);
-    return std::max(longest, static_cast<std::size_t>(c.width));
-}
 
 // The room `writeNodeTexts` needs for `count` nodes of one row: each text and
 // its TAB, and past the last one the line end, or the bytes formatFloat may

@@ -20,6 +20,7 @@
 //  - a negative value, negative zero included, keeps its "-".
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -62,18 +63,33 @@ constexpr const Conversion& conversionOf(NodeFormat format) {
     return kConversions[static_cast<std::size_t>(format)];
 }
 
-// The longest text: "%10.8f" of -3.4e38, a sign, the 39 integer digits of the
-// largest float, a point and 8 decimals.
-inline constexpr std::size_t kLongestNumberText = 49;
+// The text of a blank node: the blank value 1.70141e+38 in "%g".
+inline constexpr std::string_view kBlankText = "1.70141e+038";
+
+// The longest text of a value in `format`, or of a blank node: a fixed form
+// of -3.4e38 (a sign, the 39 integer digits of the largest float, a point and
+// the decimals), a general form with a sign and a three-digit exponent.
+constexpr std::size_t longestText(NodeFormat format) {
+    const Conversion& c = conversionOf(format);
+    std::size_t digits = static_cast<std::size_t>(c.digits);
+    std::size_t text = c.kind == NumberKind::fixed ? 40 + (digits > 0 ? digits + 1 : 0)
+                                                   : std::max(digits + 7, kBlankText.size());
+    return std::max(text, static_cast<std::size_t>(c.width));
+}
+
+// The longest text of all: "%10.8f" of -3.4e38, 49 characters.
+inline constexpr std::size_t kLongestNumberText = [] {
+    std::size_t longest = 0;
+    for (std::size_t place = 0; place < kConversionCount; ++place)
+        longest = std::max(longest, longestText(NodeFormat(place)));
+    return longest;
+}();
 
 // The room formatFloat needs: the longest text, and the blocks of digits and
 // spaces that may reach past a text.
 inline constexpr std::size_t kMaxNumberText = 64;
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept;
-
-// The text of a blank node: the blank value 1.70141e+38 in "%g".
-inline constexpr std::string_view kBlankText = "1.70141e+038";
 
 // Writes the text of each of `count` values followed by a TAB, and returns
 // the end. Values not above `blankThreshold`, and values that are not a

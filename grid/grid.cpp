@@ -147,7 +147,7 @@ std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t 
 }
 
 void GridReader::readAhead(std::uint64_t first, std::uint64_t count) const {
-    if (!nodes_)
+    if (!nodes_ && count > 0) // a length of 0 means "to the end" to some systems
         input_->readAhead(kHeaderBytes + first * sizeof(float), count * sizeof(float));
 }
 
