@@ -13,7 +13,7 @@
 // Prints progress to standard error, a summary to standard output, and exits
 // with status 1 when any text differs.
 
-#include "bench/reference_format.h"
+#include "tests/support/reference_format.h"
 #include "dsaa/decimal17.h"
 #include "dsaa/number_text.h"
 

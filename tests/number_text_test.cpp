@@ -1,4 +1,4 @@
-#include "bench/reference_format.h"
+#include "tests/support/reference_format.h"
 #include "dsaa/decimal17.h"
 #include "dsaa/number_text.h"
 #include "dsaa/number_text_vector.h"

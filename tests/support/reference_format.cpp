@@ -1,4 +1,4 @@
-#include "bench/reference_format.h"
+#include "tests/support/reference_format.h"
 
 #include <algorithm>
 #include <bit>
