@@ -99,9 +99,9 @@ cmake --install build-arm64-gtest > /dev/null
 cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
   -DBRENZOLT_TESTS=ON -DBRENZOLT_WERROR=ON -DGTest_DIR="$PWD/build-arm64-gtest/install/lib/cmake/GTest"
 cmake --build build-arm64 -j "$jobs"
-# The signal test is a shell script that starts the program by its name: it
-# gets a two-line script that starts the program under qemu, which passes the
-# signals on.
+# ctest runs every test but the signal test, a shell script that starts the
+# program by its name: it gets a two-line script that starts the program under
+# qemu, which passes the signals on.
 BRENZOLT_TEST_WRAPPER="${arm64[*]}" ctest --test-dir build-arm64 --output-on-failure -j "$jobs" \
   -E nothing_lost_test
 printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${arm64[*]}" "$PWD/build-arm64/app/brenzolt" > build-arm64/brenzolt-qemu
