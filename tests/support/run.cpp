@@ -4,24 +4,26 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 #include <utility>
 #ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <csignal>
-#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace brenzolt::test {
@@ -31,67 +33,38 @@ namespace fs = std::filesystem;
 
 constexpr int kPatienceMs = 20'000;
 
-// The system's part: pipes, a file for standard error, and a process started with its
-// standard streams; the run itself below is the same everywhere.
+// The system's part: a pipe, a file for standard error, bytes from a pipe as they come (0
+// once every writer is gone, -1 after `patienceMs` of none), and a process started with its
+// standard streams. Both systems use descriptors; the run itself below is the same everywhere.
 #ifdef _WIN32
-using Handle = HANDLE;
 using Process = HANDLE;
-const Handle kNone = nullptr;
+constexpr bool kPipeNamed = true;
 
-void closeHandle(Handle& handle) {
-    if (handle != kNone)
-        CloseHandle(std::exchange(handle, kNone));
+HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-void makePipe(Handle ends[2], std::size_t size) {
-    if (!CreatePipe(&ends[0], &ends[1], nullptr, static_cast<DWORD>(size)))
-        throw std::runtime_error("CreatePipe failed");
+bool makePipe(int ends[2], std::size_t size) {
+    return _pipe(ends, static_cast<unsigned>(std::max<std::size_t>(size, 65536)),
+                 _O_BINARY | _O_NOINHERIT) == 0;
 }
 
-void writeAll(Handle to, const std::string& text) {
-    DWORD n = 0;
-    if (!WriteFile(to, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) ||
-        n != text.size())
-        throw std::runtime_error("cannot write the program's standard input");
+int errorsFile() {
+    fs::path path = fs::temp_directory_path() / ("brenzolt-" + std::to_string(GetTickCount64()));
+    return _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_TEMPORARY | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
 }
 
-// Bytes from a pipe as they come: 0 once every writer is gone, -1 after `patienceMs` of none.
-long readSome(Handle from, char* buffer, std::size_t size, int patienceMs) {
+long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
     for (ULONGLONG end = GetTickCount64() + patienceMs;; Sleep(1)) {
-        DWORD available = 0, n = 0;
-        if (!PeekNamedPipe(from, nullptr, 0, nullptr, &available, nullptr))
+        DWORD available = 0;
+        if (!PeekNamedPipe(handleOf(from), nullptr, 0, nullptr, &available, nullptr))
             return 0;
         if (available > 0)
-            return ReadFile(from, buffer, std::min<DWORD>(available, size), &n, nullptr) ? n : 0;
+            return std::max(read(from, buffer, std::min<DWORD>(available, size)), 0);
         if (GetTickCount64() > end)
             return -1;
     }
-}
-
-std::string readAll(Handle from) {
-    std::string text;
-    char buffer[65536];
-    LARGE_INTEGER start{};
-    SetFilePointerEx(from, start, nullptr, FILE_BEGIN); // a file: from its start
-    for (DWORD n; from != kNone && ReadFile(from, buffer, sizeof buffer, &n, nullptr) && n > 0;)
-        text.append(buffer, n);
-    return text;
-}
-
-Handle errorsFile() {
-    fs::path path =
-        fs::temp_directory_path() / ("brenzolt-stderr-" + std::to_string(GetTickCount64()));
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                       nullptr);
-}
-
-std::wstring wide(const std::string& text) {
-    std::wstring result(text.size(), L'\0');
-    result.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      result.data(), static_cast<int>(result.size())));
-    return result;
 }
 
 // One word of a command line as the C runtime splits it: quoted, and a backslash doubled
@@ -106,39 +79,66 @@ std::string quoted(const std::string& word) {
     return result.append(backslashes, '\\') + "\"";
 }
 
+// The text for kPipe on the named pipe once the program has opened it; its last byte held back
+// until the output's temporary file is there, when the output is to be held.
+void serve(HANDLE pipe, const fs::path& dir, const std::string& output, const std::string& input,
+           const Options& options) {
+    DWORD n = 0, last = options.holdMs > 0 && !input.empty();
+    ConnectNamedPipe(pipe, nullptr);
+    WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()) - last, &n, nullptr);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    for (int waited = 0; last && held == INVALID_HANDLE_VALUE && waited < kPatienceMs; ++waited) {
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().string().find(".brenzolt-incomplete-") != std::string::npos)
+                held = CreateFileW((dir / output).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
+        Sleep(1);
+    }
+    WriteFile(pipe, input.data() + input.size() - last, last, &n, nullptr);
+    CloseHandle(pipe);
+    Sleep(options.holdMs);
+    CloseHandle(held);
+}
+
 // No handle for a standard stream that is closed; the log opened for appending, as `>>` does.
-Process start(const fs::path& dir, const std::vector<std::string>& words, Handle in, Handle out,
-              Handle errors, const Options& options) {
+Process start(const fs::path& dir, const std::vector<std::string>& words, int in, int out,
+              int errors, const Options& options, const std::string& input) {
+    auto named = std::ranges::find(words, kPipe);
+    HANDLE pipe = named == words.end()
+                      ? INVALID_HANDLE_VALUE
+                      : CreateNamedPipeW(fs::path(kPipe).c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                         static_cast<DWORD>(input.size()), 0, 0, nullptr);
     std::string line;
     for (const std::string& word : words)
         line += quoted(word) + " ";
-    std::wstring command = wide(line);
+    std::wstring command = fs::path(std::u8string(line.begin(), line.end())).wstring();
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    Handle log = options.out != Stdout::log
-                     ? kNone
-                     : CreateFileW((dir / "log").c_str(), FILE_APPEND_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   &inherited, OPEN_ALWAYS, 0, nullptr);
+    HANDLE log = options.out != Stdout::log ? nullptr
+                                            : CreateFileW((dir / "log").c_str(), FILE_APPEND_DATA,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                          &inherited, OPEN_ALWAYS, 0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = log != kNone ? log : out;
-    startup.hStdError = errors;
-    for (Handle handle : {in, out, errors})
-        if (handle != kNone)
-            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    startup.hStdInput = in < 0 ? nullptr : handleOf(in);
+    startup.hStdOutput = options.out == Stdout::log ? log : out < 0 ? nullptr : handleOf(out);
+    startup.hStdError = handleOf(errors);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     if (options.threads != 0)
         SetEnvironmentVariableW(L"BRENZOLT_THREADS", std::to_wstring(options.threads).c_str());
     PROCESS_INFORMATION process{};
     bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                   dir.c_str(), &startup, &process);
     SetEnvironmentVariableW(L"BRENZOLT_THREADS", nullptr);
-    SetHandleInformation(in, HANDLE_FLAG_INHERIT, 0); // kept to read back what is left
-    closeHandle(log);
+    SetHandleInformation(startup.hStdInput, HANDLE_FLAG_INHERIT, 0); // kept to read back
+    CloseHandle(log);
     if (!started)
         throw std::runtime_error("cannot start " + line);
     CloseHandle(process.hThread);
+    if (pipe != INVALID_HANDLE_VALUE)
+        serve(pipe, dir, named + 1 != words.end() ? named[1] : "", input, options);
     return process.hProcess;
 }
 
@@ -154,49 +154,27 @@ int wait(Process process) {
     return static_cast<int>(status);
 }
 #else
-using Handle = int;
 using Process = pid_t;
-const Handle kNone = -1;
+constexpr bool kPipeNamed = false;
 constexpr uid_t kNobody = 65534;
 
-void closeHandle(Handle& handle) {
-    if (handle != kNone)
-        close(std::exchange(handle, kNone));
+bool makePipe(int ends[2], std::size_t size) {
+    return pipe2(ends, O_CLOEXEC) == 0 &&
+           (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
 }
 
-void makePipe(Handle ends[2], std::size_t size) {
-    if (pipe2(ends, O_CLOEXEC) != 0 ||
-        (size > 65536 && fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) < 0))
-        throw std::runtime_error("cannot make a pipe of " + std::to_string(size) + " bytes");
-}
-
-void writeAll(Handle to, const std::string& text) {
-    if (write(to, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        throw std::runtime_error("cannot write the program's standard input");
-}
-
-long readSome(Handle from, char* buffer, std::size_t size, int patienceMs) {
-    pollfd ready{from, POLLIN, 0};
-    return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
-}
-
-std::string readAll(Handle from) {
-    std::string text;
-    char buffer[65536];
-    lseek(from, 0, SEEK_SET); // a file: from its start
-    for (ssize_t n; from != kNone && (n = read(from, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    return text;
-}
-
-Handle errorsFile() {
+int errorsFile() {
     return memfd_create("stderr", MFD_CLOEXEC);
 }
 
+long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
+    pollfd ready{from, POLLIN, 0};
+    return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
+}
 // Descriptor 0 or 1 closed for a standard stream that is; the log opened for appending, as
 // `>>` does; then limits, user and BRENZOLT_THREADS.
-Process start(const fs::path& dir, std::vector<std::string> words, Handle in, Handle out,
-              Handle errors, const Options& options) {
+Process start(const fs::path& dir, std::vector<std::string> words, int in, int out, int errors,
+              const Options& options, const std::string&) {
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
@@ -240,6 +218,26 @@ int wait(Process process) {
 }
 #endif
 
+void closeFd(int& fd) {
+    if (fd >= 0)
+        close(std::exchange(fd, -1));
+}
+
+void writeAll(int to, const std::string& text) {
+    if (write(to, text.data(), static_cast<unsigned>(text.size())) !=
+        static_cast<long>(text.size()))
+        throw std::runtime_error("cannot write the program's standard input");
+}
+
+std::string readAll(int from) {
+    std::string text;
+    char buffer[65536];
+    lseek(from, 0, SEEK_SET); // a file: from its start
+    for (long n; from >= 0 && (n = read(from, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
 } // namespace
 
 std::string program() {
@@ -256,30 +254,30 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     words.insert(words.end(), arguments.begin(), arguments.end());
     // The test's ends: in[0] stays open to read back what the program leaves unread. Piped
     // input is all written before the program starts: the pipe must hold it.
-    Handle in[2] = {kNone, kNone}, out[2] = {kNone, kNone};
-    if (options.in != Stdin::closed)
-        makePipe(in, input.size());
-    if (options.out != Stdout::closed)
-        makePipe(out, 0);
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
+        (options.out != Stdout::closed && !makePipe(out, 0)))
+        throw std::runtime_error("cannot make a pipe for the program");
     std::vector<std::string> answers; // of a conversation, one line each
     for (std::size_t at = 0; options.in == Stdin::conversation && at < input.size();) {
         std::size_t end = std::min(input.find('\n', at), input.size() - 1) + 1;
         answers.push_back(input.substr(at, end - at));
         at = end;
     }
+    bool named = kPipeNamed && std::ranges::count(arguments, kPipe) > 0; // the text goes there
     if (options.in == Stdin::pipe) {
-        writeAll(in[1], input);
-        closeHandle(in[1]);
+        writeAll(in[1], named ? "" : input);
+        closeFd(in[1]);
     }
     if (options.out == Stdout::broken)
-        closeHandle(out[0]);
-    Handle errors = errorsFile();
-    Process process = start(dir, words, in[0], out[1], errors, options);
-    closeHandle(out[1]);
+        closeFd(out[0]);
+    int errors = errorsFile();
+    Process process = start(dir, words, in[0], out[1], errors, options, named ? input : "");
+    closeFd(out[1]);
     // The console to its end, with the next answer whenever it stops at a prompt.
     Result result;
     char buffer[65536];
-    for (long n; out[0] != kNone && (n = readSome(out[0], buffer, sizeof buffer, kPatienceMs));) {
+    for (long n; out[0] >= 0 && (n = readSome(out[0], buffer, sizeof buffer, kPatienceMs));) {
         if (n < 0) {
             kill(process); // waiting for the answer to a prompt it has not shown
             break;
@@ -292,13 +290,13 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     }
     for (const std::string& answer : answers) // to prompts that never came
         writeAll(in[1], answer);
-    closeHandle(in[1]);
-    closeHandle(out[0]);
+    closeFd(in[1]);
+    closeFd(out[0]);
     result.status = wait(process);
     result.unread = readAll(in[0]);
     result.errors = readAll(errors);
-    closeHandle(in[0]);
-    closeHandle(errors);
+    closeFd(in[0]);
+    closeFd(errors);
     return result;
 }
 
@@ -321,6 +319,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) // Windows keeps
+        fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
 }
 

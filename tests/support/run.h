@@ -25,7 +25,18 @@ struct Options {
     long processLimit = 0;    // the user's processes and threads when not 0 (with asNobody)
     bool asNobody = false;    // as the user nobody when the tests run as root, so that modes bite
     int threads = 0;          // BRENZOLT_THREADS when not 0
+    // Windows: once the output's temporary file is there, the output (the argument after
+    // kPipe) held open without sharing for this long, as a virus scanner or indexer does.
+    int holdMs = 0;
 };
+
+// A pipe that the program opens by name as its input, the text meant for standard input in
+// it: on Linux standard input itself, on Windows a named pipe (standard input then gets none).
+#ifdef _WIN32
+inline const std::string kPipe = R"(\\.\pipe\brenzolt-test)";
+#else
+inline const std::string kPipe = "/dev/stdin";
+#endif
 
 struct Result {
     int status = -1;     // exit status; -1 when the program was killed
