@@ -14,13 +14,11 @@
 #include <utility>
 #ifdef _WIN32
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <csignal>
 #include <grp.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,7 +31,7 @@ namespace fs = std::filesystem;
 
 constexpr int kPatienceMs = 20'000;
 
-// The system's part: a pipe, a file for standard error, bytes from a pipe as they come (0
+// The system's part: a pipe, bytes from a pipe as they come (0
 // once every writer is gone, -1 after `patienceMs` of none), and a process started with its
 // standard streams. Both systems use descriptors; the run itself below is the same everywhere.
 #ifdef _WIN32
@@ -49,12 +47,6 @@ bool makePipe(int ends[2], std::size_t size) {
                  _O_BINARY | _O_NOINHERIT) == 0;
 }
 
-int errorsFile() {
-    fs::path path = fs::temp_directory_path() / ("brenzolt-" + std::to_string(GetTickCount64()));
-    return _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_TEMPORARY | _O_BINARY | _O_NOINHERIT,
-                  _S_IREAD | _S_IWRITE);
-}
-
 long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
     for (ULONGLONG end = GetTickCount64() + patienceMs;; Sleep(1)) {
         DWORD available = 0;
@@ -65,18 +57,6 @@ long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
         if (GetTickCount64() > end)
             return -1;
     }
-}
-
-// One word of a command line as the C runtime splits it: quoted, and a backslash doubled
-// where a quote follows it.
-std::string quoted(const std::string& word) {
-    std::string result = "\"";
-    std::size_t backslashes = 0;
-    for (char c : word) {
-        result.append(c == '"' ? backslashes + 1 : 0, '\\') += c;
-        backslashes = c == '\\' ? backslashes + 1 : 0;
-    }
-    return result.append(backslashes, '\\') + "\"";
 }
 
 // The text for kPipe on the named pipe once the program has opened it; its last byte held back
@@ -110,8 +90,8 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
                                          PIPE_TYPE_BYTE | PIPE_WAIT, 1,
                                          static_cast<DWORD>(input.size()), 0, 0, nullptr);
     std::string line;
-    for (const std::string& word : words)
-        line += quoted(word) + " ";
+    for (const std::string& word : words) // none holds a quote or ends in a backslash
+        line += "\"" + word + "\" ";
     std::wstring command = fs::path(std::u8string(line.begin(), line.end())).wstring();
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
     HANDLE log = options.out != Stdout::log ? nullptr
@@ -161,10 +141,6 @@ constexpr uid_t kNobody = 65534;
 bool makePipe(int ends[2], std::size_t size) {
     return pipe2(ends, O_CLOEXEC) == 0 &&
            (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
-}
-
-int errorsFile() {
-    return memfd_create("stderr", MFD_CLOEXEC);
 }
 
 long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
@@ -232,7 +208,6 @@ void writeAll(int to, const std::string& text) {
 std::string readAll(int from) {
     std::string text;
     char buffer[65536];
-    lseek(from, 0, SEEK_SET); // a file: from its start
     for (long n; from >= 0 && (n = read(from, buffer, sizeof buffer)) > 0;)
         text.append(buffer, static_cast<std::size_t>(n));
     return text;
@@ -253,10 +228,11 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     words.push_back(program());
     words.insert(words.end(), arguments.begin(), arguments.end());
     // The test's ends: in[0] stays open to read back what the program leaves unread. Piped
-    // input is all written before the program starts: the pipe must hold it.
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    // input is all written before the program starts: the pipe must hold it. Standard error is
+    // read once the program has ended: its pipe holds a megabyte.
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, errors[2] = {-1, -1};
     if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
-        (options.out != Stdout::closed && !makePipe(out, 0)))
+        (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
         throw std::runtime_error("cannot make a pipe for the program");
     std::vector<std::string> answers; // of a conversation, one line each
     for (std::size_t at = 0; options.in == Stdin::conversation && at < input.size();) {
@@ -271,9 +247,9 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     }
     if (options.out == Stdout::broken)
         closeFd(out[0]);
-    int errors = errorsFile();
-    Process process = start(dir, words, in[0], out[1], errors, options, named ? input : "");
+    Process process = start(dir, words, in[0], out[1], errors[1], options, named ? input : "");
     closeFd(out[1]);
+    closeFd(errors[1]);
     // The console to its end, with the next answer whenever it stops at a prompt.
     Result result;
     char buffer[65536];
@@ -294,9 +270,9 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     closeFd(out[0]);
     result.status = wait(process);
     result.unread = readAll(in[0]);
-    result.errors = readAll(errors);
+    result.errors = readAll(errors[0]);
     closeFd(in[0]);
-    closeFd(errors);
+    closeFd(errors[0]);
     return result;
 }
 
