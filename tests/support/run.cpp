@@ -215,6 +215,12 @@ std::string readAll(int from) {
 
 } // namespace
 
+#ifdef _WIN32
+const std::string kPipe = R"(\\.\pipe\brenzolt-test-)" + std::to_string(GetCurrentProcessId());
+#else
+const std::string kPipe = "/dev/stdin";
+#endif
+
 std::string program() {
     const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
     return path != nullptr && *path != '\0' ? path : BRENZOLT_BINARY;

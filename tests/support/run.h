@@ -31,12 +31,9 @@ struct Options {
 };
 
 // A pipe that the program opens by name as its input, the text meant for standard input in
-// it: on Linux standard input itself, on Windows a named pipe (standard input then gets none).
-#ifdef _WIN32
-inline const std::string kPipe = R"(\\.\pipe\brenzolt-test)";
-#else
-inline const std::string kPipe = "/dev/stdin";
-#endif
+// it: on Linux standard input itself, on Windows a named pipe of this test process (standard
+// input then gets none).
+extern const std::string kPipe;
 
 struct Result {
     int status = -1;     // exit status; -1 when the program was killed
