@@ -59,12 +59,16 @@ long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
     }
 }
 
-// The text for kPipe on the named pipe once the program has opened it; its last byte held back
-// until the output's temporary file is there, when the output is to be held.
-void serve(HANDLE pipe, const fs::path& dir, const std::string& output, const std::string& input,
-           const Options& options) {
-    DWORD n = 0, last = options.holdMs > 0 && !input.empty();
-    ConnectNamedPipe(pipe, nullptr);
+// The text for kPipe on the named pipe once the program has opened it (if it ends first, none);
+// its last byte held back until the output's temporary file is there, when the output is held.
+void serve(HANDLE pipe, HANDLE process, const fs::path& dir, const std::string& output,
+           const std::string& input, const Options& options) {
+    DWORD n = 0, last = options.holdMs > 0 && !input.empty(), noWait = PIPE_NOWAIT, wait = 0;
+    SetNamedPipeHandleState(pipe, &noWait, nullptr, nullptr);
+    while (!ConnectNamedPipe(pipe, nullptr) && GetLastError() == ERROR_PIPE_LISTENING &&
+           WaitForSingleObject(process, 1) == WAIT_TIMEOUT)
+        ;
+    SetNamedPipeHandleState(pipe, &wait, nullptr, nullptr);
     WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()) - last, &n, nullptr);
     HANDLE held = INVALID_HANDLE_VALUE;
     for (int waited = 0; last && held == INVALID_HANDLE_VALUE && waited < kPatienceMs; ++waited) {
@@ -118,7 +122,8 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
         throw std::runtime_error("cannot start " + line);
     CloseHandle(process.hThread);
     if (pipe != INVALID_HANDLE_VALUE)
-        serve(pipe, dir, named + 1 != words.end() ? named[1] : "", input, options);
+        serve(pipe, process.hProcess, dir, named + 1 != words.end() ? named[1] : "", input,
+              options);
     return process.hProcess;
 }
 
