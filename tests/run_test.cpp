@@ -202,9 +202,6 @@ std::vector<Row> rows() {
          .arguments = {kPipe, "out.txt"}, .answers = gridFile(counts(2147483520.0f, 2147483520.0f)),
          .console = kRecord + "error reading input file " + kPipe + ": " + tooLarge + "\n",
          .status = 1, .errors = "brenzolt: " + kPipe + ": " + tooLarge + "\n"},
-        // A pipe is read whole, in order.
-        {.name = "a grid through a pipe", .arguments = {kPipe, "out.txt"}, .answers = kGrid,
-         .console = converted(2), .after = kOut},
         {.name = "a short grid through a pipe", .arguments = {kPipe, "out.txt"},
          .answers = kGrid.substr(0, 50),
          .console = kRecord + "error reading input file " + kPipe +

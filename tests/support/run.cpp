@@ -31,9 +31,9 @@ namespace fs = std::filesystem;
 
 constexpr int kPatienceMs = 20'000;
 
-// The system's part: a pipe, bytes from a pipe as they come (0
-// once every writer is gone, -1 after `patienceMs` of none), and a process started with its
-// standard streams. Both systems use descriptors; the run itself below is the same everywhere.
+// The system's part: a pipe, bytes from a pipe as they come (0 once every writer is gone, -1
+// after `patienceMs` of none), and a process started with its standard streams. Both systems
+// use descriptors; the run itself below is the same everywhere.
 #ifdef _WIN32
 using Process = HANDLE;
 constexpr bool kPipeNamed = true;
@@ -97,11 +97,10 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
     for (const std::string& word : words) // none holds a quote or ends in a backslash
         line += "\"" + word + "\" ";
     std::wstring command = fs::path(std::u8string(line.begin(), line.end())).wstring();
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
     HANDLE log = options.out != Stdout::log ? nullptr
                                             : CreateFileW((dir / "log").c_str(), FILE_APPEND_DATA,
                                                           FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                          &inherited, OPEN_ALWAYS, 0, nullptr);
+                                                          nullptr, OPEN_ALWAYS, 0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
