@@ -151,6 +151,7 @@ long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
     pollfd ready{from, POLLIN, 0};
     return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
 }
+
 // Descriptor 0 or 1 closed for a standard stream that is; the log opened for appending, as
 // `>>` does; then limits, user and BRENZOLT_THREADS.
 Process start(const fs::path& dir, std::vector<std::string> words, int in, int out, int errors,
