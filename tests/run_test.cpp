@@ -380,11 +380,10 @@ Files snapshot(const fs::path& dir) {
             what = "<dir>";
         else if ((entry.status().permissions() & fs::perms::owner_read) == fs::perms::none)
             what = "<unreadable>";
+        else if ((entry.status().permissions() & fs::perms::owner_write) == fs::perms::none)
+            what = "<read-only>" + readFile(entry.path());
         else
-            what = ((entry.status().permissions() & fs::perms::owner_write) == fs::perms::none
-                        ? "<read-only>"
-                        : "") +
-                   readFile(entry.path());
+            what = readFile(entry.path());
     }
     return files;
 }
@@ -400,7 +399,7 @@ void make(const TempDir& dir, const Files& files) {
         else if (what.starts_with("<dir"))
             fs::create_directory(path);
         else
-            writeFile(path, what.starts_with("<read-only>") ? what.substr(11) : what);
+            writeFile(path, what.starts_with("<read-only>") ? what.substr(11) : what); // past it
         if (what == "<dir r-x>" || what == "<unreadable>" || what.starts_with("<read-only>"))
             fs::permissions(path, what == "<unreadable>" ? fs::perms::none : fs::perms(0555));
     }
