@@ -17,15 +17,21 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-// File name -> bytes, or a marker: "<dir>", "<dir r-x>", "<unreadable>", "<symlink TARGET>",
-// "<hardlink NAME>" (another name of the file NAME, which sorts before it).
+// File name -> bytes, "<read-only>" and bytes, or a marker: "<dir>", "<dir r-x>", "<unreadable>",
+// "<symlink TARGET>", "<hardlink NAME>" (another name of the file NAME, which sorts before it).
 using Files = std::map<std::string, std::string>;
 
 // Where a run means something. Some exist only on Linux: names of devices, of /proc and of
-// standard streams, names Windows does not allow, links to no file, another user, and limits
-// set with ulimit.
+// standard streams, names Windows does not allow, symbolic links (which the C++ library of the
+// Windows build does not make), another user, and limits set with ulimit. Some exist only on
+// Windows: an output held open.
 enum class System { any, Linux, Windows };
 using enum System;
+#ifdef _WIN32
+constexpr System kThisSystem = Windows;
+#else
+constexpr System kThisSystem = Linux;
+#endif
 
 struct Row {
     std::string name;
@@ -200,17 +206,14 @@ std::vector<Row> rows() {
                   gridFile(counts(2147483520.0f, 1), {1}), "it ends after 52 of 8589934128 bytes"),
         readFails("40 GB in a tiny file", gridFile(counts(1e5f, 1e5f)),
                   "it ends after 48 of 40000000048 bytes", true),
-        {.name = "a pipe too large for memory", .only = Linux, .before = {{"out.txt", kOld}},
-         .arguments = {"/dev/stdin", "out.txt"},
-         .answers = gridFile(counts(2147483520.0f, 2147483520.0f)),
-         .console = kRecord + "error reading input file /dev/stdin: " + tooLarge + "\n",
-         .status = 1, .errors = "brenzolt: /dev/stdin: " + tooLarge + "\n"},
-        // A pipe is read whole, in order.
-        {.name = "a grid through a pipe", .only = Linux, .arguments = {"/dev/stdin", "out.txt"},
-         .answers = kGrid, .console = converted(2), .after = kOut},
-        {.name = "a short grid through a pipe", .only = Linux,
-         .arguments = {"/dev/stdin", "out.txt"}, .answers = kGrid.substr(0, 50),
-         .console = kRecord + "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n",
+        {.name = "a pipe too large for memory", .before = {{"out.txt", kOld}},
+         .arguments = {kPipe, "out.txt"}, .answers = gridFile(counts(2147483520.0f, 2147483520.0f)),
+         .console = kRecord + "error reading input file " + kPipe + ": " + tooLarge + "\n",
+         .status = 1, .errors = "brenzolt: " + kPipe + ": " + tooLarge + "\n"},
+        {.name = "a short grid through a pipe", .arguments = {kPipe, "out.txt"},
+         .answers = kGrid.substr(0, 50),
+         .console = kRecord + "error reading input file " + kPipe +
+                    ": it ends after 50 of 72 bytes\n",
          .status = 1},
         // Opens (as a file that is not a directory), but reading fails with an I/O error.
         {.name = "read error", .only = Linux, .before = {{"out.txt", kOld}},
@@ -218,7 +221,7 @@ std::vector<Row> rows() {
          .console = kRecord + "error reading input file /proc/self/mem\n", .status = 1},
         {.name = "input a directory", .before = {{"dir", "<dir>"}}, .arguments = {"dir", "out.txt"},
          .console = retry("input", "dir"), .status = 1,
-         .errors = "brenzolt: dir: Is a directory\n"},
+                    .errors = "brenzolt: dir: Is a directory\n"},
         {.name = "input unreadable", .only = Linux,
          .before = {{"in.grd", "<unreadable>"}, {"out.txt", kOld}},
          .arguments = {"in.grd", "out.txt"}, .console = retry("input", "in.grd"), .status = 1,
@@ -265,7 +268,7 @@ std::vector<Row> rows() {
         {.name = "input as output by a hard link",
          .before = {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}},
          .arguments = {"in.grd", "link.grd"}, .console = retry("output", "link.grd"), .status = 1},
-        {.name = "input as output by a symlink",
+        {.name = "input as output by a symlink", .only = Linux,
          .before = {{"in.grd", kGrid}, {"soft.grd", "<symlink in.grd>"}},
          .arguments = {"in.grd", "soft.grd"}, .console = retry("output", "soft.grd"), .status = 1},
         {.name = "names outside ASCII", .before = {{"Höhe.grd", kGrid}},
@@ -292,8 +295,8 @@ std::vector<Row> rows() {
         asksFor("the version by --version", "--version", "brenzolt " BRENZOLT_VERSION "\n"),
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
-         .console = kAsk + retry("input", "nothere.grd") + kAgain +
-                    retry("output", "nodir/out.txt") + kAgain + converted(2),
+         .console = kAsk + retry("input", "nothere.grd") + kAgain + retry("output",
+                    "nodir/out.txt") + kAgain + converted(2),
          .after = kOut, .unread = kRest, .options = conversation},
         {.name = "an empty answer at the input retry", .before = kIn,
          .answers = "nothere.grd\nout.txt\n\n", .console = kAsk + retry("input", "nothere.grd"),
@@ -336,12 +339,12 @@ std::vector<Row> rows() {
          .answers = repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) + "out.txt\n",
          .console = retry("input", ".") + repeat(kAgain + retry("input", "."), 200) + kAgain +
                     retry("output", "in.grd") + repeat(kAgain + retry("output", "./in.grd"), 200) +
-                    kAgain + converted(2),
+                        kAgain + converted(2),
          .after = kOut, .options = {.descriptorLimit = 32}},
         // A console that is gone never spoils the run. With standard input and output closed,
         // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
-        // buffer holds. (Under Wine, closed Linux descriptors become Wine's own.)
-        {.name = "closed standard input and output", .only = Linux, .before = {{"tall.grd", tall}},
+        // buffer holds. On Windows the program is given no standard handles.
+        {.name = "closed standard input and output", .before = {{"tall.grd", tall}},
          .arguments = {"tall.grd", "tall.txt"}, .after = {{"tall.txt", tallOut}},
          .options = {.in = Stdin::closed, .out = Stdout::closed}},
         // Threads that cannot start leave the work to those that did.
@@ -349,6 +352,25 @@ std::vector<Row> rows() {
          .arguments = {"tall.grd", "tall.txt"}, .console = converted(300000),
          .after = {{"tall.txt", tallOut}},
          .options = {.processLimit = 4, .asNobody = true, .threads = 8}},
+        // A read-only output stays as it was: Linux asks for another name (but to root, for whom
+        // nothing is read-only); Windows finds it out only when the grid is to be put in place.
+        {.name = "a read-only output, another name asked for", .only = Linux,
+         .before = {{"in.grd", kGrid}, {"out.txt", "<read-only>" + kOld}},
+         .arguments = {"in.grd", "out.txt"}, .console = retry("output", "out.txt"), .status = 1,
+         .options = nobody},
+        {.name = "a read-only output, refused when the grid is put in place", .only = Windows,
+         .before = {{"in.grd", kGrid}, {"out.txt", "<read-only>" + kOld}},
+         .arguments = {"in.grd", "out.txt"},
+         .console = converted(2) + "error writing output file out.txt\n", .status = 1},
+        // An output held open without sharing, as a virus scanner or an indexer does, is waited
+        // for a moment; held for seconds, the run fails and the old output stays.
+        {.name = "an output held for a moment", .only = Windows, .before = {{"out.txt", kOld}},
+         .arguments = {kPipe, "out.txt"}, .answers = kGrid, .console = converted(2), .after = kOut,
+         .options = {.holdMs = 300}},
+        {.name = "an output held for seconds", .only = Windows, .before = {{"out.txt", kOld}},
+         .arguments = {kPipe, "out.txt"}, .answers = kGrid,
+         .console = converted(2) + "error writing output file out.txt\n", .status = 1,
+         .options = {.holdMs = 3000}},
         {.name = "a broken standard output", .before = {{"tall.grd", tall}, {"old.txt", kOld}},
          .arguments = {"tall.grd", "old.txt"}, .after = {{"old.txt", tallOut}},
          .options = {.out = Stdout::broken}},
@@ -362,20 +384,23 @@ std::vector<Row> rows() {
 Files snapshot(const fs::path& dir) {
     Files files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        std::string& what = files[entry.path().lexically_relative(dir).string()];
+        std::u8string name = entry.path().lexically_relative(dir).generic_u8string();
+        std::string& what = files[std::string(name.begin(), name.end())];
         if (entry.is_symlink())
             what = "<symlink " + fs::read_symlink(entry).string() + ">";
         else if (entry.is_directory())
             what = "<dir>";
         else if ((entry.status().permissions() & fs::perms::owner_read) == fs::perms::none)
             what = "<unreadable>";
+        else if ((entry.status().permissions() & fs::perms::owner_write) == fs::perms::none)
+            what = "<read-only>" + readFile(entry.path());
         else
             what = readFile(entry.path());
     }
     return files;
 }
 
-void make(const fs::path& dir, const Files& files) {
+void make(const TempDir& dir, const Files& files) {
     for (const auto& [name, what] : files) {
         fs::path path = dir / name;
         std::string target = what.substr(what.find(' ') + 1, what.size() - what.find(' ') - 2);
@@ -386,8 +411,8 @@ void make(const fs::path& dir, const Files& files) {
         else if (what.starts_with("<dir"))
             fs::create_directory(path);
         else
-            writeFile(path, what);
-        if (what == "<dir r-x>" || what == "<unreadable>")
+            writeFile(path, what.starts_with("<read-only>") ? what.substr(11) : what); // past it
+        if (what == "<dir r-x>" || what == "<unreadable>" || what.starts_with("<read-only>"))
             fs::permissions(path, what == "<unreadable>" ? fs::perms::none : fs::perms(0555));
     }
 }
@@ -396,10 +421,10 @@ class Runs : public testing::TestWithParam<Row> {};
 
 TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
     const Row& row = GetParam();
-    if (row.only != any && (row.only == System::Windows) != program().ends_with(".exe"))
-        GTEST_SKIP();
+    if (row.only != any && row.only != kThisSystem)
+        GTEST_SKIP() << "only on " << (row.only == Linux ? "Linux" : "Windows");
     TempDir dir;
-    make(dir.path(), row.before);
+    make(dir, row.before);
     Files expected = snapshot(dir.path());
     for (const auto& [name, text] : row.after)
         expected[name] = crlf(text);
@@ -430,10 +455,8 @@ TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
             text += line + repeat("\t" + line, columns - 1) + "\n";
         }
         std::string grid = gridFile({float(columns), float(rows), 0, 0, 1, -1}, nodes);
-        for (std::string input : {"in.grd", "/dev/stdin"})
+        for (std::string input : {std::string("in.grd"), kPipe})
             for (int threads : {1, 2, 7}) {
-                if (input == "/dev/stdin" && program().ends_with(".exe"))
-                    continue; // a name only Linux has
                 SCOPED_TRACE(std::to_string(columns) + " x " + std::to_string(rows) + " on " +
                              std::to_string(threads) + " from " + input);
                 TempDir dir;

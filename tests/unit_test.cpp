@@ -1,27 +1,29 @@
 // The layers on their own, where a whole program run cannot reach: the text
 // writer's buffer edges, and a grid file that shrinks while its node lines are written.
 #include "app/node_lines.h"
+#include "tests/support/run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 namespace brenzolt {
 namespace {
 
-// A file in memory that a TextWriter or InputFile can use by descriptor.
-struct MemoryFile {
-    int fd = memfd_create("unit", 0);
-    ~MemoryFile() { close(fd); }
-    std::string contents() const {
-        std::string bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-        EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-        return bytes;
-    }
+// A file that a TextWriter or InputFile can use by descriptor or by name.
+struct ScratchFile {
+    test::TempDir dir;
+    std::string name = (dir / "file").string();
+    int fd = open(name.c_str(), O_RDWR | O_CREAT | O_BINARY, 0644);
+    ~ScratchFile() { close(fd); }
+    std::string contents() const { return test::readFile(name); }
 };
 
 std::string written(auto write) {
-    MemoryFile file;
+    ScratchFile file;
     {
         TextWriter writer(file.fd);
         write(writer);
@@ -43,11 +45,11 @@ TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
     std::vector<float> words{3, 30000, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     words.resize(12 + 3 * 30000, 1.0f);
     for (int threads : {1, 3}) {
-        MemoryFile file, text;
+        ScratchFile file, text;
         std::size_t size = words.size() * sizeof(float);
-        ASSERT_EQ(write(file.fd, words.data(), size), static_cast<ssize_t>(size));
+        ASSERT_EQ(write(file.fd, words.data(), size), static_cast<int>(size));
         std::string reason;
-        InputFile input = *openInputFile("/proc/self/fd/" + std::to_string(file.fd), reason);
+        InputFile input = *openInputFile(file.name, reason);
         GridReader grid;
         ASSERT_EQ(openGrid(input, grid), std::nullopt);
         ASSERT_EQ(ftruncate(file.fd, 12048), 0);

@@ -2,21 +2,27 @@
 
 #include <algorithm>
 #include <bit>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <grp.h>
 #include <iterator>
-#include <poll.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <csignal>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#endif
 
 namespace brenzolt::test {
 namespace {
@@ -24,16 +30,139 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kPatienceMs = 20'000;
-constexpr uid_t kNobody = 65534;
 
-void writeAll(int fd, const std::string& text) {
-    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        throw std::runtime_error("cannot write the program's standard input");
+// The system's part: a pipe, bytes from a pipe as they come (0 once every writer is gone, -1
+// after `patienceMs` of none), and a process started with its standard streams. Both systems
+// use descriptors; the run itself below is the same everywhere.
+#ifdef _WIN32
+using Process = HANDLE;
+constexpr bool kPipeNamed = true;
+
+HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-// In the child: the standard streams, limits and user asked for, then the program.
-[[noreturn]] void start(const fs::path& dir, char* const* argv, int in, int out, int errors,
-                        const Options& options) {
+bool makePipe(int ends[2], std::size_t size) {
+    return _pipe(ends, static_cast<unsigned>(std::max<std::size_t>(size, 65536)),
+                 _O_BINARY | _O_NOINHERIT) == 0;
+}
+
+long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
+    for (ULONGLONG end = GetTickCount64() + patienceMs;; Sleep(1)) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(handleOf(from), nullptr, 0, nullptr, &available, nullptr))
+            return 0;
+        if (available > 0)
+            return std::max(read(from, buffer, std::min<DWORD>(available, size)), 0);
+        if (GetTickCount64() > end)
+            return -1;
+    }
+}
+
+// The text for kPipe on the named pipe once the program has opened it (if it ends first, none);
+// its last byte held back until the output's temporary file is there, when the output is held.
+void serve(HANDLE pipe, HANDLE process, const fs::path& dir, const std::string& output,
+           const std::string& input, const Options& options) {
+    DWORD n = 0, last = options.holdMs > 0 && !input.empty(), noWait = PIPE_NOWAIT, wait = 0;
+    SetNamedPipeHandleState(pipe, &noWait, nullptr, nullptr);
+    while (!ConnectNamedPipe(pipe, nullptr) && GetLastError() == ERROR_PIPE_LISTENING &&
+           WaitForSingleObject(process, 1) == WAIT_TIMEOUT)
+        ;
+    SetNamedPipeHandleState(pipe, &wait, nullptr, nullptr);
+    WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()) - last, &n, nullptr);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    for (int waited = 0; last && held == INVALID_HANDLE_VALUE && waited < kPatienceMs; ++waited) {
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().string().find(".brenzolt-incomplete-") != std::string::npos)
+                held = CreateFileW((dir / output).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
+        Sleep(1);
+    }
+    WriteFile(pipe, input.data() + input.size() - last, last, &n, nullptr);
+    CloseHandle(pipe);
+    Sleep(options.holdMs);
+    CloseHandle(held);
+}
+
+// No handle for a standard stream that is closed; the log opened for appending, as `>>` does.
+Process start(const fs::path& dir, const std::vector<std::string>& words, int in, int out,
+              int errors, const Options& options, const std::string& input) {
+    auto named = std::ranges::find(words, kPipe);
+    HANDLE pipe = named == words.end()
+                      ? INVALID_HANDLE_VALUE
+                      : CreateNamedPipeW(fs::path(kPipe).c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                         static_cast<DWORD>(input.size()), 0, 0, nullptr);
+    std::string line;
+    for (const std::string& word : words) // none holds a quote or ends in a backslash
+        line += "\"" + word + "\" ";
+    std::wstring command = fs::path(std::u8string(line.begin(), line.end())).wstring();
+    HANDLE log = options.out != Stdout::log ? nullptr
+                                            : CreateFileW((dir / "log").c_str(), FILE_APPEND_DATA,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                          nullptr, OPEN_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in < 0 ? nullptr : handleOf(in);
+    startup.hStdOutput = options.out == Stdout::log ? log : out < 0 ? nullptr : handleOf(out);
+    startup.hStdError = handleOf(errors);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    if (options.threads != 0)
+        SetEnvironmentVariableW(L"BRENZOLT_THREADS", std::to_wstring(options.threads).c_str());
+    PROCESS_INFORMATION process{};
+    bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  dir.c_str(), &startup, &process);
+    SetEnvironmentVariableW(L"BRENZOLT_THREADS", nullptr);
+    SetHandleInformation(startup.hStdInput, HANDLE_FLAG_INHERIT, 0); // kept to read back
+    CloseHandle(log);
+    if (!started)
+        throw std::runtime_error("cannot start " + line);
+    CloseHandle(process.hThread);
+    if (pipe != INVALID_HANDLE_VALUE)
+        serve(pipe, process.hProcess, dir, named + 1 != words.end() ? named[1] : "", input,
+              options);
+    return process.hProcess;
+}
+
+void kill(Process process) {
+    TerminateProcess(process, static_cast<UINT>(-1));
+}
+
+int wait(Process process) {
+    DWORD status = 0;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &status);
+    CloseHandle(process);
+    return static_cast<int>(status);
+}
+#else
+using Process = pid_t;
+constexpr bool kPipeNamed = false;
+constexpr uid_t kNobody = 65534;
+
+bool makePipe(int ends[2], std::size_t size) {
+    return pipe2(ends, O_CLOEXEC) == 0 &&
+           (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
+}
+
+long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
+    pollfd ready{from, POLLIN, 0};
+    return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
+}
+
+// Descriptor 0 or 1 closed for a standard stream that is; the log opened for appending, as
+// `>>` does; then limits, user and BRENZOLT_THREADS.
+Process start(const fs::path& dir, std::vector<std::string> words, int in, int out, int errors,
+              const Options& options, const std::string&) {
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid < 0 ? throw std::runtime_error("fork failed") : pid;
     signal(SIGPIPE, SIG_DFL); // as a shell starts it, whatever the test runner ignores
     rlimit files{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
     rlimit descriptors{rlim_t(options.descriptorLimit), rlim_t(options.descriptorLimit)};
@@ -52,33 +181,50 @@ void writeAll(int fd, const std::string& text) {
                  (options.threads == 0 ||
                   setenv("BRENZOLT_THREADS", std::to_string(options.threads).c_str(), 1) == 0) &&
                  (!options.asNobody || geteuid() != 0 ||
-                  (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0));
+                  (chmod(".", 0777) == 0 && setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                   setuid(kNobody) == 0));
     if (ready)
-        execvp(argv[0], argv);
+        execvp(argv[0], argv.data());
     _exit(127);
 }
 
-// Reads the console to its end, writing the next answer whenever it stops at a prompt.
-std::string readConsole(pid_t pid, int console, int feed, std::vector<std::string>& answers) {
+void kill(Process process) {
+    ::kill(process, SIGKILL);
+}
+
+int wait(Process process) {
+    int status = 0;
+    waitpid(process, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        close(std::exchange(fd, -1));
+}
+
+void writeAll(int to, const std::string& text) {
+    if (write(to, text.data(), static_cast<unsigned>(text.size())) !=
+        static_cast<long>(text.size()))
+        throw std::runtime_error("cannot write the program's standard input");
+}
+
+std::string readAll(int from) {
     std::string text;
     char buffer[65536];
-    for (pollfd ready{console, POLLIN, 0};;) {
-        if (poll(&ready, 1, kPatienceMs) <= 0) {
-            kill(pid, SIGKILL); // waiting for the answer to a prompt it has not shown
-            return text;
-        }
-        ssize_t n = read(console, buffer, sizeof buffer);
-        if (n <= 0)
-            return text;
+    for (long n; from >= 0 && (n = read(from, buffer, sizeof buffer)) > 0;)
         text.append(buffer, static_cast<std::size_t>(n));
-        if (!answers.empty() && text.ends_with(": ")) {
-            writeAll(feed, answers.front());
-            answers.erase(answers.begin());
-        }
-    }
+    return text;
 }
 
 } // namespace
+
+#ifdef _WIN32
+const std::string kPipe = R"(\\.\pipe\brenzolt-test-)" + std::to_string(GetCurrentProcessId());
+#else
+const std::string kPipe = "/dev/stdin";
+#endif
 
 std::string program() {
     const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
@@ -92,58 +238,52 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     std::vector<std::string> words{std::istream_iterator<std::string>(wrapper), {}};
     words.push_back(program());
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    // The test's ends: in[0] stays open to read back what the program leaves unread.
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
-    if ((options.in != Stdin::closed && pipe2(in, O_CLOEXEC) != 0) ||
-        (options.out != Stdout::closed && pipe2(out, O_CLOEXEC) != 0))
-        throw std::runtime_error("pipe failed");
+    // The test's ends: in[0] stays open to read back what the program leaves unread. Piped
+    // input is all written before the program starts: the pipe must hold it. Standard error is
+    // read once the program has ended: its pipe holds a megabyte.
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, errors[2] = {-1, -1};
+    if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
+        (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
+        throw std::runtime_error("cannot make a pipe for the program");
     std::vector<std::string> answers; // of a conversation, one line each
     for (std::size_t at = 0; options.in == Stdin::conversation && at < input.size();) {
         std::size_t end = std::min(input.find('\n', at), input.size() - 1) + 1;
         answers.push_back(input.substr(at, end - at));
         at = end;
     }
+    bool named = kPipeNamed && std::ranges::count(arguments, kPipe) > 0; // the text goes there
     if (options.in == Stdin::pipe) {
-        // The program starts only once it is all written: the pipe must hold it.
-        if (input.size() > 65536 && fcntl(in[1], F_SETPIPE_SZ, static_cast<int>(input.size())) < 0)
-            throw std::runtime_error("cannot widen the pipe for the program's standard input");
-        writeAll(in[1], input);
-        close(std::exchange(in[1], -1));
+        writeAll(in[1], named ? "" : input);
+        closeFd(in[1]);
     }
     if (options.out == Stdout::broken)
-        close(std::exchange(out[0], -1));
-    if (options.asNobody && geteuid() == 0)
-        fs::permissions(dir, fs::perms::all);
-
-    int errors = memfd_create("stderr", MFD_CLOEXEC);
-    pid_t pid = fork();
-    if (pid == 0)
-        start(dir, argv.data(), in[0], out[1], errors, options);
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    close(out[1]);
+        closeFd(out[0]);
+    Process process = start(dir, words, in[0], out[1], errors[1], options, named ? input : "");
+    closeFd(out[1]);
+    closeFd(errors[1]);
+    // The console to its end, with the next answer whenever it stops at a prompt.
     Result result;
-    if (out[0] >= 0)
-        result.console = readConsole(pid, out[0], in[1], answers);
+    char buffer[65536];
+    for (long n; out[0] >= 0 && (n = readSome(out[0], buffer, sizeof buffer, kPatienceMs));) {
+        if (n < 0) {
+            kill(process); // waiting for the answer to a prompt it has not shown
+            break;
+        }
+        result.console.append(buffer, static_cast<std::size_t>(n));
+        if (!answers.empty() && result.console.ends_with(": ")) {
+            writeAll(in[1], answers.front());
+            answers.erase(answers.begin());
+        }
+    }
     for (const std::string& answer : answers) // to prompts that never came
         writeAll(in[1], answer);
-    for (int fd : {in[1], out[0]})
-        close(fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    char buffer[65536];
-    for (ssize_t n; in[0] >= 0 && (n = read(in[0], buffer, sizeof buffer)) > 0;)
-        result.unread.append(buffer, static_cast<std::size_t>(n));
-    close(in[0]);
-    result.errors.resize(static_cast<std::size_t>(lseek(errors, 0, SEEK_END)));
-    if (pread(errors, result.errors.data(), result.errors.size(), 0) < 0)
-        throw std::runtime_error("cannot read the program's standard error");
-    close(errors);
+    closeFd(in[1]);
+    closeFd(out[0]);
+    result.status = wait(process);
+    result.unread = readAll(in[0]);
+    result.errors = readAll(errors[0]);
+    closeFd(in[0]);
+    closeFd(errors[0]);
     return result;
 }
 
@@ -158,14 +298,16 @@ std::string gridFile(std::vector<float> header, const std::vector<float>& nodes)
 }
 
 TempDir::TempDir() {
-    std::string name = (fs::temp_directory_path() / "brenzolt-test-XXXXXX").string();
-    if (mkdtemp(name.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = name;
+    std::random_device random;
+    while (!fs::create_directory(path_ = fs::temp_directory_path() /
+                                         ("brenzolt-test-" + std::to_string(random()))))
+        ;
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) // Windows keeps
+        fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
 }
 

@@ -9,21 +9,31 @@
 namespace brenzolt::test {
 
 // Standard input: the text through a pipe that is then closed; the text one line at a
-// time, each line after a prompt (console text ending in ": ") has come; or none.
+// time, each line after a prompt (console text ending in ": ") has come; or none (on Linux
+// descriptor 0 closed, on Windows no standard input handle).
 enum class Stdin { pipe, conversation, closed };
-// Standard output: read by the test; not open; a pipe whose reader has gone; the file "log"
-// in the directory, opened for appending as `>> log` does.
+// Standard output: read by the test; none, as for standard input; a pipe whose reader has
+// gone; the file "log" in the directory, opened for appending as `>> log` does.
 enum class Stdout { pipe, closed, broken, log };
 
 struct Options {
     Stdin in = Stdin::pipe;
     Stdout out = Stdout::pipe;
+    // These four on Linux only: limits as ulimit sets them, and another user.
     long descriptorLimit = 0; // when not 0
     long fileSizeLimit = 0;   // bytes when not 0 (ulimit -f)
     long processLimit = 0;    // the user's processes and threads when not 0 (with asNobody)
     bool asNobody = false;    // as the user nobody when the tests run as root, so that modes bite
     int threads = 0;          // BRENZOLT_THREADS when not 0
+    // Windows: once the output's temporary file is there, the output (the argument after
+    // kPipe) held open without sharing for this long, as a virus scanner or indexer does.
+    int holdMs = 0;
 };
+
+// A pipe that the program opens by name as its input, the text meant for standard input in
+// it: on Linux standard input itself, on Windows a named pipe of this test process (standard
+// input then gets none).
+extern const std::string kPipe;
 
 struct Result {
     int status = -1;     // exit status; -1 when the program was killed
@@ -32,9 +42,8 @@ struct Result {
     std::string unread;  // what the program left of its standard input
 };
 
-// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set
-// (such as the Windows build, brenzolt.exe, with BRENZOLT_TEST_WRAPPER=wine), else the build's
-// own brenzolt.
+// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set,
+// else the build's own brenzolt (brenzolt.exe on Windows).
 std::string program();
 
 // Runs brenzolt with `arguments` in `dir`, behind the command in the environment variable
@@ -55,7 +64,10 @@ class TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    // A name in UTF-8, whatever the system's code page.
+    std::filesystem::path operator/(const std::string& name) const {
+        return path_ / std::u8string(name.begin(), name.end());
+    }
 
   private:
     std::filesystem::path path_;
