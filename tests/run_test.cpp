@@ -20,31 +20,27 @@ using namespace std::string_literals;
 // "<hardlink NAME>" (another name of the file NAME, which sorts before it).
 using Files = std::map<std::string, std::string>;
 
+// Where a run means something. Some exist only on Linux: names of devices, of /proc and of
+// standard streams, names Windows does not allow, links to no file, another user, and limits
+// set with ulimit.
+enum class System { any, Linux, Windows };
+using enum System;
+
 struct Row {
     std::string name;
-    Files before;
-    std::vector<std::string> arguments;
-    std::string answers; // standard input
-    std::string console; // after the banner, "\n" for each line end the program writes
-    int status;
-    Files after;        // the files that change, line ends as in `console`
-    std::string unread; // standard input after the answers, for the script that runs us
-    Options options;
+    System only = any;
+    Files before{};
+    std::vector<std::string> arguments{};
+    std::string answers{}; // standard input
+    std::string console{}; // after the banner, "\n" for each line end the program writes
+    int status = 0;
+    Files after{};        // the files that change, line ends as in `console`
+    std::string unread{}; // standard input after the answers, for the script that runs us
+    Options options{};
     // Standard error, when checked; when it starts with the banner, the console text went
     // there and `console` is all of standard output.
-    std::optional<std::string> errors;
+    std::optional<std::string> errors{};
 };
-
-Row row(std::string name, Files before, std::vector<std::string> arguments, std::string answers,
-        std::string console, int status, Files after = {}, std::string unread = "",
-        Options options = {}, std::optional<std::string> errors = {}) {
-    return {name, before, arguments, answers, console, status, after, unread, options, errors};
-}
-
-// Runs that only exist on Linux, named "Linux: ...", are skipped for the Windows program:
-// names of devices, of /proc and of standard streams, names Windows does not allow, links
-// to no file, another user, and limits set with ulimit.
-const std::string kLinuxOnly = "Linux: ";
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -79,11 +75,15 @@ std::vector<float> counts(float columns, float rows) {
     return {columns, rows, 10, 20, 5, 0, 0, 1, 9};
 }
 
+// The rows are laid out by hand, a few fields a line.
+// clang-format off
+
 // `in.grd out.txt [precision]` converts `grid` of `rows` rows into `text`.
 Row converts(std::string name, std::string grid, std::vector<std::string> precision, int rows,
              std::string text) {
     precision.insert(precision.begin(), {"in.grd", "out.txt"});
-    return row(name, {{"in.grd", grid}}, precision, "", converted(rows), 0, {{"out.txt", text}});
+    return {.name = name, .before = {{"in.grd", grid}}, .arguments = precision,
+            .console = converted(rows), .after = {{"out.txt", text}}};
 }
 
 // A 3 x 2 grid in the precision code given; the lowest row (the second in the file) comes
@@ -101,24 +101,26 @@ Row readFails(std::string name, std::string grid, std::string message, bool oldO
     Files before{{"in.grd", grid}};
     if (oldOutput)
         before["out.txt"] = kOld;
-    return row(name, before, {"in.grd", "out.txt"}, "",
-               kRecord + "error reading input file in.grd: " + message + "\n", 1, {}, "", {},
-               "brenzolt: in.grd: " + message + "\n");
+    return {.name = name, .before = before, .arguments = {"in.grd", "out.txt"},
+            .console = kRecord + "error reading input file in.grd: " + message + "\n", .status = 1,
+            .errors = "brenzolt: in.grd: " + message + "\n"};
 }
 
 // `in.grd out.txt` under a file size limit that fails the writes, on several threads.
 Row writeFails(std::string name, Files before, Files after) {
     before["in.grd"] = gridFile(counts(1000, 10), std::vector(10000, 1.0f));
-    return row(kLinuxOnly + name, before, {"in.grd", "out.txt"}, "",
-               converted(10) + "error writing output file out.txt\n", 1, after, "",
-               {.fileSizeLimit = 4096, .threads = 7}, "brenzolt: out.txt: File too large\n");
+    return {.name = name, .only = Linux, .before = before, .arguments = {"in.grd", "out.txt"},
+            .console = converted(10) + "error writing output file out.txt\n", .status = 1,
+            .after = after, .options = {.fileSizeLimit = 4096, .threads = 7},
+            .errors = "brenzolt: out.txt: File too large\n"};
 }
 
 // `in.grd NAME` where NAME is standard output itself: the grid alone there.
 Row toStandardOutput(std::string name, std::string output, Stdout out, Files before, Files after) {
     before["in.grd"] = kGrid;
-    return row(name, before, {"in.grd", output}, "", out == Stdout::pipe ? kConverted : "", 0,
-               after, "", {.out = out}, kBanner + converted(2));
+    return {.name = name, .only = output.starts_with("/dev/") ? Linux : any, .before = before,
+            .arguments = {"in.grd", output}, .console = out == Stdout::pipe ? kConverted : "",
+            .after = after, .options = {.out = out}, .errors = kBanner + converted(2)};
 }
 
 std::vector<Row> rows() {
@@ -190,31 +192,40 @@ std::vector<Row> rows() {
                   gridFile(counts(2147483520.0f, 1), {1}), "it ends after 52 of 8589934128 bytes"),
         readFails("40 GB in a tiny file", gridFile(counts(1e5f, 1e5f)),
                   "it ends after 48 of 40000000048 bytes", true),
-        row("Linux: a pipe too large for memory", {{"out.txt", kOld}}, {"/dev/stdin", "out.txt"},
-            gridFile(counts(2147483520.0f, 2147483520.0f)),
-            kRecord + "error reading input file /dev/stdin: " + tooLarge + "\n", 1, {}, "", {},
-            "brenzolt: /dev/stdin: " + tooLarge + "\n"),
+        {.name = "a pipe too large for memory", .only = Linux, .before = {{"out.txt", kOld}},
+         .arguments = {"/dev/stdin", "out.txt"},
+         .answers = gridFile(counts(2147483520.0f, 2147483520.0f)),
+         .console = kRecord + "error reading input file /dev/stdin: " + tooLarge + "\n",
+         .status = 1, .errors = "brenzolt: /dev/stdin: " + tooLarge + "\n"},
         // A pipe is read whole, in order.
-        row("Linux: a grid through a pipe", {}, {"/dev/stdin", "out.txt"}, kGrid, converted(2), 0,
-            kOut),
-        row("Linux: a short grid through a pipe", {}, {"/dev/stdin", "out.txt"},
-            kGrid.substr(0, 50),
-            kRecord + "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n", 1),
+        {.name = "a grid through a pipe", .only = Linux, .arguments = {"/dev/stdin", "out.txt"},
+         .answers = kGrid, .console = converted(2), .after = kOut},
+        {.name = "a short grid through a pipe", .only = Linux,
+         .arguments = {"/dev/stdin", "out.txt"}, .answers = kGrid.substr(0, 50),
+         .console = kRecord + "error reading input file /dev/stdin: it ends after 50 of 72 bytes\n",
+         .status = 1},
         // Opens (as a file that is not a directory), but reading fails with an I/O error.
-        row("Linux: read error", {{"out.txt", kOld}}, {"/proc/self/mem", "out.txt"}, "",
-            kRecord + "error reading input file /proc/self/mem\n", 1),
-        row("input a directory", {{"dir", "<dir>"}}, {"dir", "out.txt"}, "", retry("input", "dir"),
-            1, {}, "", {}, "brenzolt: dir: Is a directory\n"),
-        row("Linux: input unreadable", {{"in.grd", "<unreadable>"}, {"out.txt", kOld}},
-            {"in.grd", "out.txt"}, "", retry("input", "in.grd"), 1, {}, "", nobody),
-        row("output a directory", {{"in.grd", kGrid}, {"dir", "<dir>"}}, {"in.grd", "dir"}, "",
-            retry("output", "dir"), 1),
-        row("Linux: output in a directory without write permission",
-            {{"in.grd", kGrid}, {"dir", "<dir r-x>"}}, {"in.grd", "dir/out.txt"}, "",
-            retry("output", "dir/out.txt"), 1, {}, "", nobody),
+        {.name = "read error", .only = Linux, .before = {{"out.txt", kOld}},
+         .arguments = {"/proc/self/mem", "out.txt"},
+         .console = kRecord + "error reading input file /proc/self/mem\n", .status = 1},
+        {.name = "input a directory", .before = {{"dir", "<dir>"}}, .arguments = {"dir", "out.txt"},
+         .console = retry("input", "dir"), .status = 1,
+         .errors = "brenzolt: dir: Is a directory\n"},
+        {.name = "input unreadable", .only = Linux,
+         .before = {{"in.grd", "<unreadable>"}, {"out.txt", kOld}},
+         .arguments = {"in.grd", "out.txt"}, .console = retry("input", "in.grd"), .status = 1,
+         .options = nobody},
+        {.name = "output a directory", .before = {{"in.grd", kGrid}, {"dir", "<dir>"}},
+         .arguments = {"in.grd", "dir"}, .console = retry("output", "dir"), .status = 1},
+        {.name = "output in a directory without write permission", .only = Linux,
+         .before = {{"in.grd", kGrid}, {"dir", "<dir r-x>"}},
+         .arguments = {"in.grd", "dir/out.txt"}, .console = retry("output", "dir/out.txt"),
+         .status = 1, .options = nobody},
         // Only regular files are ever removed.
-        row("Linux: full device", {{"in.grd", kGrid}, {"full", "<symlink /dev/full>"}},
-            {"in.grd", "full"}, "", converted(2) + "error writing output file full\n", 1),
+        {.name = "full device", .only = Linux,
+         .before = {{"in.grd", kGrid}, {"full", "<symlink /dev/full>"}},
+         .arguments = {"in.grd", "full"},
+         .console = converted(2) + "error writing output file full\n", .status = 1},
         // A write that fails leaves the output as it was, or leaves none, whatever the file
         // size limit's signal would do; a file with several names is made aside and stays whole.
         writeFails("file size limit", {}, {}),
@@ -224,100 +235,116 @@ std::vector<Row> rows() {
         writeFails("file size limit on a file with two names",
                    {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}}, {}),
         // Written in place: the old bytes past the new grid must go too.
-        row("a longer file with two names",
-            {{"a.txt", kOld + kOld}, {"in.grd", kGrid}, {"out.txt", "<hardlink a.txt>"}},
-            {"in.grd", "out.txt"}, "", converted(2), 0,
-            {{"a.txt", kConverted}, {"out.txt", kConverted}}),
-        row("Linux: a chain of links to no file yet",
-            {{"out.txt", "<symlink sub/link.txt>"},
-             {"sub", "<dir>"},
-             {"sub/link.txt", "<symlink new.txt>"},
-             {"in.grd", kGrid}},
-            {"in.grd", "out.txt"}, "", converted(2), 0, {{"sub/new.txt", kConverted}}),
-        row("input named as output, then a new name", kIn, {"in.grd", "in.grd"}, "out.txt\n",
-            retry("output", "in.grd") + kAgain + converted(2), 0, kOut, "", {},
-            "brenzolt: in.grd: is the input file\n"),
-        toStandardOutput("Linux: standard output as the output", "/dev/stdout", Stdout::pipe, {},
-                         {}),
-        toStandardOutput("Linux: standard output as the output, appended to a file", "/dev/stdout",
+        {.name = "a longer file with two names",
+         .before = {{"a.txt", kOld + kOld}, {"in.grd", kGrid}, {"out.txt", "<hardlink a.txt>"}},
+         .arguments = {"in.grd", "out.txt"}, .console = converted(2),
+         .after = {{"a.txt", kConverted}, {"out.txt", kConverted}}},
+        {.name = "a chain of links to no file yet", .only = Linux,
+         .before = {{"out.txt", "<symlink sub/link.txt>"}, {"sub", "<dir>"},
+                   {"sub/link.txt", "<symlink new.txt>"}, {"in.grd", kGrid}},
+         .arguments = {"in.grd", "out.txt"}, .console = converted(2),
+         .after = {{"sub/new.txt", kConverted}}},
+        {.name = "input named as output, then a new name", .before = kIn,
+         .arguments = {"in.grd", "in.grd"}, .answers = "out.txt\n",
+         .console = retry("output", "in.grd") + kAgain + converted(2), .after = kOut,
+         .errors = "brenzolt: in.grd: is the input file\n"},
+        toStandardOutput("standard output as the output", "/dev/stdout", Stdout::pipe, {}, {}),
+        toStandardOutput("standard output as the output, appended to a file", "/dev/stdout",
                          Stdout::log, {{"log", "earlier\r\n"}},
                          {{"log", "earlier\n" + kConverted}}),
         toStandardOutput("the file standard output goes to, by name", "log", Stdout::log, {},
                          {{"log", kConverted}}),
-        row("input as output by a hard link",
-            {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}}, {"in.grd", "link.grd"}, "",
-            retry("output", "link.grd"), 1),
-        row("input as output by a symlink", {{"in.grd", kGrid}, {"soft.grd", "<symlink in.grd>"}},
-            {"in.grd", "soft.grd"}, "", retry("output", "soft.grd"), 1),
-        row("names outside ASCII", {{"Höhe.grd", kGrid}}, {"Hö.grd", "高程.grd"}, "Höhe.grd\n",
-            retry("input", "Hö.grd") + kAgain + converted(2), 0, {{"高程.grd", kConverted}}),
-        row("long names as arguments", kIn, {longIn, tooLong}, longOut + "\n",
-            retry("output", tooLong) + kAgain + converted(2), 0, kOut),
+        {.name = "input as output by a hard link",
+         .before = {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}},
+         .arguments = {"in.grd", "link.grd"}, .console = retry("output", "link.grd"), .status = 1},
+        {.name = "input as output by a symlink",
+         .before = {{"in.grd", kGrid}, {"soft.grd", "<symlink in.grd>"}},
+         .arguments = {"in.grd", "soft.grd"}, .console = retry("output", "soft.grd"), .status = 1},
+        {.name = "names outside ASCII", .before = {{"Höhe.grd", kGrid}},
+         .arguments = {"Hö.grd", "高程.grd"}, .answers = "Höhe.grd\n",
+         .console = retry("input", "Hö.grd") + kAgain + converted(2),
+         .after = {{"高程.grd", kConverted}}},
+        {.name = "long names as arguments", .before = kIn, .arguments = {longIn, tooLong},
+         .answers = longOut + "\n", .console = retry("output", tooLong) + kAgain + converted(2),
+         .after = kOut},
         // Too long for the directory with the temporary suffix: a short temporary name.
-        row("a name of 240 characters", kIn, {"in.grd", longName}, "", converted(2), 0,
-            {{longName, kConverted}}),
-        row("long names as answers", kIn, {}, tooLong + "\n" + longOut + "\n" + longIn + "\n",
-            kAsk + retry("input", tooLong) + kAgain + converted(2), 0, kOut),
+        {.name = "a name of 240 characters", .before = kIn, .arguments = {"in.grd", longName},
+         .console = converted(2), .after = {{longName, kConverted}}},
+        {.name = "long names as answers", .before = kIn,
+         .answers = tooLong + "\n" + longOut + "\n" + longIn + "\n",
+         .console = kAsk + retry("input", tooLong) + kAgain + converted(2), .after = kOut},
         // The dialogue. A prompt that is not on the console when the program waits for its
         // answer leaves a conversation stuck.
-        row("a single argument ignored", kIn, {"in.grd"}, "in.grd\nout.txt\n", kAsk + converted(2),
-            0, kOut, kRest),
-        row("each prompt shown before its answer is read", kIn, {},
-            "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
-            kAsk + retry("input", "nothere.grd") + kAgain + retry("output", "nodir/out.txt") +
-                kAgain + converted(2),
-            0, kOut, kRest, conversation),
-        row("an empty answer at the input retry", kIn, {}, "nothere.grd\nout.txt\n\n",
-            kAsk + retry("input", "nothere.grd"), 1, {}, "in.grd\n" + kRest),
-        row("an empty answer at the output retry", kIn, {"in.grd", "nodir/out.txt"}, "\n",
-            retry("output", "nodir/out.txt"), 1, {}, "out.txt\n" + kRest),
-        row("an empty answer at the second output retry", kIn, {}, "in.grd\n\nnodir/b\n\n",
-            kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), 1),
-        row("closed standard input", {}, {}, "", kAsk + retry("input", ""), 1, {}, "",
-            {.in = Stdin::closed}),
+        {.name = "a single argument ignored", .before = kIn, .arguments = {"in.grd"},
+         .answers = "in.grd\nout.txt\n", .console = kAsk + converted(2), .after = kOut,
+         .unread = kRest},
+        {.name = "each prompt shown before its answer is read", .before = kIn,
+         .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
+         .console = kAsk + retry("input", "nothere.grd") + kAgain +
+                    retry("output", "nodir/out.txt") + kAgain + converted(2),
+         .after = kOut, .unread = kRest, .options = conversation},
+        {.name = "an empty answer at the input retry", .before = kIn,
+         .answers = "nothere.grd\nout.txt\n\n", .console = kAsk + retry("input", "nothere.grd"),
+         .status = 1, .unread = "in.grd\n" + kRest},
+        {.name = "an empty answer at the output retry", .before = kIn,
+         .arguments = {"in.grd", "nodir/out.txt"}, .answers = "\n",
+         .console = retry("output", "nodir/out.txt"), .status = 1, .unread = "out.txt\n" + kRest},
+        {.name = "an empty answer at the second output retry", .before = kIn,
+         .answers = "in.grd\n\nnodir/b\n\n",
+         .console = kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), .status = 1},
+        {.name = "closed standard input", .console = kAsk + retry("input", ""), .status = 1,
+         .options = {.in = Stdin::closed}},
         // The input is standard input, or opens as descriptor 0: the retry must not read its
         // answer from the grid.
-        row("Linux: standard input as the input", {}, {"/dev/stdin", "nodir/out.txt"}, "",
-            retry("output", "nodir/out.txt"), 1, {}, kGrid),
-        row("closed standard input at the output retry", kIn, {"in.grd", "nodir/out.txt"}, "",
-            retry("output", "nodir/out.txt"), 1, {}, "", {.in = Stdin::closed}),
-        row("Linux: only a CR right before the LF goes", {{"in\rx.grd\r", kGrid}}, {},
-            "in\rx.grd\r\r\nout\r.txt\r\n", kAsk + converted(2), 0, {{"out\r.txt", kConverted}}),
-        row("Linux: a CR at the end of the input stays", kIn, {}, "in.grd\nout.txt\r",
-            kAsk + converted(2), 0, {{"out.txt\r", kConverted}}),
-        row("Linux: spaces stay", {{" in.grd ", kGrid}}, {}, " in.grd \nout.txt \n",
-            kAsk + converted(2), 0, {{"out.txt ", kConverted}}),
-        row("an existing output named at the retry stays as it was",
-            {{"short.grd", kGrid.substr(0, 50)}, {"old.txt", kOld}}, {"short.grd", "nodir/out.txt"},
-            "old.txt\n",
-            retry("output", "nodir/out.txt") + kAgain + kRecord +
-                "error reading input file short.grd: it ends after 50 of 72 bytes\n",
-            1),
+        {.name = "standard input as the input", .only = Linux,
+         .arguments = {"/dev/stdin", "nodir/out.txt"}, .console = retry("output", "nodir/out.txt"),
+         .status = 1, .unread = kGrid},
+        {.name = "closed standard input at the output retry", .before = kIn,
+         .arguments = {"in.grd", "nodir/out.txt"}, .console = retry("output", "nodir/out.txt"),
+         .status = 1, .options = {.in = Stdin::closed}},
+        {.name = "only a CR right before the LF goes", .only = Linux,
+         .before = {{"in\rx.grd\r", kGrid}}, .answers = "in\rx.grd\r\r\nout\r.txt\r\n",
+         .console = kAsk + converted(2), .after = {{"out\r.txt", kConverted}}},
+        {.name = "a CR at the end of the input stays", .only = Linux, .before = kIn,
+         .answers = "in.grd\nout.txt\r", .console = kAsk + converted(2),
+         .after = {{"out.txt\r", kConverted}}},
+        {.name = "spaces stay", .only = Linux, .before = {{" in.grd ", kGrid}},
+         .answers = " in.grd \nout.txt \n", .console = kAsk + converted(2),
+         .after = {{"out.txt ", kConverted}}},
+        {.name = "an existing output named at the retry stays as it was",
+         .before = {{"short.grd", kGrid.substr(0, 50)}, {"old.txt", kOld}},
+         .arguments = {"short.grd", "nodir/out.txt"}, .answers = "old.txt\n",
+         .console = retry("output", "nodir/out.txt") + kAgain + kRecord +
+                    "error reading input file short.grd: it ends after 50 of 72 bytes\n",
+         .status = 1},
         // A directory opens before it is refused, and so does the input named as output:
         // each refusal must give its descriptor back.
-        row("Linux: many retries with few descriptors", kIn, {".", "in.grd"},
-            repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) + "out.txt\n",
-            retry("input", ".") + repeat(kAgain + retry("input", "."), 200) + kAgain +
-                retry("output", "in.grd") + repeat(kAgain + retry("output", "./in.grd"), 200) +
-                kAgain + converted(2),
-            0, kOut, "", {.descriptorLimit = 32}),
+        {.name = "many retries with few descriptors", .only = Linux, .before = kIn,
+         .arguments = {".", "in.grd"},
+         .answers = repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) + "out.txt\n",
+         .console = retry("input", ".") + repeat(kAgain + retry("input", "."), 200) + kAgain +
+                    retry("output", "in.grd") + repeat(kAgain + retry("output", "./in.grd"), 200) +
+                    kAgain + converted(2),
+         .after = kOut, .options = {.descriptorLimit = 32}},
         // A console that is gone never spoils the run. With standard input and output closed,
         // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
         // buffer holds. (Under Wine, closed Linux descriptors become Wine's own.)
-        row("Linux: closed standard input and output", {{"tall.grd", tall}},
-            {"tall.grd", "tall.txt"}, "", "", 0, {{"tall.txt", tallOut}}, "",
-            {.in = Stdin::closed, .out = Stdout::closed}),
+        {.name = "closed standard input and output", .only = Linux, .before = {{"tall.grd", tall}},
+         .arguments = {"tall.grd", "tall.txt"}, .after = {{"tall.txt", tallOut}},
+         .options = {.in = Stdin::closed, .out = Stdout::closed}},
         // Threads that cannot start leave the work to those that did.
-        row("Linux: a process limit", {{"tall.grd", tall}}, {"tall.grd", "tall.txt"}, "",
-            converted(300000), 0, {{"tall.txt", tallOut}}, "",
-            {.processLimit = 4, .asNobody = true, .threads = 8}),
-        row("a broken standard output", {{"tall.grd", tall}, {"old.txt", kOld}},
-            {"tall.grd", "old.txt"}, "", "", 0, {{"old.txt", tallOut}}, "",
-            {.out = Stdout::broken}),
-        row("answers with a broken standard output", kIn, {}, "in.grd\nout.txt\n", "", 0, kOut, "",
-            {.out = Stdout::broken}),
+        {.name = "a process limit", .only = Linux, .before = {{"tall.grd", tall}},
+         .arguments = {"tall.grd", "tall.txt"}, .console = converted(300000),
+         .after = {{"tall.txt", tallOut}},
+         .options = {.processLimit = 4, .asNobody = true, .threads = 8}},
+        {.name = "a broken standard output", .before = {{"tall.grd", tall}, {"old.txt", kOld}},
+         .arguments = {"tall.grd", "old.txt"}, .after = {{"old.txt", tallOut}},
+         .options = {.out = Stdout::broken}},
+        {.name = "answers with a broken standard output", .before = kIn,
+         .answers = "in.grd\nout.txt\n", .after = kOut, .options = {.out = Stdout::broken}},
     };
 }
+// clang-format on
 
 // Every entry below `dir`, in the form of the Files markers.
 Files snapshot(const fs::path& dir) {
@@ -357,7 +384,7 @@ class Runs : public testing::TestWithParam<Row> {};
 
 TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
     const Row& row = GetParam();
-    if (row.name.starts_with(kLinuxOnly) && program().ends_with(".exe"))
+    if (row.only != any && (row.only == System::Windows) != program().ends_with(".exe"))
         GTEST_SKIP();
     TempDir dir;
     make(dir.path(), row.before);
