@@ -461,18 +461,27 @@ void removeIfSame(const Directory& directory, const std::string& name, const Fil
 }
 
 // ReplaceFileW keeps what belongs to the old file (its security, attributes
-// and creation time). Where there was none, or it has gone meanwhile, the
-// file moves in over whatever is there by then.
+// and creation time), and moves it to a backup name that goes after. Where
+// there was none, or it has gone meanwhile, the file moves in over whatever
+// is there by then.
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
                 bool replacing) {
     std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
+    std::wstring backup = source + L"-old"; // as random as the temporary name
     if (replacing && retried([&] {
-            return ReplaceFileW(target.c_str(), source.c_str(), nullptr,
+            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
                                 REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
                                 nullptr, nullptr);
-        }))
+        })) {
+        retried([&] { return DeleteFileW(backup.c_str()); });
         return true;
-    if (replacing && GetLastError() != ERROR_FILE_NOT_FOUND)
+    }
+    DWORD error = GetLastError();
+    if (replacing &&
+        error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) // the old file is at the backup name
+        MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+    SetLastError(error);
+    if (replacing && error != ERROR_FILE_NOT_FOUND)
         return false;
     return retried([&] {
         return MoveFileExW(source.c_str(), target.c_str(),
