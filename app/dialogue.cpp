@@ -1,5 +1,7 @@
 #include "app/dialogue.h"
 
+#include "app/help.h"
+
 namespace brenzolt {
 
 namespace {
@@ -53,7 +55,7 @@ std::optional<OutputFile> openOutputOtherThan(Console& console, const std::strin
 FileNames askForNames(Console& console) {
     FileNames names;
     console.print("\n");
-    console.print("usage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n");
+    console.print(kUsageLine);
     console.print("\n");
     console.print("\ninput file : ");
     names.input = console.readAnswer();

@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/dialogue.h"
+#include "app/help.h"
 #include "app/node_lines.h"
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"
@@ -30,6 +31,12 @@ int failWriting(Console& console, const std::string& outputName, const OutputFil
 } // namespace
 
 int runConversion(std::span<const char* const> arguments, Console& console) {
+    // Help and the version are all a run does when asked for alone.
+    if (arguments.size() == 1)
+        if (std::optional<std::string> answer = helpOrVersion(arguments[0])) {
+            console.print(*answer);
+            return kStatusConverted;
+        }
     console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
     FileNames names;
     // Too little memory for the buffers or even one block of text: the run

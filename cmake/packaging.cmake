@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the packages cpack makes of it: on
 # Windows brenzolt-VERSION-win64.zip (the program, the README as text, the
-# sample grid), elsewhere brenzolt_VERSION_amd64.deb (the program and its
-# manual page). Each package gets a PACKAGE.sha256 beside it.
+# sample grid), elsewhere brenzolt_VERSION_amd64.deb or _arm64.deb (the
+# program and its manual page). Each package gets a PACKAGE.sha256 beside it.
 include(GNUInstallDirs)
 
 # The manual page names the project's version in its title line, as a reader
@@ -36,6 +36,18 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A cross-built package (cmake/aarch64-linux-gnu.cmake) is for the target's
+# processor. dpkg-shlibdeps knows only this machine's libraries, so its
+# dependencies are named here: those of the native package, whose compiler and
+# C library are the same versions as the cross compiler's (scripts/package.sh
+# checks that both packages depend on the same).
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+endif()
 # The summary line comes first on its own.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "brenzolt reads a regular grid of single-precision node values from a binary

