@@ -213,23 +213,26 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
 // `consoleOutput`: the console's standard output, written through it.
 enum class How { replace, inPlace, stream, consoleOutput };
 
-// The state of each way, and what ends it. Fields not named are unused.
+// The fields that live in each way (the others are unused), and what a
+// failure and a signal undo. `writer` and `reason` live in all of them.
 //
-//  how            fields                      a failure undoes  a signal undoes
-//  replace        fd: the temporary file;     the temporary     the temporary
-//                 directory, name, temporary, until the rename, until the rename,
-//                 temporaryId, old, isNew     nothing after     nothing after
-//  inPlace        fd: the grid aside;         the file aside;   the file aside
-//                 output: the output (-1 for  from the copy on  until the copy,
-//                 a link to nothing, made at  the output is     nothing after
-//                 the copy); aside, name,     emptied (givenUp)
-//                 temporary, temporaryId, old
-//  stream         fd: the output              nothing           nothing
-//  consoleOutput  fd: standard output, not    nothing           nothing
-//                 ours to close
+//  how            fields                        a failure undoes    a signal undoes
+//  replace        fd (the temporary file),      the temporary file  the temporary file
+//                 directory, name, temporary,   before the rename;  before the rename;
+//                 temporaryId, old, isNew       nothing after       nothing after
+//  inPlace        fd (the grid aside), output   the file aside; and the file aside
+//                 (-1 for a link to nothing     from the copy on,   before the copy;
+//                 until the copy), directory,   the output is       nothing after
+//                 elsewhere (where the grid is  emptied (givenUp)
+//                 made, when not beside),
+//                 name, temporary,
+//                 temporaryId, old, givenUp
+//  stream         fd (the output)               nothing             nothing
+//  consoleOutput  fd (standard output, not      nothing             nothing
+//                 ours to close), old
 //
-// The commit is the rename (replace) or the start of the copy (inPlace): from
-// there on the signals are ignored and the run finishes.
+// The commit is the rename (replace) or the start of the copy (inPlace):
+// from there on the signals are ignored and the run finishes.
 struct OutputFile::State {
     How how = How::replace;
     int fd = -1;

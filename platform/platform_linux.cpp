@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -304,8 +303,11 @@ void prepareProcess() {
     // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
     // space (ulimit -v) leaves room for all of them.
     pthread_attr_t small;
-    if (::pthread_attr_init(&small) == 0 && ::pthread_attr_setstacksize(&small, 256 << 10) == 0)
-        ::pthread_setattr_default_np(&small);
+    if (::pthread_attr_init(&small) == 0) {
+        if (::pthread_attr_setstacksize(&small, 256 << 10) == 0)
+            ::pthread_setattr_default_np(&small);
+        ::pthread_attr_destroy(&small);
+    }
     ::mallopt(M_ARENA_MAX, 1);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
