@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -137,6 +138,7 @@ struct BlockText {
     std::size_t size = 0;
     std::uint64_t rowsEnded = 0;
     std::optional<ReadError> error;
+    bool outOfMemory = false; // for the words of a read error
 };
 
 // Room for the values and the text of any block, made by the calling thread:
@@ -240,6 +242,8 @@ class BlockPipeline {
                 std::unique_lock lock(mutex_);
                 forCaller_.wait(lock, [&] { return slot.state == State::done; });
             }
+            if (slot.room.text.outOfMemory)
+                throw std::bad_alloc();
             if (slot.room.text.error)
                 return slot.room.text.error;
             if (!atOffsets_)
@@ -293,9 +297,14 @@ class BlockPipeline {
             }
             Slot& slot = slots_[k % slots_.size()];
             readAhead_.beforeBlock(k);
-            makeBlock(grid_, plan_, k, nodeFormat_, nodes, slot.room.text);
+            BlockText& text = slot.room.text;
+            try {
+                makeBlock(grid_, plan_, k, nodeFormat_, nodes, text);
+            } catch (const std::bad_alloc&) {
+                text.outOfMemory = true; // the calling thread ends the run
+            }
             std::unique_lock lock(mutex_);
-            slot.state = atOffsets_ && !slot.room.text.error ? State::made : State::done;
+            slot.state = atOffsets_ && !text.error && !text.outOfMemory ? State::made : State::done;
             // The blocks that this one lets be placed are written by this
             // worker, whoever made them, so that no worker waits for another.
             std::uint64_t first = placed_;
