@@ -64,6 +64,7 @@ TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
     }
 }
 
+#ifdef __linux__ // the failures as Linux reports them
 // Each primitive of the output's last steps made to fail: room that cannot be reserved and a
 // failed rename leave the output as it was; a copy into an output written in place that fails
 // leaves it empty on every name, never partly written; a failed directory flush leaves the new
@@ -115,6 +116,7 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
             EXPECT_EQ(test::readFile(file.path()), fault.after) << file.path();
     }
 }
+#endif
 
 } // namespace
 } // namespace brenzolt
