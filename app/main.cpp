@@ -1,9 +1,11 @@
 #include "app/run.h"
 
+#include <cstdio>
+#include <new>
 #include <span>
 #include <vector>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     brenzolt::prepareProcess();
     std::vector<std::string> arguments = brenzolt::commandLineArguments(argc, argv);
     std::vector<const char*> words;
@@ -13,4 +15,8 @@ int main(int argc, char** argv) {
     int status = brenzolt::runConversion(words, console);
     console.flush();
     return status;
+} catch (const std::bad_alloc&) {
+    // Too little memory even for the console's buffer.
+    std::fputs("brenzolt: too little memory to run\r\n", stderr);
+    return brenzolt::kStatusFailed;
 }

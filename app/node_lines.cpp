@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -57,6 +58,14 @@ class BlockPlan {
         }
     }
     std::uint64_t count() const { return count_; }
+    // The most nodes of a block, and the room the text of any block needs.
+    std::size_t mostNodes() const {
+        return static_cast<std::size_t>(rowsPerBlock_ > 0 ? rowsPerBlock_ * columns_ : blockNodes_);
+    }
+    std::size_t mostTextRoom(NodeFormat nodeFormat) const {
+        return rowsPerBlock_ > 0 ? nodeTextRoom(rowsPerBlock_, columns_, nodeFormat)
+                                 : nodeTextRoom(1, blockNodes_, nodeFormat);
+    }
 
     // Where block k lies: its first output row, the rows it spans (whole,
     // or one part of one), and for a part its first column and width.
@@ -122,40 +131,42 @@ class ReadAhead {
     std::uint64_t stretch_;
 };
 
-// One block's text, with the rows it ends (for the dots) or the read error
-// that kept it from being made.
+// One block's text, in room for any block of the plan, with the rows it
+// ends (for the dots) or the read error that kept it from being made.
 struct BlockText {
     std::unique_ptr<char[]> text;
-    std::size_t capacity = 0;
     std::size_t size = 0;
     std::uint64_t rowsEnded = 0;
     std::optional<ReadError> error;
+    bool outOfMemory = false; // for the words of a read error
+};
+
+// Room for the values and the text of any block, made by the calling thread:
+// threads that format allocate nothing.
+struct BlockRoom {
+    std::unique_ptr<float[]> nodes;
+    BlockText text;
+    BlockRoom(const BlockPlan& plan, NodeFormat nodeFormat) : nodes(new float[plan.mostNodes()]) {
+        text.text.reset(new char[plan.mostTextRoom(nodeFormat)]);
+    }
 };
 
 // Reads and formats block k into `out`, with `nodes` as room for its values.
 void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
-               NodeFormat nodeFormat, std::vector<float>& nodes, BlockText& out) {
+               NodeFormat nodeFormat, float* nodes, BlockText& out) {
     BlockPlan::Block block = plan.block(k);
     std::size_t count = static_cast<std::size_t>(block.rowCount * block.width);
-    nodes.resize(count);
     out.size = 0;
     out.rowsEnded = 0;
-    out.error =
-        grid.readNodes(plan.firstNodeOfRows(block.firstRow, block.rowCount) + block.firstColumn,
-                       count, nodes.data());
+    out.error = grid.readNodes(
+        plan.firstNodeOfRows(block.firstRow, block.rowCount) + block.firstColumn, count, nodes);
     if (out.error)
         return;
-    std::size_t room = static_cast<std::size_t>(block.rowCount) *
-                       nodeTextRoom(static_cast<std::size_t>(block.width));
-    if (out.capacity < room) {
-        out.text.reset(new char[room]);
-        out.capacity = room;
-    }
     char* end = out.text.get();
     bool endsRow = block.firstColumn + block.width == plan.columns();
     // The rows of a block are consecutive in the file too, in reverse.
     for (std::uint64_t r = 0; r < block.rowCount; ++r) {
-        const float* row = nodes.data() + (block.rowCount - 1 - r) * block.width;
+        const float* row = nodes + (block.rowCount - 1 - r) * block.width;
         end = writeNodeTexts(end, row, static_cast<std::size_t>(block.width), endsRow,
                              grid.header().blankThreshold, nodeFormat);
     }
@@ -179,21 +190,37 @@ void showRows(Console& console, const BlockText& block) {
 // blocks in order. Either way the calling thread shows the rows in order.
 class BlockPipeline {
   public:
-    // Starts the workers the system lets it start, up to `workerCount`.
+    // Starts the workers the system lets it start and the memory lets it
+    // give room to, up to `workerCount`: half as many each time the room for
+    // them all cannot be made.
     BlockPipeline(const GridReader& grid, const BlockPlan& plan, NodeFormat nodeFormat,
                   int workerCount, TextWriter& file)
-        : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file),
-          slots_(slotCount(workerCount)) {
+        : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file) {
         if (std::optional<std::uint64_t> start = file.offsetOfNextLines()) {
             atOffsets_ = true;
             end_ = *start;
         }
-        workers_.reserve(static_cast<std::size_t>(workerCount));
+        for (; workerCount > 0 && slots_.empty(); workerCount /= 2) {
+            try {
+                workers_.reserve(static_cast<std::size_t>(workerCount));
+                nodes_.reserve(static_cast<std::size_t>(workerCount));
+                for (int t = 0; t < workerCount; ++t)
+                    nodes_.emplace_back(new float[plan.mostNodes()]);
+                std::vector<Slot> slots;
+                slots.reserve(slotCount(workerCount));
+                for (std::size_t i = 0; i < slotCount(workerCount); ++i)
+                    slots.push_back({.room{plan, nodeFormat}});
+                slots_ = std::move(slots);
+            } catch (const std::bad_alloc&) {
+                nodes_.clear();
+            }
+        }
         try {
-            for (int t = 0; t < workerCount; ++t)
-                workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // Out of threads (a process limit): the ones that started do the work.
+            for (std::size_t t = 0; t < nodes_.size(); ++t)
+                workers_.emplace_back([this, t] { work(nodes_[t].get()); });
+        } catch (const std::exception&) {
+            // Out of threads (a process limit) or of memory: the ones that
+            // started do the work.
         }
     }
     ~BlockPipeline() {
@@ -215,11 +242,13 @@ class BlockPipeline {
                 std::unique_lock lock(mutex_);
                 forCaller_.wait(lock, [&] { return slot.state == State::done; });
             }
-            if (slot.block.error)
-                return slot.block.error;
+            if (slot.room.text.outOfMemory)
+                throw std::bad_alloc();
+            if (slot.room.text.error)
+                return slot.room.text.error;
             if (!atOffsets_)
-                file_.writeLines(textOf(slot.block));
-            showRows(console, slot.block);
+                file_.writeLines(textOf(slot.room.text));
+            showRows(console, slot.room.text);
             if (file_.failed())
                 return std::nullopt;
             std::lock_guard lock(mutex_);
@@ -235,7 +264,7 @@ class BlockPipeline {
   private:
     enum class State { free, made, placed, done };
     struct Slot {
-        BlockText block;
+        BlockRoom room;
         State state = State::free;
         std::uint64_t offset = 0;
     };
@@ -249,13 +278,12 @@ class BlockPipeline {
             if (slot.state != State::made)
                 return;
             slot.offset = end_;
-            end_ += slot.block.size;
+            end_ += slot.room.text.size;
             slot.state = State::placed;
         }
     }
 
-    void work() {
-        std::vector<float> nodes;
+    void work(float* nodes) {
         for (;;) {
             std::uint64_t k;
             {
@@ -269,9 +297,14 @@ class BlockPipeline {
             }
             Slot& slot = slots_[k % slots_.size()];
             readAhead_.beforeBlock(k);
-            makeBlock(grid_, plan_, k, nodeFormat_, nodes, slot.block);
+            BlockText& text = slot.room.text;
+            try {
+                makeBlock(grid_, plan_, k, nodeFormat_, nodes, text);
+            } catch (const std::bad_alloc&) {
+                text.outOfMemory = true; // the calling thread ends the run
+            }
             std::unique_lock lock(mutex_);
-            slot.state = atOffsets_ && !slot.block.error ? State::made : State::done;
+            slot.state = atOffsets_ && !text.error && !text.outOfMemory ? State::made : State::done;
             // The blocks that this one lets be placed are written by this
             // worker, whoever made them, so that no worker waits for another.
             std::uint64_t first = placed_;
@@ -281,7 +314,7 @@ class BlockPipeline {
                 lock.unlock();
                 for (std::uint64_t j = first; j < end; ++j)
                     file_.writeLinesAt(slots_[j % slots_.size()].offset,
-                                       textOf(slots_[j % slots_.size()].block));
+                                       textOf(slots_[j % slots_.size()].room.text));
                 lock.lock();
                 for (std::uint64_t j = first; j < end; ++j)
                     slots_[j % slots_.size()].state = State::done;
@@ -305,6 +338,7 @@ class BlockPipeline {
     std::uint64_t end_ = 0;      // where the placed blocks end
     std::uint64_t doneWith_ = 0; // blocks written and shown
     bool stopped_ = false;
+    std::vector<std::unique_ptr<float[]>> nodes_; // one for each worker
     std::vector<std::thread> workers_;
 };
 
@@ -330,11 +364,11 @@ std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, cons
             return pipeline.run(console);
     }
     ReadAhead readAhead(grid, plan);
-    std::vector<float> nodes;
-    BlockText block;
+    BlockRoom room(plan, nodeFormat);
+    BlockText& block = room.text;
     for (std::uint64_t k = 0; k < plan.count(); ++k) {
         readAhead.beforeBlock(k);
-        makeBlock(grid, plan, k, nodeFormat, nodes, block);
+        makeBlock(grid, plan, k, nodeFormat, room.nodes.get(), block);
         if (block.error)
             return block.error;
         file.writeLines(textOf(block));

@@ -6,6 +6,8 @@
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"
 
+#include <new>
+
 namespace brenzolt {
 
 namespace {
@@ -36,37 +38,42 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
             return kStatusConverted;
         }
     console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
-    FileNames names =
-        arguments.size() >= 2 ? FileNames{arguments[0], arguments[1]} : askForNames(console);
-    // A fourth argument takes the precision with it: the default applies.
-    NodeFormat nodeFormat = selectNodeFormat(arguments.size() == 3 ? arguments[2] : "-");
+    FileNames names;
+    // Too little memory for the buffers or even one block of text: the run
+    // ends as for a failed write, and the output is dropped as it was.
+    try {
+        names =
+            arguments.size() >= 2 ? FileNames{arguments[0], arguments[1]} : askForNames(console);
+        // A fourth argument takes the precision with it: the default applies.
+        NodeFormat nodeFormat = selectNodeFormat(arguments.size() == 3 ? arguments[2] : "-");
 
-    std::optional<InputFile> input = openInputAsking(console, names.input);
-    if (!input)
+        std::optional<InputFile> input = openInputAsking(console, names.input);
+        if (!input)
+            return kStatusFailed;
+        std::optional<OutputFile> output = openOutputAsking(console, names.output, *input);
+        if (!output)
+            return kStatusFailed;
+
+        console.print("record size in bytes: 4\n");
+        GridReader grid;
+        if (auto error = openGrid(*input, grid))
+            return failReading(console, names.input, *error); // the output is dropped as it was
+
+        writeHeaderLines(output->text(), grid.header());
+        std::optional<ReadError> error =
+            writeNodeLines(output->text(), console, grid, nodeFormat, threadCountFromEnvironment());
+        console.print("\n");
+        if (error)
+            return failReading(console, names.input, *error);
+        input.reset();
+        if (!output->finish())
+            return failWriting(console, names.output, *output);
+        return kStatusConverted;
+    } catch (const std::bad_alloc&) {
+        console.reportFailure(names.output, "too little memory to convert the grid");
+        console.print("error writing output file " + names.output + "\n");
         return kStatusFailed;
-    std::optional<OutputFile> output = openOutputAsking(console, names.output, *input);
-    if (!output)
-        return kStatusFailed;
-
-    console.print("record size in bytes: 4\n");
-    GridReader grid;
-    if (auto error = openGrid(*input, grid))
-        return failReading(console, names.input, *error); // the output is dropped as it was
-
-    // Only now, with the header checked and the input measured, may an old
-    // output written in place be given up.
-    if (!output->begin())
-        return failWriting(console, names.output, *output);
-    writeHeaderLines(output->text(), grid.header());
-    std::optional<ReadError> error =
-        writeNodeLines(output->text(), console, grid, nodeFormat, threadCountFromEnvironment());
-    console.print("\n");
-    if (error)
-        return failReading(console, names.input, *error);
-    input.reset();
-    if (!output->finish())
-        return failWriting(console, names.output, *output);
-    return kStatusConverted;
+    }
 }
 
 } // namespace brenzolt

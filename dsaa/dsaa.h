@@ -28,15 +28,15 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 // The five header lines: "DSAA", the counts, and the x, y and z ranges.
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
 
-// The room `writeNodeTexts` needs for `count` nodes of one row: each text and
-// its TAB, and past the last one the line end, or the bytes formatFloat may
-// write beyond a text.
-constexpr std::size_t nodeTextRoom(std::size_t count) {
-    return count * (kLongestNumberText + 1) + kMaxNumberText + kLineEnd.size();
+// The room `writeNodeTexts` needs for `rows` rows of `width` nodes in
+// `nodeFormat`, one after the other: each text and its TAB or line end, and
+// once, past the last, the bytes formatFloat may write beyond a text.
+constexpr std::size_t nodeTextRoom(std::size_t rows, std::size_t width, NodeFormat nodeFormat) {
+    return rows * (width * (longestText(nodeFormat) + 1) + kLineEnd.size()) + kMaxNumberText;
 }
 
 // Writes the texts of `count` node values of one row into `out`, which has
-// room for nodeTextRoom(count) bytes: each followed by a TAB, the last one of
+// room for nodeTextRoom(1, count, nodeFormat) bytes: each followed by a TAB, the last one of
 // the row (when they end it) by the text stream's line end instead, ready for
 // TextWriter::writeLines. Returns the end of the text.
 char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool endsRow,

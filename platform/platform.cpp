@@ -24,7 +24,8 @@ void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
     std::uint64_t size = lines.size();
     if (failed())
         return;
-    if (int error = sys::writeAll(fd_, lines.data(), size, building_ ? std::int64_t(offset) : -1)) {
+    if (int error = sys::primitives.writeAll(fd_, lines.data(), size,
+                                             building_ ? std::int64_t(offset) : -1)) {
         int none = 0;
         error_.compare_exchange_strong(none, error);
     }
@@ -102,9 +103,8 @@ void Console::moveToStandardError() {
 
 void Console::reportFailure(const std::string& name, const std::string& reason) {
     out_.flush(); // in the order it happened, where both streams meet
-    TextWriter error(errorFd_);
-    error.write("brenzolt: " + name + ": " + reason + "\n");
-    error.flush();
+    std::string line = "brenzolt: " + name + ": " + reason + std::string(kLineEnd);
+    sys::writeAll(errorFd_, line.data(), line.size());
 }
 
 void Console::progressDot() {
@@ -213,13 +213,34 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
 // `consoleOutput`: the console's standard output, written through it.
 enum class How { replace, inPlace, stream, consoleOutput };
 
+// The fields that live in each way (the others are unused), and what a
+// failure and a signal undo. `writer` and `reason` live in all of them.
+//
+//  how            fields                        a failure undoes    a signal undoes
+//  replace        fd (the temporary file),      the temporary file  the temporary file
+//                 directory, name, temporary,   before the rename;  before the rename;
+//                 temporaryId, old, isNew       nothing after       nothing after
+//  inPlace        fd (the grid aside), output   the file aside; and the file aside
+//                 (-1 for a link to nothing     from the copy on,   before the copy;
+//                 until the copy), directory,   the output is       nothing after
+//                 elsewhere (where the grid is  emptied (givenUp)
+//                 made, when not beside),
+//                 name, temporary,
+//                 temporaryId, old, givenUp
+//  stream         fd (the output)               nothing             nothing
+//  consoleOutput  fd (standard output, not      nothing             nothing
+//                 ours to close), old
+//
+// The commit is the rename (replace) or the start of the copy (inPlace):
+// from there on the signals are ignored and the run finishes.
 struct OutputFile::State {
     How how = How::replace;
-    int fd = -1;              // what the grid is written to
-    int output = -1;          // in place: the output itself
-    bool givenUp = false;     // in place: its old contents are gone
-    sys::Directory directory; // where the temporary file is
-    std::string name;         // the output's name there
+    int fd = -1;
+    int output = -1;
+    bool givenUp = false;
+    sys::Directory directory; // the output's
+    sys::Directory elsewhere; // the system's temporary directory, when the grid is made there
+    std::string name;         // the output's name in `directory`
     std::string temporary;    // the temporary file's name; empty when there is none
     FileId temporaryId;
     sys::Facts old; // the output as it was opened
@@ -234,6 +255,7 @@ struct OutputFile::State {
         return false;
     }
     bool failWith(int error) { return fail(sys::reasonOf(error)); }
+    const sys::Directory& aside() const { return elsewhere.fd >= 0 ? elsewhere : directory; }
 
     bool open(const std::string& path, int consoleOutput) {
         output = sys::openForWriting(path);
@@ -249,22 +271,35 @@ struct OutputFile::State {
             return true;
         }
         // A file that a new one would change for the user is written in place:
-        // its other names would keep the old grid, its owner would change.
-        bool inPlace = !isNew && (old.links > 1 || old.ownedByOther);
-        if (sys::openDirectoryOf(output, path, directory, name))
+        // its other names would keep the old grid, its owner would change; a
+        // file mounted over its name cannot be replaced.
+        bool inPlace = !isNew && (old.links > 1 || old.ownedByOther || old.mountPoint);
+        bool held = sys::openDirectoryOf(output, path, directory, name);
+        if (!held && isNew)
+            return failWith(sys::lastError());
+        // A link to nothing: the system's own open makes its file at the end,
+        // by its rules for links in shared directories.
+        inPlace = inPlace || (isNew && sys::isLink(directory, name));
+        if (held)
             fd = createTemporary(name);
-        if (fd < 0 && isNew)
+        if (fd < 0 && isNew && !inPlace)
             return failWith(sys::lastError());
         if (fd < 0) { // a file that may be written, but not replaced
             inPlace = true;
-            sys::closeChecked(std::exchange(directory.fd, -1));
-            if (sys::openTemporaryDirectory(directory))
-                fd = createTemporary(name.empty() ? "brenzolt" : name);
+            if (!sys::openTemporaryDirectory(elsewhere))
+                return fail(notAside(sys::lastError()));
+            fd = createTemporary(name.empty() ? "brenzolt" : name);
+            if (fd < 0)
+                return fail(notAside(sys::lastError()));
         }
         how = inPlace ? How::inPlace : How::replace;
         if (!inPlace)
             sys::closeChecked(std::exchange(output, -1));
-        return fd >= 0 || failWith(sys::lastError());
+        return true;
+    }
+
+    std::string notAside(int error) const {
+        return "the grid cannot be made aside in " + elsewhere.path + ": " + sys::reasonOf(error);
     }
 
     // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET when
@@ -281,12 +316,12 @@ struct OutputFile::State {
                 suffix += kSymbols[bits % kSymbols.size()];
             for (const std::string& candidate : {target + suffix, suffix}) {
                 sys::SignalsHeld held;
-                int created = sys::createExclusive(directory, candidate);
+                int created = sys::createExclusive(aside(), candidate);
                 sys::Facts facts;
                 if (created >= 0 && sys::factsOf(created, facts)) {
                     temporary = candidate;
                     temporaryId = facts.id;
-                    sys::setUndo({.directory = &directory, .name = temporary, .id = temporaryId});
+                    sys::setUndo({.directory = &aside(), .name = temporary, .id = temporaryId});
                     return created;
                 }
 
@@ -299,49 +334,60 @@ struct OutputFile::State {
         return -1;
     }
 
-    // From here on a failure or a signal leaves the output empty: it would hold
-    // part of a grid.
-    bool giveUpOldContents() {
-        sys::SignalsHeld held;
-        givenUp = true;
-        sys::setUndo(
-            {.directory = &directory, .name = temporary, .id = temporaryId, .emptied = output});
-        return sys::emptyFile(output);
-    }
-
-    // On the disk first, then in place, then the directory on the disk: a power
-    // cut shows the old file or the whole new one.
+    // On the disk first, then in place in one step, then the directory on the
+    // disk: a power cut shows the old file or the whole new one. Another
+    // run's grid that stands there by then is replaced too: the last run to
+    // finish wins.
     bool putInPlace() {
-        if (!sys::flushData(fd) || !sys::takeAttributes(fd, isNew ? nullptr : &old) ||
+        if (!sys::flushData(fd) || !sys::takeAttributes(fd, isNew ? nullptr : &old, directory) ||
             !sys::closeChecked(std::exchange(fd, -1)))
             return failWith(sys::lastError());
-        sys::Placed placed = sys::Placed::failed;
+        bool placed = false;
         {
             sys::SignalsHeld held;
-            placed = sys::putInPlace(directory, temporary, name, isNew ? nullptr : &old.id);
-            if (placed == sys::Placed::done) {
+            placed = sys::primitives.putInPlace(directory, temporary, name, !isNew);
+            if (placed) {
                 temporary.clear();
                 sys::setUndo({});
+                sys::ignoreSignals();
             }
         }
-        if (placed == sys::Placed::changed)
-            return fail(isNew ? "it was created while the grid was written"
-                              : "it changed while the grid was written");
-        return (placed == sys::Placed::done && sys::flushDirectory(directory)) ||
-               failWith(sys::lastError());
+        if (!placed)
+            return failWith(sys::lastError());
+        return sys::primitives.flushDirectory(directory) || afterCommit(sys::lastError());
     }
 
+    // The one failure that cannot be undone.
+    bool afterCommit(int error) {
+        return fail("the new grid is in place but may not be on the disk: " + sys::reasonOf(error));
+    }
+
+    // Waits for any other run writing the output in place, and makes sure the
+    // grid will fit, before the old contents go. A link to nothing gets its
+    // file only now: the commit makes it.
     bool copyIntoOutput() {
-        int error = giveUpOldContents() ? 0 : sys::lastError();
+        sys::Facts grid;
+        if (!sys::factsOf(fd, grid) ||
+            (output >= 0 &&
+             (!sys::lockForWriting(output) || !sys::primitives.reserve(output, grid.size))))
+            return failWith(sys::lastError());
+        {
+            sys::SignalsHeld held;
+            sys::ignoreSignals();
+        }
+        givenUp = true;
+        if (output < 0 && ((output = sys::createThroughLinks(directory, name)) < 0 ||
+                           !sys::lockForWriting(output)))
+            return failWith(sys::lastError());
+        int error = 0;
         std::vector<char> buffer(kOutputBufferSize);
         for (std::int64_t at = 0, n = 1; error == 0 && n > 0; at += n) {
             n = sys::readSome(fd, buffer.data(), buffer.size(), at, error);
-            sys::SignalsHeld held; // a signal empties the output between two pieces
             if (n > 0)
-                error = sys::writeAll(output, buffer.data(), static_cast<std::size_t>(n));
+                error = sys::primitives.writeAll(output, buffer.data(), static_cast<std::size_t>(n),
+                                                 at);
         }
-        if (error == 0 &&
-            (!sys::flushData(output) || !sys::closeChecked(std::exchange(output, -1))))
+        if (error == 0 && (!sys::setSize(output, grid.size) || !sys::flushData(output)))
             error = sys::lastError();
         if (error != 0)
             return failWith(error);
@@ -356,14 +402,15 @@ struct OutputFile::State {
             sys::closeChecked(fd);
         fd = -1;
         if (output >= 0 && givenUp)
-            sys::emptyFile(output);
+            sys::setSize(output, 0);
         if (output >= 0)
             sys::closeChecked(std::exchange(output, -1));
         sys::SignalsHeld held;
         if (!temporary.empty())
-            sys::removeIfSame(directory, std::exchange(temporary, {}), temporaryId);
+            sys::removeIfSame(aside(), std::exchange(temporary, {}), temporaryId);
         sys::setUndo({});
         sys::closeChecked(std::exchange(directory.fd, -1));
+        sys::closeChecked(std::exchange(elsewhere.fd, -1));
     }
 };
 
@@ -375,8 +422,11 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept = default;
 std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
                                          std::string& reason) {
     auto state = std::make_unique<OutputFile::State>();
-    if (isPossibleName(name, reason) && state->open(name, console.outputFd_))
+    if (isPossibleName(name, reason) && state->open(name, console.outputFd_)) {
+        state->writer = std::make_unique<TextWriter>(state->fd, state->how == How::replace ||
+                                                                    state->how == How::inPlace);
         return OutputFile(std::move(state));
+    }
     reason = state->reason.empty() ? reason : state->reason;
     return std::nullopt;
 }
@@ -389,32 +439,35 @@ bool OutputFile::isConsoleOutput() const {
     return state_->how == How::consoleOutput;
 }
 
-bool OutputFile::begin() {
-    State& s = *state_;
-    s.writer = std::make_unique<TextWriter>(s.fd, s.how == How::replace || s.how == How::inPlace);
-    return true;
-}
-
 TextWriter& OutputFile::text() {
     return *state_->writer;
 }
 
 bool OutputFile::finish() {
     State& s = *state_;
-    if (!s.writer || !s.writer->flush())
-        return s.fail(s.writer ? s.writer->reason() : "the grid was never begun");
+    if (!s.writer->flush())
+        return s.fail(s.writer->reason());
     s.writer.reset();
     if (s.how == How::replace)
         return s.putInPlace();
     if (s.how == How::inPlace)
         return s.copyIntoOutput();
-    // The console's standard output is not ours to close.
-    return s.how == How::consoleOutput || sys::closeChecked(std::exchange(s.fd, -1)) ||
-           s.failWith(sys::lastError());
+    // Standard output is not ours to close; a regular file behind it is
+    // flushed all the same.
+    if (s.how == How::consoleOutput)
+        return s.old.kind != sys::Kind::regular || sys::flushData(s.fd) ||
+               s.failWith(sys::lastError());
+    return sys::closeChecked(std::exchange(s.fd, -1)) || s.failWith(sys::lastError());
 }
 
 const std::string& OutputFile::reason() const {
     return state_->reason;
 }
+
+#ifdef BRENZOLT_FAULT_SEAM
+namespace sys {
+Primitives primitives;
+}
+#endif
 
 } // namespace brenzolt

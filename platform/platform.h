@@ -11,18 +11,24 @@
 //  - Nothing lost: an output that is a regular file, or not there yet, is
 //    written to a new temporary file beside it (a random name,
 //    "NAME.brenzolt-incomplete-XXXXXXXXXXXX", or ".brenzolt-incomplete-..."
-//    where that is too long), flushed to the disk and put in place only once
-//    every byte was written; until then an old file of that name is
-//    untouched, and on any failure, or an interrupt, termination or hang-up
-//    signal, the temporary file is removed. Outputs that a new file would
-//    change for the user (more than one hard link, another owner, a directory
-//    where no file can be made) are made aside (beside them, or in the
-//    system's temporary directory) and copied in at the end, so that only a
-//    failure during that copy leaves them empty, never partly written.
-//    Devices, FIFOs and terminals are written as the grid comes.
+//    where that is too long), flushed to the disk and renamed into its place
+//    in one step once every byte was written; until then an old file of that
+//    name is untouched, and on any failure, or an interrupt, termination or
+//    hang-up signal, the temporary file is removed. Outputs that a new file
+//    would change for the user (more than one hard link, another owner, a
+//    mount point, a directory where no file can be made, a link to nothing)
+//    are made aside (beside them, or in the system's temporary directory)
+//    and copied in at the end, room reserved first and other runs kept out,
+//    so that only a failure during that copy leaves them empty, never partly
+//    written. The rename, or the start of the copy, is the commit: from there
+//    on the signals are ignored and the run finishes. Of several runs at
+//    once, the last to finish wins, its grid whole. Devices, FIFOs and
+//    terminals are written as the grid comes.
 //  - The output's directory is held open from the first open on: every name
 //    is created, checked, renamed and removed relative to it, and a name is
-//    removed only while it is still the file this run made.
+//    removed only while it is still the file this run made. No link is
+//    followed but by the system's own open, with its rules for links in
+//    shared directories.
 //  - An output that is the console's own standard output is written through
 //    it as the caller of the program opened it.
 //  - Standard input is read one byte at a time, so that a script can pipe the
@@ -175,9 +181,9 @@ class InputFile {
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
 
 // The output file. Opening checks that the run will be able to write it (the
-// temporary file is created then); `begin()` starts the text, and `finish()`
-// puts the new file in place. Dropped unfinished, it removes what this run
-// created and leaves the output as it was.
+// temporary file is created then); `text()` takes the grid, and `finish()`
+// puts it in place. Dropped unfinished, it removes what this run created and
+// leaves the output as it was.
 class OutputFile {
   public:
     ~OutputFile();
@@ -187,11 +193,12 @@ class OutputFile {
     bool isSameFileAs(const InputFile& input) const;
     // The console's own standard output: the console text must make way.
     bool isConsoleOutput() const;
-    // Starts the text stream; false on failure.
-    bool begin();
     TextWriter& text();
     // Flushes, checks, closes and puts the file in place; true when every
-    // byte reached the disk.
+    // byte reached the disk (or, for a stream, the stream). After a failure
+    // the output is as it was, but for the two cases `reason()` names: a
+    // failed copy into an output written in place leaves it empty, and a
+    // failed flush of the directory leaves the new grid in place.
     bool finish();
     const std::string& reason() const; // why it failed
 

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -37,12 +39,13 @@ struct PendingUndo {
     int directory;
     char name[NAME_MAX + 1];
     FileId id;
-    int emptied;
-    volatile std::sig_atomic_t armed, held, waiting;
+    volatile std::sig_atomic_t armed, held, waiting, ignored;
 };
 PendingUndo pendingUndo;
 
 extern "C" void undoAndEnd(int signal) {
+    if (pendingUndo.ignored)
+        return;
     if (pendingUndo.held) {
         pendingUndo.waiting = signal;
         return;
@@ -50,26 +53,9 @@ extern "C" void undoAndEnd(int signal) {
     if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
         isNamed(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
         ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
-    if (pendingUndo.armed && pendingUndo.emptied >= 0)
-        (void)!::ftruncate(pendingUndo.emptied, 0);
     // Ends the process as the signal would have: the caller sees the signal.
     std::signal(signal, SIG_DFL);
     ::raise(signal);
-}
-
-// Where a name that is not there yet leads: to the name that the last of
-// any links to nothing would create. The first open has applied the system's
-// rules for following them.
-std::string endOfLinks(std::string path) {
-    char target[PATH_MAX];
-    for (int links = 0; links < 40; ++links) {
-        ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        if (n <= 0 || n == sizeof target)
-            break;
-        std::string next(target, static_cast<std::size_t>(n));
-        path = next.starts_with('/') ? next : path.substr(0, path.rfind('/') + 1) + next;
-    }
-    return path;
 }
 
 } // namespace
@@ -139,8 +125,11 @@ std::string reasonOf(int error) {
 
 bool factsOf(int fd, Facts& facts) {
     struct stat st {};
+    struct statx more {};
     if (::fstat(fd, &st) != 0)
         return false;
+    bool mountPoint = ::statx(fd, "", AT_EMPTY_PATH, 0, &more) == 0 &&
+                      (more.stx_attributes & more.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
     facts = Facts{.id = fileIdOf(st),
                   .kind = S_ISREG(st.st_mode)   ? Kind::regular
                           : S_ISDIR(st.st_mode) ? Kind::directory
@@ -149,6 +138,7 @@ bool factsOf(int fd, Facts& facts) {
                   .links = st.st_nlink,
                   .size = static_cast<std::uint64_t>(st.st_size),
                   .ownedByOther = st.st_uid != ::geteuid(),
+                  .mountPoint = mountPoint,
                   .permissions = st.st_mode & 07777u,
                   .group = st.st_gid};
     return true;
@@ -167,20 +157,28 @@ int openForWriting(const std::string& name) {
     return ::open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
 }
 
+// A directory that may be written but not read (a drop box) is held by its
+// path alone, which is all that names in it need.
+bool openDirectory(const std::string& path, Directory& directory) {
+    directory.fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory.fd < 0 && errno == EACCES)
+        directory.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    directory.path = path;
+    return directory.fd >= 0;
+}
+
 bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
     // An open file's path as the system found it when it was opened.
     char opened[PATH_MAX];
     ssize_t n =
         fd >= 0 ? ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX) : 0;
-    std::string path =
-        fd >= 0 ? std::string(opened, n > 0 && n < PATH_MAX ? n : 0) : endOfLinks(name);
+    std::string path = fd >= 0 ? std::string(opened, n > 0 && n < PATH_MAX ? n : 0) : name;
     std::size_t slash = path.rfind('/');
     base = path.substr(slash + 1);
-    std::string where = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    directory.fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     Facts facts;
     // The file must be the one found under that name.
-    if (directory.fd >= 0 && !base.empty() && base != "." && base != ".." &&
+    if (openDirectory(slash == std::string::npos ? "." : path.substr(0, slash + 1), directory) &&
+        !base.empty() && base != "." && base != ".." &&
         (fd < 0 || (factsOf(fd, facts) && isNamed(directory.fd, base.c_str(), facts.id))))
         return true;
     if (directory.fd >= 0) {
@@ -192,9 +190,13 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
 
 bool openTemporaryDirectory(Directory& directory) {
     const char* path = std::getenv("TMPDIR");
-    path = path != nullptr && *path == '/' ? path : "/tmp";
-    directory.fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return directory.fd >= 0;
+    return openDirectory(path != nullptr && *path == '/' ? path : "/tmp", directory);
+}
+
+bool isLink(const Directory& directory, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(directory.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(st.st_mode);
 }
 
 int createExclusive(const Directory& directory, const std::string& name) {
@@ -202,48 +204,53 @@ int createExclusive(const Directory& directory, const std::string& name) {
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
 }
 
+int createThroughLinks(const Directory& directory, const std::string& name) {
+    return ::openat(directory.fd, name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+}
+
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
     if (isNamed(directory.fd, name.c_str(), id))
         ::unlinkat(directory.fd, name.c_str(), 0);
 }
 
-Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
-                  const FileId* replaced) {
-    const char *source = from.c_str(), *target = to.c_str();
-    int at = directory.fd;
-    // Fails on a name that another run has taken since this one found it free;
-    // without the exclusive rename, a hard link fails on it just the same.
-    if (replaced == nullptr && ::renameat2(at, source, at, target, RENAME_NOREPLACE) != 0 &&
-        (errno != EINVAL || ::linkat(at, source, at, target, 0) != 0 || ::unlinkat(at, source, 0)))
-        return errno == EEXIST ? Placed::changed : Placed::failed;
-    if (replaced == nullptr)
-        return Placed::done;
-    // In one step the old file comes out under the temporary name: unless it
-    // is the file this run opened, another run's grid stood there, and goes back.
-    if (::renameat2(at, source, at, target, RENAME_EXCHANGE) == 0) {
-        bool same = isNamed(at, source, *replaced);
-        same ? ::unlinkat(at, source, 0) : ::renameat2(at, source, at, target, RENAME_EXCHANGE);
-        return same ? Placed::done : Placed::changed;
-    }
-    if (errno != EINVAL)
-        return errno == ENOENT ? Placed::changed : Placed::failed;
-    // Without the exchange: a check, then the rename.
-    if (!isNamed(at, target, *replaced))
-        return Placed::changed;
-    return ::renameat(at, source, at, target) == 0 ? Placed::done : Placed::failed;
+bool putInPlace(const Directory& directory, const std::string& from, const std::string& to, bool) {
+    return ::renameat(directory.fd, from.c_str(), directory.fd, to.c_str()) == 0;
 }
 
-bool takeAttributes(int fd, const Facts* old) {
+bool takeAttributes(int fd, const Facts* old, const Directory& directory) {
+    // A group the user is not in stays the user's own; the owner never changes.
+    if (old != nullptr) {
+        (void)!::fchown(fd, static_cast<uid_t>(-1), old->group);
+        return ::fchmod(fd, old->permissions) == 0;
+    }
+    // What a new file gets there, the directory's default access list or the
+    // umask applied: a file without a name shows it.
+    struct stat st {};
+    int probe = ::openat(directory.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    bool shown = probe >= 0 && ::fstat(probe, &st) == 0;
+    if (probe >= 0)
+        ::close(probe);
     mode_t mask = ::umask(0);
     ::umask(mask);
-    // A group the user is not in stays the user's own; the owner never changes.
-    if (old != nullptr)
-        (void)!::fchown(fd, static_cast<uid_t>(-1), old->group);
-    return ::fchmod(fd, old != nullptr ? old->permissions : 0666 & ~mask) == 0;
+    return ::fchmod(fd, shown ? st.st_mode & 07777 : 0666 & ~mask) == 0;
 }
 
-bool emptyFile(int fd) {
-    return ::ftruncate(fd, 0) == 0;
+bool lockForWriting(int fd) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLKW, &whole) == 0;
+}
+
+// Blocks past the end are taken without moving it: the file holds what it
+// held until it is written over.
+bool reserve(int fd, std::uint64_t size) {
+    return size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
+           errno == EOPNOTSUPP;
+}
+
+bool setSize(int fd, std::uint64_t size) {
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 bool flushData(int fd) {
@@ -251,7 +258,8 @@ bool flushData(int fd) {
 }
 
 bool flushDirectory(const Directory& directory) {
-    return ::fsync(directory.fd) == 0;
+    // A directory held by its path alone cannot be flushed.
+    return ::fsync(directory.fd) == 0 || errno == EBADF;
 }
 
 void startWriteback(int fd, std::uint64_t offset, std::uint64_t length) {
@@ -265,7 +273,6 @@ void setUndo(const Undo& undo) {
     pendingUndo.directory = undo.directory != nullptr ? undo.directory->fd : -1;
     std::snprintf(pendingUndo.name, sizeof pendingUndo.name, "%s", undo.name.c_str());
     pendingUndo.id = undo.id;
-    pendingUndo.emptied = undo.emptied;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pendingUndo.armed = 1;
 }
@@ -281,6 +288,10 @@ SignalsHeld::~SignalsHeld() {
         undoAndEnd(pendingUndo.waiting);
 }
 
+void ignoreSignals() {
+    pendingUndo.ignored = 1;
+}
+
 } // namespace sys
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
@@ -288,6 +299,16 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 }
 
 void prepareProcess() {
+    // Threads that format take a few hundred KiB of stack and the one heap,
+    // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
+    // space (ulimit -v) leaves room for all of them.
+    pthread_attr_t small;
+    if (::pthread_attr_init(&small) == 0) {
+        if (::pthread_attr_setstacksize(&small, 256 << 10) == 0)
+            ::pthread_setattr_default_np(&small);
+        ::pthread_attr_destroy(&small);
+    }
+    ::mallopt(M_ARENA_MAX, 1);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {

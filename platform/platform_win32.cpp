@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <random>
 #include <shellapi.h>
 #include <utility>
 #include <vector>
@@ -183,16 +182,22 @@ struct PendingUndo {
     SRWLOCK lock = SRWLOCK_INIT;
     std::wstring path; // empty when there is none
     FileId id;
-    int emptied = -1;
+    bool ignored = false;
 };
 PendingUndo pendingUndo;
 
-BOOL WINAPI undoAndEnd(DWORD) {
+BOOL WINAPI undoAndEnd(DWORD event) {
     AcquireSRWLockExclusive(&pendingUndo.lock);
+    if (pendingUndo.ignored) {
+        // Past the commit the run finishes: Ctrl-C waits for it, and a closing
+        // console has the system wait for it as long as it waits.
+        ReleaseSRWLockExclusive(&pendingUndo.lock);
+        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+            Sleep(INFINITE);
+        return TRUE;
+    }
     if (!pendingUndo.path.empty())
         removeFileIfSame(pendingUndo.path, pendingUndo.id);
-    if (pendingUndo.emptied >= 0)
-        sys::emptyFile(pendingUndo.emptied);
     // Ends the process as the console's own handler would have.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -440,56 +445,70 @@ int createExclusive(const Directory& directory, const std::string& name) {
     return -1;
 }
 
+bool isLink(const Directory& directory, const std::string& name) {
+    DWORD attributes = GetFileAttributesW(wideName(directory.path + name).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int createThroughLinks(const Directory& directory, const std::string& name) {
+    HANDLE handle = CreateFileW(wideName(directory.path + name).c_str(), GENERIC_WRITE, kShareAll,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? -1 : descriptorOf(handle, _O_WRONLY);
+}
+
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
     removeFileIfSame(wideName(directory.path + name), id);
 }
 
-Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
-                  const FileId* replaced) {
+// ReplaceFileW keeps what belongs to the old file (its security, attributes
+// and creation time), and moves it to a backup name that goes after. Where
+// there was none, or it has gone meanwhile, the file moves in over whatever
+// is there by then.
+bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
+                bool replacing) {
     std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
-    // Without MOVEFILE_REPLACE_EXISTING the rename fails on a name that
-    // another run has taken since this one found it free.
-    if (replaced == nullptr && retried([&] {
-            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-        }))
-        return Placed::done;
-    DWORD error = GetLastError();
-    if (replaced == nullptr)
-        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Placed::changed
-                                                                           : Placed::failed;
-    // ReplaceFileW keeps what belongs to the old file (its security,
-    // attributes and creation time) and moves it to a backup name, which
-    // tells whether it was the file this run opened: another run's grid goes
-    // back.
-    std::wstring backup = source + L"-" + std::to_wstring(std::random_device{}());
-    if (!retried([&] {
+    std::wstring backup = source + L"-old"; // as random as the temporary name
+    if (replacing && retried([&] {
             return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
                                 REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
                                 nullptr, nullptr);
         })) {
-        error = GetLastError();
-        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) // the old file is at the backup name
-            MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-        SetLastError(error);
-        return error == ERROR_FILE_NOT_FOUND ? Placed::changed : Placed::failed;
+        retried([&] { return DeleteFileW(backup.c_str()); });
+        return true;
     }
-    HANDLE old = openIfSame(backup, *replaced, 0);
-    if (old != INVALID_HANDLE_VALUE && CloseHandle(old)) {
-        removeFileIfSame(backup, *replaced);
-        return Placed::done;
-    }
-    MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    return Placed::changed;
+    DWORD error = GetLastError();
+    if (replacing &&
+        error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) // the old file is at the backup name
+        MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+    SetLastError(error);
+    if (replacing && error != ERROR_FILE_NOT_FOUND)
+        return false;
+    return retried([&] {
+        return MoveFileExW(source.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
 }
 
-// ReplaceFileW has given the new file the old one's security.
-bool takeAttributes(int, const Facts*) {
+// ReplaceFileW has given the new file the old one's security; a new one has
+// its directory's.
+bool takeAttributes(int, const Facts*, const Directory&) {
     return true;
 }
 
-bool emptyFile(int fd) {
-    LARGE_INTEGER start{};
-    return SetFilePointerEx(handleOf(fd), start, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(fd));
+bool lockForWriting(int fd) {
+    OVERLAPPED whole{};
+    return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+// The space is taken as the file is written.
+bool reserve(int, std::uint64_t) {
+    return true;
+}
+
+bool setSize(int fd, std::uint64_t size) {
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(handleOf(fd), end, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(fd));
 }
 
 bool flushData(int fd) {
@@ -510,7 +529,6 @@ void setUndo(const Undo& undo) {
                            ? wideName(undo.directory->path + undo.name)
                            : std::wstring();
     pendingUndo.id = undo.id;
-    pendingUndo.emptied = undo.emptied;
 }
 
 SignalsHeld::SignalsHeld() {
@@ -519,6 +537,10 @@ SignalsHeld::SignalsHeld() {
 
 SignalsHeld::~SignalsHeld() {
     ReleaseSRWLockExclusive(&pendingUndo.lock);
+}
+
+void ignoreSignals() {
+    pendingUndo.ignored = true;
 }
 
 } // namespace sys

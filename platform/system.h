@@ -41,6 +41,7 @@ struct Facts {
     Kind kind = Kind::other;
     std::uint64_t links = 1, size = 0;
     bool ownedByOther = false;
+    bool mountPoint = false;             // a file mounted over a name cannot be replaced
     unsigned permissions = 0, group = 0; // what a replacing file takes over
 };
 bool factsOf(int fd, Facts& facts);
@@ -56,50 +57,81 @@ int openForWriting(const std::string& name);
 // removed relative to it, never by a path looked up again.
 struct Directory {
     int fd = -1;
-    std::string path; // where the system names files by full path only
+    // Its name: where the system names files by full path only, how they are
+    // named; elsewhere for messages.
+    std::string path;
 };
 // The directory of the file open as `fd`, and the file's name there; with
-// `fd` -1, where `name` would be created, at the end of any links to nothing.
-// The caller closes `directory.fd` in any case.
+// `fd` -1, the directory of `name` as given, and its last part, never
+// followed. A directory that may be written but not read is held all the
+// same. The caller closes `directory.fd` in any case.
 bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base);
 bool openTemporaryDirectory(Directory& directory); // the system's, for files aside
+// Whether `name` in `directory` is a link (to nothing, where opening failed).
+bool isLink(const Directory& directory, const std::string& name);
 
 // A new file `name`, created exclusively, never through a link, readable
 // and writable by its owner only.
 int createExclusive(const Directory& directory, const std::string& name);
+// Opens `name` for writing, creating it where it is not there, through any
+// links as the system's own open follows them, with the permissions of any
+// new file there.
+int createThroughLinks(const Directory& directory, const std::string& name);
 // Removes `name` only while it is still the file `id`.
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
-// Puts the file `from` in place of `to`: of the file `replaced`, or of no
-// file at all when `replaced` is null. `changed`: `to` is something else by
-// now, and stays as it is.
-enum class Placed { done, changed, failed };
-Placed putInPlace(const Directory& directory, const std::string& from, const std::string& to,
-                  const FileId* replaced);
+// Puts the file `from` in place of `to` in one step, replacing whatever
+// `to` is by then (`replacing`: there was a file at the first open).
+bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
+                bool replacing);
 // Gives the file the permission bits and, where the system allows, the group
-// of the file it replaces, or the usual permissions of a new file.
-bool takeAttributes(int fd, const Facts* old);
+// of the file it replaces, or the permissions that any new file gets in
+// `directory` (a default access list included).
+bool takeAttributes(int fd, const Facts* old, const Directory& directory);
 
-bool emptyFile(int fd);
+// Waits until no other run writes the file in place, and keeps the others
+// out until it is closed.
+bool lockForWriting(int fd);
+// Makes sure the disk has room for `size` bytes of the file, where the file
+// system can say so, without changing what it holds.
+bool reserve(int fd, std::uint64_t size);
+bool setSize(int fd, std::uint64_t size);
 bool flushData(int fd);
-bool flushDirectory(const Directory& directory);
+bool flushDirectory(const Directory& directory); // where the directory can be flushed
 // Starts writing the range to the disk without waiting for it.
 void startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
 
 // What an interrupt, termination or hang-up undoes before the process ends as
 // the signal says: the temporary file `name` is removed while it is still
-// the file `id`, and the output `emptied` (unless -1) is emptied. Set only
-// while signals are held.
+// the file `id`. Set only while signals are held.
 struct Undo {
     const Directory* directory = nullptr;
     std::string name;
     FileId id;
-    int emptied = -1;
 };
 void setUndo(const Undo& undo);
-// While one lives, those signals wait.
+// While one lives, those signals wait. One at a time: they do not nest (a
+// second would let the signals through early, or wait for itself).
 struct SignalsHeld {
     SignalsHeld();
     ~SignalsHeld();
 };
+// From the commit on, while signals are held: those signals are ignored, one
+// that came meanwhile is dropped, and the run finishes.
+void ignoreSignals();
+
+// The primitives a test may make fail, reached through one table (SQLite's
+// way). Only a build with the tests can change the table; elsewhere it is a
+// constant and every call is direct.
+struct Primitives {
+    decltype(&sys::writeAll) writeAll = sys::writeAll;
+    decltype(&sys::putInPlace) putInPlace = sys::putInPlace;
+    decltype(&sys::reserve) reserve = sys::reserve;
+    decltype(&sys::flushDirectory) flushDirectory = sys::flushDirectory;
+};
+#ifdef BRENZOLT_FAULT_SEAM
+extern Primitives primitives;
+#else
+inline constexpr Primitives primitives;
+#endif
 
 } // namespace brenzolt::sys

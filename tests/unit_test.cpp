@@ -1,6 +1,8 @@
-// The layers on their own, where a whole program run cannot reach: the text
-// writer's buffer edges, and a grid file that shrinks while its node lines are written.
+// The layers on their own, where a whole program run cannot reach: the text writer's buffer
+// edges, a grid file that shrinks while its node lines are written, and the output's primitives
+// made to fail.
 #include "app/node_lines.h"
+#include "platform/system.h"
 #include "tests/support/run.h"
 
 #include <fcntl.h>
@@ -40,11 +42,12 @@ TEST(TextWriter, KeepsALineFeedThatMeetsTheLastFreeByte) {
 
 // A file that shrinks after its header was checked stops the node lines at
 // the first block that finds its end, on one thread and on several, and the
-// message gives the size it has shrunk to.
+// message gives the size it has shrunk to: early in the file, and inside a
+// node of the last block of the file, the one read first.
 TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
     std::vector<float> words{3, 30000, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     words.resize(12 + 3 * 30000, 1.0f);
-    for (int threads : {1, 3}) {
+    for (auto [threads, cut] : {std::pair(1, 12048), {3, 12048}, {1, 360042}, {3, 360042}}) {
         ScratchFile file, text;
         std::size_t size = words.size() * sizeof(float);
         ASSERT_EQ(write(file.fd, words.data(), size), static_cast<int>(size));
@@ -52,15 +55,69 @@ TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
         InputFile input = *openInputFile(file.name, reason);
         GridReader grid;
         ASSERT_EQ(openGrid(input, grid), std::nullopt);
-        ASSERT_EQ(ftruncate(file.fd, 12048), 0);
+        ASSERT_EQ(ftruncate(file.fd, cut), 0);
         TextWriter writer(text.fd);
         Console console(text.fd, -1);
         std::optional<ReadError> error =
             writeNodeLines(writer, console, grid, selectNodeFormat("-"), threads);
         ASSERT_TRUE(error.has_value()) << threads << " threads";
-        EXPECT_EQ(error->detail, "it ends after 12048 of 360048 bytes");
+        EXPECT_EQ(error->detail, "it ends after " + std::to_string(cut) + " of 360048 bytes");
     }
 }
+
+#ifdef __linux__ // the failures as Linux reports them
+// Each primitive of the output's last steps made to fail: room that cannot be reserved and a
+// failed rename leave the output as it was; a copy into an output written in place that fails
+// leaves it empty on every name, never partly written; a failed directory flush leaves the new
+// grid in place and says so. Nothing else is left in the directory.
+TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
+    const std::string kOld = "old\r\n";
+    struct Fault {
+        sys::Primitives primitives;
+        bool twoNames;
+        std::string after, reason;
+    } faults[] = {
+        {{.putInPlace = [](auto...) { return errno = EXDEV, false; }},
+         false,
+         kOld,
+         "Invalid cross-device link"},
+        {{.reserve = [](auto...) { return errno = ENOSPC, false; }},
+         true,
+         kOld,
+         "No space left on device"},
+        {{.writeAll =
+              [](int fd, const char* data, std::size_t size, std::int64_t at) {
+                  static int calls = 0; // the grid aside, then the copy
+                  return ++calls > 1 ? EIO : sys::writeAll(fd, data, size, at);
+              }},
+         true,
+         "",
+         "Input/output error"},
+        {{.flushDirectory = [](auto...) { return errno = EIO, false; }},
+         false,
+         "new\r\n",
+         "the new grid is in place but may not be on the disk: Input/output error"},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.reason);
+        test::TempDir dir;
+        test::writeFile(dir / "out.txt", kOld);
+        if (fault.twoNames)
+            std::filesystem::create_hard_link(dir / "out.txt", dir / "other.txt");
+        std::string reason;
+        Console console(-1, -1);
+        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", console, reason);
+        output->text().write("new\n");
+        sys::primitives = fault.primitives;
+        EXPECT_FALSE(output->finish());
+        sys::primitives = {};
+        EXPECT_EQ(output->reason(), fault.reason);
+        output.reset();
+        for (const auto& file : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(test::readFile(file.path()), fault.after) << file.path();
+    }
+}
+#endif
 
 } // namespace
 } // namespace brenzolt
