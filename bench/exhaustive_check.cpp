@@ -14,8 +14,8 @@
 // with status 1 when any text differs.
 
 #include "tests/support/reference_format.h"
-#include "dsaa/decimal17.h"
-#include "dsaa/number_text.h"
+#include "number_text/decimal17.h"
+#include "number_text/number_text.h"
 
 #include <algorithm>
 #include <atomic>

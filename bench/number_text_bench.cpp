@@ -9,7 +9,7 @@
 //   cmake --build build-bench -j2 --target number_text_bench
 //   build-bench/bench/number_text_bench
 
-#include "dsaa/number_text.h"
+#include "number_text/number_text.h"
 
 #include <benchmark/benchmark.h>
 

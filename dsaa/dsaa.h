@@ -8,7 +8,7 @@
 // the caller's buffers, so that rows can be formatted on several threads.
 #pragma once
 
-#include "dsaa/number_text.h"
+#include "number_text/number_text.h"
 #include "grid/grid.h"
 #include "platform/platform.h"
 

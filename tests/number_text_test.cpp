@@ -1,7 +1,7 @@
+#include "number_text/decimal17.h"
+#include "number_text/number_text.h"
+#include "number_text/number_text_routes.h"
 #include "tests/support/reference_format.h"
-#include "dsaa/decimal17.h"
-#include "dsaa/number_text.h"
-#include "dsaa/number_text_vector.h"
 
 #include <gtest/gtest.h>
 
@@ -120,9 +120,9 @@ TEST(NumberText, WritesRowsAsEachValueAlone) {
         values.push_back(randomValue(random, i));
     char text[70 * (kLongestNumberText + 1) + kMaxNumberText];
     for (std::size_t f = 0; f < kConversionCount; ++f) {
-        std::vector routes = {&writeNumberTextsOneByOne};
-        if (hasVectorTexts(NodeFormat(f)))
-            routes.push_back(&writeNumberTextsInVectors);
+        std::vector routes = {scalarRowWriters()[f]};
+        if (const RowWriters* avx2 = avx2RowWriters())
+            routes.push_back((*avx2)[f]);
         std::size_t count = 1;
         for (std::size_t first = 0; first < values.size(); first += count, count = count % 70 + 1) {
             count = std::min(count, values.size() - first);
@@ -132,7 +132,7 @@ TEST(NumberText, WritesRowsAsEachValueAlone) {
                                              : std::string(kBlankText)) +
                          '\t';
             for (auto route : routes) {
-                char* end = route(text, values.data() + first, count, NodeFormat(f), -1e10f);
+                char* end = route(text, values.data() + first, count, -1e10f);
                 ASSERT_EQ(std::string(text, end), alone) << kConversions[f].name << " at " << first;
             }
         }

@@ -8,8 +8,8 @@
 // standard library's number formatting.
 #pragma once
 
-#include "dsaa/decimal17.h"
-#include "dsaa/number_text.h"
+#include "number_text/decimal17.h"
+#include "number_text/number_text.h"
 
 #include <array>
 #include <cstdint>

@@ -17,13 +17,14 @@
 // the quick roundings do not take are written by formatFloat in their place.
 //
 // Only the functions marked for AVX2 use its instructions, and they run only
-// after hasVectorTexts(format) found it on the processor.
-#include "dsaa/number_text_vector.h"
+// after avx2RowWriters() found it on the processor.
+#include "number_text/number_text_routes.h"
 
-#include "dsaa/quick_rounding.h"
+#include "number_text/quick_rounding.h"
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -429,8 +430,8 @@ template <std::size_t kIndex>
 }
 
 template <std::size_t kIndex>
-[[gnu::target("avx2")]] char* writeAll(char* out, const float* values, std::size_t count,
-                                       float blankThreshold) {
+[[gnu::target("avx2")]] char* writeTexts(char* out, const float* values, std::size_t count,
+                                         float blankThreshold) noexcept {
     Batch batch;
     for (std::size_t first = 0; first < count; first += kBatch) {
         std::size_t n = count - first < kBatch ? count - first : kBatch;
@@ -440,23 +441,35 @@ template <std::size_t kIndex>
     return out;
 }
 
-// The conversions the vector route takes: every digit of most node values
-// within its eight.
+// INTERIM: the conversions the vector route does not take yet.
+template <std::size_t kIndex>
+char* writeOneByOne(char* out, const float* values, std::size_t count,
+                    float blankThreshold) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (values[i] > blankThreshold) {
+            out += formatFloat(out, values[i], NodeFormat(kIndex));
+        } else {
+            std::memcpy(out, kBlankText.data(), kBlankText.size());
+            out += kBlankText.size();
+        }
+        *out++ = '\t';
+    }
+    return out;
+}
+
 constexpr bool takes(const Conversion& conversion) {
     return conversion.kind == NumberKind::general || conversion.digits <= 5;
 }
 
-using Writer = char* (*)(char*, const float*, std::size_t, float);
-
-template <std::size_t kIndex> constexpr Writer writerOf() {
+template <std::size_t kIndex> constexpr RowWriter writerOf() {
     if constexpr (takes(kConversions[kIndex]))
-        return &writeAll<kIndex>;
+        return &writeTexts<kIndex>;
     else
-        return nullptr;
+        return &writeOneByOne<kIndex>;
 }
 
-constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
-    return std::array<Writer, kConversionCount>{writerOf<kIndex>()...};
+constexpr auto kRowWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+    return RowWriters{writerOf<kIndex>()...};
 }
 (std::make_index_sequence<kConversionCount>{});
 
@@ -464,13 +477,8 @@ constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex..
 
 } // namespace
 
-bool hasVectorTexts(NodeFormat format) noexcept {
-    return kWriters[static_cast<std::size_t>(format)] != nullptr && __builtin_cpu_supports("avx2");
-}
-
-char* writeNumberTextsInVectors(char* out, const float* values, std::size_t count,
-                                NodeFormat format, float blankThreshold) noexcept {
-    return kWriters[static_cast<std::size_t>(format)](out, values, count, blankThreshold);
+const RowWriters* avx2RowWriters() noexcept {
+    return __builtin_cpu_supports("avx2") ? &kRowWriters : nullptr;
 }
 
 } // namespace brenzolt
@@ -479,12 +487,8 @@ char* writeNumberTextsInVectors(char* out, const float* values, std::size_t coun
 
 namespace brenzolt {
 
-bool hasVectorTexts(NodeFormat) noexcept {
-    return false;
-}
-
-char* writeNumberTextsInVectors(char* out, const float*, std::size_t, NodeFormat, float) noexcept {
-    return out;
+const RowWriters* avx2RowWriters() noexcept {
+    return nullptr;
 }
 
 } // namespace brenzolt

@@ -6,9 +6,9 @@
 // first (one such multiplication, ties to even) and round those on. The few
 // values too close to a rounding boundary for the approximation take the
 // standard library's exact route.
-#include "dsaa/decimal17.h"
+#include "number_text/decimal17.h"
 
-#include "dsaa/quick_rounding.h"
+#include "number_text/quick_rounding.h"
 
 #include <algorithm>
 #include <array>
@@ -27,7 +27,7 @@ struct PowerOfTen {
     bool exact;
 };
 
-#include "dsaa/powers_of_ten.inc"
+#include "number_text/powers_of_ten.inc"
 
 using quick::kPow10;
 

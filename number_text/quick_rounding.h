@@ -1,9 +1,9 @@
 // Quick roundings of the number text: the digits of roundToDigits and
-// roundToDecimals (dsaa/decimal17.h), inline, for the values most grids
+// roundToDecimals (number_text/decimal17.h), inline, for the values most grids
 // hold. Private to the number text.
 #pragma once
 
-#include "dsaa/decimal17.h"
+#include "number_text/decimal17.h"
 
 #include <algorithm>
 #include <array>
