@@ -1,13 +1,12 @@
 // The number texts of many values at once with AVX2.
 //
-// Eight values at a time take the quick roundings of quick_rounding.h: a
-// float is m x 2^e with m < 2^24, so y = |v| x 10^D = m x 5^D x 2^(D+e) has
-// at most 50 significant bits for D <= 11 and is exact in double precision,
-// and so are y + 0.5, its integer part (the rounding half up) and its
-// fraction, which tells a value too close below one half (within 2^-24;
-// there the 17-digit rounding of at most 10 kept digits could decide
-// otherwise, and formatFloat takes the value). The digits become characters
-// without a division.
+// Eight values at a time take the quick roundings of quick_rounding.h, whose
+// proof holds here too, in doubles: a float is m x 2^e with m < 2^24, so
+// y = |v| x 10^D = m x 5^D x 2^(D+e) has at most 50 significant bits for
+// D <= 11 and is exact in double precision, and so are y + 0.5, its integer
+// part (the rounding half up) and its fraction, which tells a value too close
+// below one half (there formatFloat takes the value). The digits become
+// characters without a division.
 //
 // Each text is then one of a few hundred layouts, all known when the program
 // is compiled: a row of a table, made by plain code below, says where each
@@ -330,8 +329,9 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     __m256i inRange = _mm256_and_si256(_mm256_cmpgt_epi32(biased, constant32(kRange.low - 1)),
                                        _mm256_cmpgt_epi32(constant32(kRange.high + 1), biased));
     __m256i k0 = _mm256_srai_epi32(
-        _mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(78913)), constant32(127 * 78913)),
-        18);
+        _mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(quick::kLog10Of2Scaled)),
+                         constant32(127 * quick::kLog10Of2Scaled)),
+        quick::kLog10Of2Shift);
     // 10^(D-1), D - 1 in 0..10: exact as floats.
     __m256i index = _mm256_sub_epi32(constant32(kPrecision - 2), k0);
     const __m256 kLow = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);

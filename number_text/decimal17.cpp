@@ -14,6 +14,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <iterator>
 
 namespace brenzolt {
 
@@ -28,6 +29,8 @@ struct PowerOfTen {
 };
 
 #include "number_text/powers_of_ten.inc"
+
+static_assert(std::size(kPowersOfTen) == kPowerTableHigh - kPowerTableLow + 1);
 
 using quick::kPow10;
 

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   clang libclang-rt-14-dev gdal-bin valgrind man-db \
-  g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian
+  g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian python3
 
 jobs=2
 # Every build here treats a warning as an error; a packager's build does not.
