@@ -1,8 +1,10 @@
 // Number text: the exact texts of the printf conversions that node values and
-// header numbers are written with.
+// header numbers are written with, one value at a time (formatFloat) or rows
+// of them (writeNumberTexts).
 //
-// Contract: formatFloat does not throw, allocate or touch global state. It
-// writes into a caller's buffer of at least kMaxNumberText bytes, adds no
+// Contract: nothing here throws or allocates. writeNumberTexts chooses its
+// route once, on its first call (safely on any thread), and keeps it; nothing
+// else touches global state. formatFloat writes into a caller's buffer of at least kMaxNumberText bytes, adds no
 // terminating zero, and returns the number of characters written. The bytes of
 // the buffer after the text may be overwritten too: the digits are stored in
 // fixed-size blocks.
