@@ -37,9 +37,9 @@ namespace {
 // ---- The layouts, as plain data.
 
 // One text with its TAB after it: the digit characters the shuffle takes
-// (general forms have their P digits at bytes 0..P-1, fixed forms all eight
-// digits of the rounded value, leading zeros included), the other characters,
-// and the length.
+// (general forms have their P digits at bytes 0..P-1, fixed forms all the
+// digits made of the rounded value, leading zeros included: see digitByte),
+// the other characters, and the length.
 struct alignas(16) Layout {
     std::array<std::uint8_t, 16> shuffle; // digit byte, or 0x80 for none
     std::array<char, 16> characters;      // where the shuffle takes none
