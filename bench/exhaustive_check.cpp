@@ -1,21 +1,21 @@
-// Checks the number text of every one of the 2^32 float bit patterns against
-// the exact reference: the 17 significant digits of toDecimal17, and the text
-// of every conversion a node value or header number is written with, one
-// value at a time (formatFloat) and in rows (writeNumberTexts, with vector
-// instructions where the processor has them).
+// Checks the number text of every one of the 2^32 float bit patterns, in one
+// of two ways:
+//  - against the reference (tests/support): the 17 significant digits
+//    of toDecimal17, and the text of every conversion, one value at a time
+//    (formatFloat) and in rows on every route the processor runs;
+//  - with --routes, the rows of the vector route against those of the scalar
+//    route (which the first way checks against the reference), every
+//    conversion, in rows of many lengths: about twenty times as fast.
 //
-// The reference works out each value's exact decimal expansion once and lays
-// out all conversions from its own 17 digits, so the sweep is a full
-// comparison, not a comparison against digits taken from the fast formatter.
-//
-// Usage: exhaustive_check [first-pattern last-pattern [threads]]
+// Usage: exhaustive_check [--routes] [first-pattern last-pattern [threads]]
 // (patterns hexadecimal and inclusive; two threads unless given)
 // Prints progress to standard error, a summary to standard output, and exits
 // with status 1 when any text differs.
 
+#include "number_text/decimal17.h"
+#include "number_text/number_text.h"
+#include "number_text/number_text_routes.h"
 #include "tests/support/reference_format.h"
-#include "dsaa/decimal17.h"
-#include "dsaa/number_text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +48,14 @@ struct Tally {
     std::uint64_t rowMismatches[kConversionCount] = {};
 };
 
+// The scalar route, and the vector route where the processor runs it.
+std::vector<const brenzolt::RowWriters*> routes() {
+    std::vector<const brenzolt::RowWriters*> all = {&brenzolt::scalarRowWriters()};
+    if (const brenzolt::RowWriters* avx2 = brenzolt::avx2RowWriters())
+        all.push_back(avx2);
+    return all;
+}
+
 // Rows of this many values: a prime, so that rows end at every place of the
 // vector route's groups.
 constexpr std::size_t kRowValues = 1021;
@@ -55,16 +63,24 @@ constexpr std::size_t kRowValues = 1021;
 // Values at or below it are blank in rows: -inf and not-a-number.
 constexpr float kBlankThreshold = -HUGE_VALF;
 
-// The texts of a block of values as rows give them, one a value.
+// Rows of these lengths in turn: every length of a short row, and long ones.
+constexpr std::size_t kRowLengths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, kRowValues, kRowValues};
+
+// The texts of a block of values as rows of one route give them, one a value.
 class RowTexts {
   public:
-    RowTexts(const float* values, std::size_t count, NodeFormat format)
+    RowTexts(const float* values, std::size_t count, brenzolt::RowWriter writer)
         : text_(count * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText) {
         char* end = text_.data();
-        for (std::size_t first = 0; first < count; first += kRowValues)
-            end = brenzolt::writeNumberTexts(
-                end, values + first, std::min(kRowValues, count - first), format, kBlankThreshold);
+        for (std::size_t first = 0, row = 0; first < count; ++row) {
+            std::size_t length = std::min(kRowLengths[row % std::size(kRowLengths)], count - first);
+            end = writer(end, values + first, length, kBlankThreshold);
+            first += length;
+        }
         end_ = end;
+    }
+    std::string_view all() const {
+        return std::string_view(text_.data(), static_cast<std::size_t>(end_ - text_.data()));
     }
     // The next value's text.
     std::string_view next() {
@@ -133,69 +149,105 @@ void checkRowTexts(std::uint32_t bits, std::vector<RowTexts>& rows, Sweep& sweep
     }
 }
 
-void checkPattern(const brenzolt::test::ReferenceFormatter& reference, std::uint32_t bits,
-                  Sweep& sweep, Tally& tally) {
+void checkPattern(std::uint32_t bits, Sweep& sweep, Tally& tally) {
     float value = std::bit_cast<float>(bits);
     char fast[brenzolt::kMaxNumberText];
-    char exact[brenzolt::test::kMaxReferenceText];
     ++tally.checked;
-    if (!std::isfinite(value)) {
-        for (std::size_t i = 0; i < kConversionCount; ++i) {
-            std::size_t length = brenzolt::formatFloat(fast, value, NodeFormat(i));
-            std::string expected = reference.format(static_cast<double>(value), kConversions[i]);
-            if (std::string(fast, length) != expected) {
-                ++tally.textMismatches[i];
-                sweep.report(hexBits(bits) + " " + kConversions[i].name);
-            }
+    brenzolt::Decimal digits{};
+    if (std::isfinite(value)) {
+        digits = brenzolt::test::referenceDigits17(value);
+        brenzolt::Decimal actual = brenzolt::toDecimal17(value);
+        if (actual.digits != digits.digits || actual.exponent != digits.exponent) {
+            ++tally.digitMismatches;
+            sweep.report(hexBits(bits) + " toDecimal17");
         }
-        return;
-    }
-    brenzolt::test::ReferenceDigits digits = reference.digits17(static_cast<double>(value));
-    brenzolt::Decimal expected = brenzolt::test::asDecimal17(digits);
-    brenzolt::Decimal actual = brenzolt::toDecimal17(value);
-    if (actual.digits != expected.digits || actual.exponent != expected.exponent) {
-        ++tally.digitMismatches;
-        sweep.report(hexBits(bits) + " toDecimal17");
     }
     for (std::size_t i = 0; i < kConversionCount; ++i) {
-        std::size_t fastLength = brenzolt::formatFloat(fast, value, NodeFormat(i));
-        std::size_t exactLength = reference.write(digits, kConversions[i], exact);
-        if (fastLength != exactLength || std::memcmp(fast, exact, fastLength) != 0) {
+        std::string_view text(fast, brenzolt::formatFloat(fast, value, NodeFormat(i)));
+        std::string expected =
+            std::isfinite(value)
+                ? brenzolt::test::referenceText(digits, std::signbit(value), kConversions[i])
+                : brenzolt::test::referenceText(value, kConversions[i]);
+        if (text != expected) {
             ++tally.textMismatches[i];
-            sweep.report(hexBits(bits) + " " + kConversions[i].name + ": \"" +
-                         std::string(fast, fastLength) + "\", reference \"" +
-                         std::string(exact, exactLength) + "\"");
+            sweep.report(hexBits(bits) + " " + kConversions[i].name + ": \"" + std::string(text) +
+                         "\", reference \"" + expected + "\"");
         }
     }
 }
 
-// Patterns [begin, end), at most kRowValues x 16 of them.
-void checkBlock(const brenzolt::test::ReferenceFormatter& reference, std::uint64_t begin,
-                std::uint64_t end, Sweep& sweep, Tally& tally) {
+std::vector<float> patterns(std::uint64_t begin, std::uint64_t end) {
     std::vector<float> values;
     for (std::uint64_t bits = begin; bits < end; ++bits)
         values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
-    std::vector<RowTexts> rows;
-    rows.reserve(kConversionCount);
-    for (std::size_t i = 0; i < kConversionCount; ++i)
-        rows.emplace_back(values.data(), values.size(), NodeFormat(i));
-    for (std::uint64_t bits = begin; bits < end; ++bits) {
-        checkPattern(reference, static_cast<std::uint32_t>(bits), sweep, tally);
-        checkRowTexts(static_cast<std::uint32_t>(bits), rows, sweep, tally);
+    return values;
+}
+
+// Patterns [begin, end), at most kRowValues x 16 of them, against the
+// reference, and the rows of every route against formatFloat.
+void checkBlock(std::uint64_t begin, std::uint64_t end, Sweep& sweep, Tally& tally) {
+    std::vector<float> values = patterns(begin, end);
+    for (const brenzolt::RowWriters* route : routes()) {
+        std::vector<RowTexts> rows;
+        rows.reserve(kConversionCount);
+        for (std::size_t i = 0; i < kConversionCount; ++i)
+            rows.emplace_back(values.data(), values.size(), (*route)[i]);
+        for (std::uint64_t bits = begin; bits < end; ++bits)
+            checkRowTexts(static_cast<std::uint32_t>(bits), rows, sweep, tally);
+    }
+    for (std::uint64_t bits = begin; bits < end; ++bits)
+        checkPattern(static_cast<std::uint32_t>(bits), sweep, tally);
+}
+
+// The same patterns in rows of the vector route against those of the scalar
+// route, counted as text mismatches.
+void checkRoutes(std::uint64_t begin, std::uint64_t end, Sweep& sweep, Tally& tally) {
+    std::vector<float> values = patterns(begin, end);
+    tally.checked += values.size();
+    std::vector<const brenzolt::RowWriters*> all = routes();
+    for (std::size_t i = 0; i < kConversionCount; ++i) {
+        RowTexts scalar(values.data(), values.size(), (*all.front())[i]);
+        RowTexts vector(values.data(), values.size(), (*all.back())[i]);
+        if (scalar.all() == vector.all())
+            continue;
+        for (std::uint64_t bits = begin; bits < end; ++bits) {
+            std::string_view expected = scalar.next();
+            std::string_view got = vector.next();
+            if (got != expected) {
+                ++tally.textMismatches[i];
+                sweep.report(hexBits(static_cast<std::uint32_t>(bits)) + " " +
+                             kConversions[i].name + ": vector \"" + std::string(got) +
+                             "\", scalar \"" + std::string(expected) + "\"");
+            }
+        }
     }
 }
 
-void runWorker(const brenzolt::test::ReferenceFormatter& reference, Sweep& sweep, Tally& tally) {
+void runWorker(bool byRoutes, Sweep& sweep, Tally& tally) {
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
     while (sweep.take(begin, end))
-        for (std::uint64_t block = begin; block < end; block += kRowValues * 16)
-            checkBlock(reference, block, std::min(end, block + kRowValues * 16), sweep, tally);
+        for (std::uint64_t block = begin; block < end; block += kRowValues * 16) {
+            std::uint64_t blockEnd = std::min(end, block + kRowValues * 16);
+            if (byRoutes)
+                checkRoutes(block, blockEnd, sweep, tally);
+            else
+                checkBlock(block, blockEnd, sweep, tally);
+        }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    bool byRoutes = argc >= 2 && std::string_view(argv[1]) == "--routes";
+    if (byRoutes) {
+        --argc;
+        ++argv;
+        if (routes().size() < 2) {
+            std::printf("the processor runs no vector route: nothing to compare\n");
+            return 0;
+        }
+    }
     std::uint64_t first = 0;
     std::uint64_t last = 0xffffffffu;
     int threads = 2;
@@ -205,13 +257,12 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4)
         threads = std::max(1, std::atoi(argv[3]));
-    const brenzolt::test::ReferenceFormatter reference;
     Sweep sweep(first, last);
     std::vector<Tally> tallies(static_cast<std::size_t>(threads));
     auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> workers;
     for (Tally& tally : tallies)
-        workers.emplace_back(runWorker, std::cref(reference), std::ref(sweep), std::ref(tally));
+        workers.emplace_back(runWorker, byRoutes, std::ref(sweep), std::ref(tally));
 
     // Progress about once a minute, with the rate so far.
     std::thread progress([&] {
@@ -244,14 +295,16 @@ int main(int argc, char** argv) {
         }
     }
     std::uint64_t mismatches = sum.digitMismatches;
-    std::printf("patterns 0x%08llx..0x%08llx: %llu checked in %.0f s with %d threads\n",
+    std::printf("patterns 0x%08llx..0x%08llx: %llu checked in %.0f s with %d threads%s\n",
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
-                static_cast<unsigned long long>(sum.checked), seconds, threads);
+                static_cast<unsigned long long>(sum.checked), seconds, threads,
+                byRoutes ? ", vector route against scalar route" : "");
     std::printf("  toDecimal17: %llu mismatches\n",
                 static_cast<unsigned long long>(sum.digitMismatches));
     for (std::size_t i = 0; i < kConversionCount; ++i) {
-        std::printf("  %-7s %llu mismatches, %llu in rows\n", kConversions[i].name,
-                    static_cast<unsigned long long>(sum.textMismatches[i]),
+        std::printf(byRoutes ? "  %-7s %llu mismatches\n"
+                             : "  %-7s %llu mismatches, %llu in rows\n",
+                    kConversions[i].name, static_cast<unsigned long long>(sum.textMismatches[i]),
                     static_cast<unsigned long long>(sum.rowMismatches[i]));
         mismatches += sum.textMismatches[i] + sum.rowMismatches[i];
     }

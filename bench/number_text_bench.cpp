@@ -1,15 +1,16 @@
 // Speed of the number text: 16 million float values formatted per iteration,
-// node-like values (uniform in [-500, 3000]) and random bit patterns, with
-// "%g", "%6.2f" and "%10.8g": one value at a time (numberText), in rows of
-// 4096 as the program writes them (rowTexts, with vector instructions where
-// the processor has them), and by the C library's snprintf for comparison.
-// The per_value counter (CPU time per value) is the figure to read.
+// node-like values (uniform in [-500, 3000], as bench/convert_bench.sh's grid)
+// and random bit patterns, in rows of 4096 as the program writes them, on
+// each route the processor runs (scalar: one value after the other; avx2:
+// eight at a time), every conversion; and by the C library's snprintf for
+// comparison. The per_value counter (CPU time per value) is the figure to read.
 //
 //   cmake -S . -B build-bench -DBRENZOLT_BENCH=ON -DBRENZOLT_TESTS=OFF
 //   cmake --build build-bench -j2 --target number_text_bench
-//   build-bench/bench/number_text_bench
+//   build-bench/bench/number_text_bench [--benchmark_filter=avx2/uniform]
 
-#include "dsaa/number_text.h"
+#include "number_text/number_text.h"
+#include "number_text/number_text_routes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -19,18 +20,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
 
+using brenzolt::kConversionCount;
+using brenzolt::kConversions;
 using brenzolt::NodeFormat;
 
 constexpr std::size_t kValueCount = 16'000'000;
-
-// Places in the table of conversions.
-constexpr NodeFormat kG = brenzolt::kPercentG;
-constexpr NodeFormat kF62{3};
-constexpr NodeFormat kG108{10};
 
 std::vector<float> makeUniformValues() {
     std::mt19937 random(1);
@@ -51,90 +50,68 @@ std::vector<float> makeRandomPatterns() {
     return values;
 }
 
-enum class Input { uniform, bitPatterns };
-
-const std::vector<float>& valuesOf(Input input) {
-    static const std::vector<float> uniform = makeUniformValues();
-    static const std::vector<float> patterns = makeRandomPatterns();
-    return input == Input::uniform ? uniform : patterns;
-}
-
-// Runs `format` over all values each iteration; the written lengths are summed
-// so that no call can be optimised away.
-template <typename Format> void formatAll(benchmark::State& state, Input input, Format format) {
-    const std::vector<float>& values = valuesOf(input);
-    char text[brenzolt::kMaxNumberText];
-    std::size_t total = 0;
-    for (auto _ : state) {
-        for (float value : values)
-            total += format(text, value);
-        benchmark::DoNotOptimize(total);
-        benchmark::ClobberMemory();
-    }
+void setPerValue(benchmark::State& state, std::size_t count) {
     // The rate inverted: seconds per value, printed as "per_value=12.3ns".
-    state.counters["per_value"] = benchmark::Counter(static_cast<double>(values.size()),
+    state.counters["per_value"] = benchmark::Counter(static_cast<double>(count),
                                                      benchmark::Counter::kIsIterationInvariantRate |
                                                          benchmark::Counter::kInvert);
 }
 
-void numberText(benchmark::State& state, Input input, NodeFormat nodeFormat) {
-    formatAll(state, input, [nodeFormat](char* out, float value) {
-        return brenzolt::formatFloat(out, value, nodeFormat);
-    });
-}
-
-// The texts of a row of 4096 values at a time, TAB-separated, as the program
-// writes a grid's rows (with vector instructions where the processor has
-// them); no value is blank.
-void rowTexts(benchmark::State& state, Input input, NodeFormat nodeFormat) {
+// The texts of rows of 4096 values at a time, TAB-separated, as the program
+// writes a grid's rows; no value is blank.
+void rowTexts(benchmark::State& state, const std::vector<float>& values,
+              brenzolt::RowWriter writer) {
     constexpr std::size_t kRow = 4096;
-    const std::vector<float>& values = valuesOf(input);
     std::vector<char> row(kRow * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText);
     std::size_t total = 0;
     for (auto _ : state) {
         for (std::size_t first = 0; first < values.size(); first += kRow) {
             std::size_t count = std::min(kRow, values.size() - first);
-            char* end = brenzolt::writeNumberTexts(row.data(), values.data() + first, count,
-                                                   nodeFormat, -HUGE_VALF);
+            char* end = writer(row.data(), values.data() + first, count, -HUGE_VALF);
             total += static_cast<std::size_t>(end - row.data());
         }
         benchmark::DoNotOptimize(total);
         benchmark::ClobberMemory();
     }
-    state.counters["per_value"] = benchmark::Counter(static_cast<double>(values.size()),
-                                                     benchmark::Counter::kIsIterationInvariantRate |
-                                                         benchmark::Counter::kInvert);
+    setPerValue(state, values.size());
 }
 
-void cLibrary(benchmark::State& state, Input input, const char* format) {
-    formatAll(state, input, [format](char* out, float value) {
-        return static_cast<std::size_t>(
-            std::snprintf(out, brenzolt::kMaxNumberText, format, static_cast<double>(value)));
-    });
+void cLibrary(benchmark::State& state, const std::vector<float>& values, const char* format) {
+    char text[brenzolt::kMaxNumberText];
+    std::size_t total = 0;
+    for (auto _ : state) {
+        for (float value : values)
+            total += static_cast<std::size_t>(
+                std::snprintf(text, sizeof text, format, static_cast<double>(value)));
+        benchmark::DoNotOptimize(total);
+        benchmark::ClobberMemory();
+    }
+    setPerValue(state, values.size());
 }
 
 } // namespace
 
-BENCHMARK_CAPTURE(numberText, g_uniform, Input::uniform, kG)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(numberText, f6_2_uniform, Input::uniform, kF62)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(numberText, g10_8_uniform, Input::uniform, kG108)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(numberText, g_bits, Input::bitPatterns, kG)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(numberText, f6_2_bits, Input::bitPatterns, kF62)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(numberText, g10_8_bits, Input::bitPatterns, kG108)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_CAPTURE(rowTexts, g_uniform, Input::uniform, kG)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(rowTexts, f6_2_uniform, Input::uniform, kF62)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(rowTexts, g10_8_uniform, Input::uniform, kG108)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(rowTexts, g_bits, Input::bitPatterns, kG)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(rowTexts, f6_2_bits, Input::bitPatterns, kF62)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(rowTexts, g10_8_bits, Input::bitPatterns, kG108)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_CAPTURE(cLibrary, g_uniform, Input::uniform, "%g")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(cLibrary, f6_2_uniform, Input::uniform, "%6.2f")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(cLibrary, g10_8_uniform, Input::uniform, "%10.8g")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(cLibrary, g_bits, Input::bitPatterns, "%g")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(cLibrary, f6_2_bits, Input::bitPatterns, "%6.2f")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(cLibrary, g10_8_bits, Input::bitPatterns, "%10.8g")
-    ->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    static const std::vector<float> uniform = makeUniformValues();
+    static const std::vector<float> patterns = makeRandomPatterns();
+    struct Route {
+        const char* name;
+        const brenzolt::RowWriters* writers;
+    };
+    const Route routes[] = {{"scalar", &brenzolt::scalarRowWriters()},
+                            {"avx2", brenzolt::avx2RowWriters()}};
+    for (const auto& [input, values] : {std::pair{"uniform", &uniform}, {"bits", &patterns}})
+        for (const Route& route : routes)
+            for (std::size_t f = 0; route.writers != nullptr && f < kConversionCount; ++f)
+                benchmark::RegisterBenchmark(
+                    (std::string(route.name) + "/" + input + "/" + kConversions[f].name).c_str(),
+                    rowTexts, *values, (*route.writers)[f])
+                    ->Unit(benchmark::kMillisecond);
+    for (const char* format : {"%g", "%6.2f", "%10.8f"})
+        benchmark::RegisterBenchmark((std::string("snprintf/uniform/") + format).c_str(), cLibrary,
+                                     uniform, format)
+            ->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

@@ -8,7 +8,7 @@
 // the caller's buffers, so that rows can be formatted on several threads.
 #pragma once
 
-#include "dsaa/number_text.h"
+#include "number_text/number_text.h"
 #include "grid/grid.h"
 #include "platform/platform.h"
 
@@ -29,10 +29,10 @@ float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
 
 // The room `writeNodeTexts` needs for `rows` rows of `width` nodes in
-// `nodeFormat`, one after the other: each text and its TAB or line end, and
-// once, past the last, the bytes formatFloat may write beyond a text.
+// `nodeFormat`, one after the other: the room of their number texts, and each
+// row's line end.
 constexpr std::size_t nodeTextRoom(std::size_t rows, std::size_t width, NodeFormat nodeFormat) {
-    return rows * (width * (longestText(nodeFormat) + 1) + kLineEnd.size()) + kMaxNumberText;
+    return numberTextRoom(rows * width, nodeFormat) + rows * kLineEnd.size();
 }
 
 // Writes the texts of `count` node values of one row into `out`, which has

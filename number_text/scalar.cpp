@@ -1,5 +1,6 @@
-// Layout of the number text: padding, sign, digits, point and exponent of each
-// conversion, from a value's digits rounded as dsaa/decimal17.h says.
+// The scalar route of the number text: formatFloat, and rows of texts one
+// value after the other. Padding, sign, digits, point and exponent of each
+// conversion, from a value's digits rounded as number_text/decimal17.h says.
 //
 // Contract: no throw, no allocation; the text goes into the caller's buffer of
 // kMaxNumberText bytes, its length is returned, and the bytes after it may be
@@ -12,11 +13,10 @@
 //  2. one 64 x 64-bit product with an error bound (roundDirectly, decimal17.cpp);
 //  3. the 17 digits, ties to even, then rounded on (digits17, roundOn);
 //  4. the 17 digits by the standard library's exact conversion.
-#include "dsaa/number_text.h"
-
-#include "dsaa/decimal17.h"
-#include "dsaa/number_text_vector.h"
-#include "dsaa/quick_rounding.h"
+#include "number_text/decimal17.h"
+#include "number_text/number_text.h"
+#include "number_text/number_text_routes.h"
+#include "number_text/quick_rounding.h"
 
 #include <algorithm>
 #include <array>
@@ -83,10 +83,6 @@ template <int kPairs> std::uint64_t digitCharacters(std::uint32_t v) {
     return characters;
 }
 
-std::uint64_t eightDigitCharacters(std::uint32_t v) {
-    return digitCharacters<4>(v);
-}
-
 constexpr std::uint64_t kCharacterZeros = 0x3030303030303030u;
 
 // Stores digit characters with a point after the first `integerDigits`
@@ -102,7 +98,7 @@ void storeWithPoint(char* out, std::uint64_t characters, int integerDigits) {
 
 // Writes the `count` (1..8) lowest decimal digits of v < 10^8.
 void writeShortDigits(char* out, std::uint32_t v, int count) {
-    std::uint64_t characters = eightDigitCharacters(v) >> (8 * (8 - count));
+    std::uint64_t characters = digitCharacters<4>(v) >> (8 * (8 - count));
     std::memcpy(out, &characters, 8);
 }
 
@@ -148,13 +144,18 @@ void writeZeros(char* out, int count) {
 [[gnu::always_inline]] inline void writeDigitsWithPoint(char* out, std::uint64_t v, int count,
                                                         int integerDigits) {
     if (count <= 8) {
-        storeWithPoint(out,
-                       eightDigitCharacters(static_cast<std::uint32_t>(v)) >> (8 * (8 - count)),
+        storeWithPoint(out, digitCharacters<4>(static_cast<std::uint32_t>(v)) >> (8 * (8 - count)),
                        integerDigits);
     } else {
         writeLongDigitsWithPoint(out, v, count, integerDigits);
         out[integerDigits] = '.';
     }
+}
+
+// The length of "%.Df" with `integerDigits` before the point, and the sign.
+std::size_t fixedLength(bool negative, int integerDigits, int decimals) {
+    return (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
+           (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
 }
 
 std::size_t paddedLength(std::size_t length, int width) {
@@ -190,8 +191,7 @@ std::size_t writeFixedUnrounded(char* out, const Decimal& d, bool negative, int 
                                 int width) {
     int digitsAfterPoint = 16 - d.exponent; // of the 17, negative when all are integer
     int integerDigits = d.exponent + 1;
-    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
-                         (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
+    std::size_t length = fixedLength(negative, integerDigits, decimals);
     char* p = startText(out, length, width, negative);
     if (digitsAfterPoint <= 0) {
         writeDigits(p, d.digits, 17);
@@ -212,8 +212,7 @@ std::size_t writeFixedUnrounded(char* out, const Decimal& d, bool negative, int 
     if (q != 0 && d.exponent + 1 + decimals > 17)
         return writeFixedUnrounded(out, d, negative, decimals, width);
     int integerDigits = d.exponent >= 0 && q != 0 ? d.exponent + 1 : 1;
-    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
-                         (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
+    std::size_t length = fixedLength(negative, integerDigits, decimals);
     char* p = startText(out, length, width, negative);
     if (decimals > 0)
         writeDigitsWithPoint(p, q, integerDigits + decimals, integerDigits);
@@ -243,11 +242,12 @@ void writeExponent(char* p, int exponent) {
     // Six digits, the "%g" ones, take one multiplication less.
     std::uint64_t characters =
         precision == 6 ? digitCharacters<3>(static_cast<std::uint32_t>(d.digits))
-                       : eightDigitCharacters(static_cast<std::uint32_t>(d.digits)) >> (8 * unused);
+                       : digitCharacters<4>(static_cast<std::uint32_t>(d.digits)) >> (8 * unused);
     std::uint64_t values = characters & ~kCharacterZeros;
     int zeros = std::countl_zero(values | 1) / 8 - unused;
     int significant = std::max(precision - zeros, 1);
     std::size_t sign = negative ? 1u : 0u;
+    // 0 <= X < P in one comparison: a negative X turns into a huge unsigned.
     if (static_cast<unsigned>(d.exponent) < static_cast<unsigned>(precision)) {
         // 2. Integer digits, and a point with decimals when any are left.
         //    Without decimals the point falls past the text.
@@ -282,14 +282,13 @@ void writeExponent(char* p, int exponent) {
 [[gnu::always_inline]] inline std::size_t writeShortFixed(char* out, Decimal d, bool negative,
                                                           int decimals, int width) {
     int integerDigits = std::max(d.exponent + 1, 1);
-    std::size_t length = (negative ? 1u : 0u) + static_cast<std::size_t>(integerDigits) +
-                         (decimals > 0 ? 1u + static_cast<std::size_t>(decimals) : 0u);
+    std::size_t length = fixedLength(negative, integerDigits, decimals);
     char* p = startText(out, length, width, negative);
     int count = integerDigits + decimals;
     // Up to six digits, the most common, take one multiplication less.
     auto q = static_cast<std::uint32_t>(d.digits);
     std::uint64_t characters = count <= 6 ? digitCharacters<3>(q) >> (8 * (6 - count))
-                                          : eightDigitCharacters(q) >> (8 * (8 - count));
+                                          : digitCharacters<4>(q) >> (8 * (8 - count));
     if (decimals > 0)
         storeWithPoint(p, characters, integerDigits);
     else
@@ -297,9 +296,9 @@ void writeExponent(char* p, int exponent) {
     return paddedLength(length, width);
 }
 
-// Every value, with the full roundings.
-template <std::size_t kIndex>
-[[gnu::always_inline]] inline std::size_t layOutInFull(char* out, float value) {
+// Every value, with the full roundings. Out of line, so that the quick route
+// needs no saved registers.
+template <std::size_t kIndex> [[gnu::noinline]] std::size_t formatInFull(char* out, float value) {
     constexpr Conversion kConversion = kConversions[kIndex];
     constexpr int kWidth = kConversion.width;
     constexpr int kDigits = kConversion.digits;
@@ -314,11 +313,6 @@ template <std::size_t kIndex>
         return writeFixed(out, roundToDecimals(value, kDigits), negative, kDigits, kWidth);
     else
         return writeShortGeneral(out, roundToDigits(value, kDigits), negative, kDigits, kWidth);
-}
-
-// Out of line, so that the quick route needs no saved registers.
-template <std::size_t kIndex> [[gnu::noinline]] std::size_t formatInFull(char* out, float value) {
-    return layOutInFull<kIndex>(out, value);
 }
 
 // The quick route for one conversion: with the digits and the width
@@ -342,27 +336,13 @@ template <std::size_t kIndex> std::size_t formatQuickly(char* out, float value) 
     return formatInFull<kIndex>(out, value);
 }
 
-using Formatter = std::size_t (*)(char*, float);
-
-// formatQuickly of each conversion, in the order of the table.
-constexpr auto kFormatters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
-    return std::array<Formatter, kConversionCount>{&formatQuickly<kIndex>...};
-}
-(std::make_index_sequence<kConversionCount>{});
-
-} // namespace
-
-std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
-    return kFormatters[static_cast<std::size_t>(format)](out, value);
-}
-
-char* writeNumberTextsOneByOne(char* out, const float* values, std::size_t count, NodeFormat format,
-                               float blankThreshold) noexcept {
-    Formatter formatter = kFormatters[static_cast<std::size_t>(format)];
+// The blank text, or the text of the value; each followed by a TAB.
+template <std::size_t kIndex>
+char* writeTexts(char* out, const float* values, std::size_t count, float blankThreshold) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         // Not-a-number fails the comparison and so is blank too.
         if (values[i] > blankThreshold) {
-            out += formatter(out, values[i]);
+            out += formatQuickly<kIndex>(out, values[i]);
         } else {
             std::memcpy(out, kBlankText.data(), kBlankText.size());
             out += kBlankText.size();
@@ -372,12 +352,27 @@ char* writeNumberTextsOneByOne(char* out, const float* values, std::size_t count
     return out;
 }
 
-char* writeNumberTexts(char* out, const float* values, std::size_t count, NodeFormat format,
-                       float blankThreshold) noexcept {
-    // For a few values, making them at once costs more than it saves.
-    if (count >= 4 && hasVectorTexts(format))
-        return writeNumberTextsInVectors(out, values, count, format, blankThreshold);
-    return writeNumberTextsOneByOne(out, values, count, format, blankThreshold);
+using Formatter = std::size_t (*)(char*, float);
+
+// formatQuickly and writeTexts of each conversion, in the order of the table.
+constexpr auto kFormatters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+    return std::array<Formatter, kConversionCount>{&formatQuickly<kIndex>...};
+}
+(std::make_index_sequence<kConversionCount>{});
+
+constexpr auto kRowWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+    return RowWriters{&writeTexts<kIndex>...};
+}
+(std::make_index_sequence<kConversionCount>{});
+
+} // namespace
+
+std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept {
+    return kFormatters[static_cast<std::size_t>(format)](out, value);
+}
+
+const RowWriters& scalarRowWriters() noexcept {
+    return kRowWriters;
 }
 
 } // namespace brenzolt

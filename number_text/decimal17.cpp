@@ -6,14 +6,15 @@
 // first (one such multiplication, ties to even) and round those on. The few
 // values too close to a rounding boundary for the approximation take the
 // standard library's exact route.
-#include "dsaa/decimal17.h"
+#include "number_text/decimal17.h"
 
-#include "dsaa/quick_rounding.h"
+#include "number_text/quick_rounding.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
+#include <iterator>
 
 namespace brenzolt {
 
@@ -27,7 +28,9 @@ struct PowerOfTen {
     bool exact;
 };
 
-#include "dsaa/powers_of_ten.inc"
+#include "number_text/powers_of_ten.inc"
+
+static_assert(std::size(kPowersOfTen) == kPowerTableHigh - kPowerTableLow + 1);
 
 using quick::kPow10;
 

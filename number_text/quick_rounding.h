@@ -1,9 +1,9 @@
 // Quick roundings of the number text: the digits of roundToDigits and
-// roundToDecimals (dsaa/decimal17.h), inline, for the values most grids
+// roundToDecimals (number_text/decimal17.h), inline, for the values most grids
 // hold. Private to the number text.
 #pragma once
 
-#include "dsaa/decimal17.h"
+#include "number_text/decimal17.h"
 
 #include <algorithm>
 #include <array>
@@ -17,12 +17,16 @@ namespace brenzolt {
 // roundToDigits and roundToDecimals (and, unless they are 0, the same
 // exponent), or return false when the value needs those.
 //
-// How: a float below 2^24 is m x 2^-s with an integer m < 2^24, so
-// v x 10^D = m x 10^D / 2^s is exact in 64 bits for D <= 11, and is rounded
-// half up in one step. Rounding the value to 17 digits first changes that
-// step only when the dropped fraction lies within 10^(kept-17)/2 below one
-// half; with kept <= 10 digits, that is within 2^-24 of it. A fraction of
-// at most 24 bits cannot lie there; a longer one is checked.
+// How (the proof both routes use; the vector route, avx2.cpp, works in
+// doubles, where the same products are exact too): a float below 2^24 is
+// m x 2^-s with an integer m < 2^24, so y = v x 10^D = m x 10^D / 2^s is
+// exact in 64 bits for D <= 11, and is rounded half up in one step. Rounding
+// the value to 17 digits first moves y by at most u/2, u = 10^(kept-17) the
+// place of its 17th digit (kept: the digits of y's integer part), and a
+// half-integer is a multiple of u: so the 17-digit rounding changes that step
+// only when the fraction of y lies within u/2 below one half. With kept <= 10
+// digits that is within 2^-24 of it (with kept <= 12, within 2^-17). A
+// fraction of at most 24 bits cannot lie there; a longer one is checked.
 namespace quick {
 
 inline constexpr auto kPow10 = [] {
@@ -40,9 +44,13 @@ inline int digitCount(std::uint64_t q) {
 }
 
 // floor(log10(2^binaryExponent)) for a float in [2^b, 2^(b+1)), b the binary
-// exponent: its decimal exponent, or one less.
+// exponent: its decimal exponent, or one less (make_powers_of_ten.py checks
+// that for every float), with log10(2) taken as 78913 / 2^18.
+inline constexpr int kLog10Of2Scaled = 78913;
+inline constexpr int kLog10Of2Shift = 18;
+
 constexpr int decimalExponentEstimate(int binaryExponent) {
-    return (binaryExponent * 78913) >> 18;
+    return (binaryExponent * kLog10Of2Scaled) >> kLog10Of2Shift;
 }
 
 // The exponent fields that take the quick route to `count` significant

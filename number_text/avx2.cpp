@@ -1,13 +1,12 @@
 // The number texts of many values at once with AVX2.
 //
-// Eight values at a time take the quick roundings of quick_rounding.h: a
-// float is m x 2^e with m < 2^24, so y = |v| x 10^D = m x 5^D x 2^(D+e) has
-// at most 50 significant bits for D <= 11 and is exact in double precision,
-// and so are y + 0.5, its integer part (the rounding half up) and its
-// fraction, which tells a value too close below one half (within 2^-24;
-// there the 17-digit rounding of at most 10 kept digits could decide
-// otherwise, and formatFloat takes the value). The digits become characters
-// without a division.
+// Eight values at a time take the quick roundings of quick_rounding.h, whose
+// proof holds here too, in doubles: a float is m x 2^e with m < 2^24, so
+// y = |v| x 10^D = m x 5^D x 2^(D+e) has at most 50 significant bits for
+// D <= 11 and is exact in double precision, and so are y + 0.5, its integer
+// part (the rounding half up) and its fraction, which tells a value too close
+// below one half (there formatFloat takes the value). The digits become
+// characters without a division.
 //
 // Each text is then one of a few hundred layouts, all known when the program
 // is compiled: a row of a table, made by plain code below, says where each
@@ -17,13 +16,14 @@
 // the quick roundings do not take are written by formatFloat in their place.
 //
 // Only the functions marked for AVX2 use its instructions, and they run only
-// after hasVectorTexts(format) found it on the processor.
-#include "dsaa/number_text_vector.h"
+// after avx2RowWriters() found it on the processor.
+#include "number_text/number_text_routes.h"
 
-#include "dsaa/quick_rounding.h"
+#include "number_text/quick_rounding.h"
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -37,9 +37,9 @@ namespace {
 // ---- The layouts, as plain data.
 
 // One text with its TAB after it: the digit characters the shuffle takes
-// (general forms have their P digits at bytes 0..P-1, fixed forms all eight
-// digits of the rounded value, leading zeros included), the other characters,
-// and the length.
+// (general forms have their P digits at bytes 0..P-1, fixed forms all the
+// digits made of the rounded value, leading zeros included: see digitByte),
+// the other characters, and the length.
 struct alignas(16) Layout {
     std::array<std::uint8_t, 16> shuffle; // digit byte, or 0x80 for none
     std::array<char, 16> characters;      // where the shuffle takes none
@@ -117,17 +117,33 @@ constexpr LaidOut generalLayout(int precision, int width, int k, int significant
     return text.finish(negative, width);
 }
 
+// Fixed forms of up to four decimals make eight digits a value, those of
+// five to eight decimals twelve: the last eight at bytes 0..7, the first four
+// at bytes 12..15 (see makeLongFixed).
+constexpr bool isLong(const Conversion& conversion) {
+    return conversion.kind == NumberKind::fixed && conversion.digits >= 5;
+}
+
+constexpr int digitsMade(const Conversion& conversion) {
+    return isLong(conversion) ? 12 : 8;
+}
+
+// The byte that holds digit j of the digits made.
+constexpr int digitByte(const Conversion& conversion, int j) {
+    return isLong(conversion) ? (j < 4 ? 12 + j : j - 4) : j;
+}
+
 // "%W.Df" with `integerDigits` before the point: the last integerDigits + D
-// (at most 8) of the eight digits.
-constexpr LaidOut fixedLayout(int decimals, int width, int integerDigits, bool negative) {
+// of the digits made.
+constexpr LaidOut fixedLayout(const Conversion& conversion, int integerDigits, bool negative) {
     LayoutBuilder text;
-    int count = integerDigits + decimals;
+    int count = integerDigits + conversion.digits;
     for (int j = 0; j < count; ++j) {
         if (j == integerDigits)
             text.character('.');
-        text.digit(8 - count + j);
+        text.digit(digitByte(conversion, digitsMade(conversion) - count + j));
     }
-    return text.finish(negative, width);
+    return text.finish(negative, conversion.width);
 }
 
 // A layout's code: (k - lowestExponent) << 4 | (significant - 1) << 1 |
@@ -162,8 +178,8 @@ constexpr LaidOut layoutOf(const Conversion& conversion, unsigned code) {
             return generalLayout(conversion.digits, conversion.width, k, significant, negative);
     } else {
         int integerDigits = static_cast<int>(code >> 1);
-        if (integerDigits >= 1 && integerDigits + conversion.digits <= 8)
-            return fixedLayout(conversion.digits, conversion.width, integerDigits, negative);
+        if (integerDigits >= 1 && integerDigits + conversion.digits <= digitsMade(conversion))
+            return fixedLayout(conversion, integerDigits, negative);
     }
     return LaidOut{};
 }
@@ -191,8 +207,10 @@ constexpr Layouts kLayouts = [] {
 
 // Digit characters and layout codes of eight values, in order.
 struct Made {
-    __m256i characters[2]; // eight bytes a value, values 0..3 and 4..7
-    __m256i codes;         // 32 bits a value
+    // Eight bytes a value, values 0..3 and 4..7; or sixteen, values 0..1,
+    // 2..3, 4..5 and 6..7.
+    __m256i characters[4];
+    __m256i codes; // 32 bits a value
 };
 
 // A constant the compiler cannot see through. Plain constants it remakes in
@@ -244,16 +262,10 @@ BRENZOLT_AVX2 Rounded roundHalfUp(const __m256d (&y)[2]) {
     return Rounded{_mm256_set_m128i(q[1], q[0]), narrow(nearHalf[0], nearHalf[1])};
 }
 
-// q < 10^8 as eight digit characters each, the first in the lowest byte:
-// four digits a half, two a 16-bit lane, then tens and ones.
-BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i (&characters)[2]) {
-    const __m256i kTenThousandth = opaque(_mm256_set1_epi64x(0xd1b71759)); // ceil(2^45 / 10^4)
-    __m256i evenHigh = _mm256_srli_epi64(_mm256_mul_epu32(q, kTenThousandth), 45);
-    __m256i oddHigh =
-        _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(q, 32), kTenThousandth), 45);
-    __m256i high = _mm256_or_si256(evenHigh, _mm256_slli_epi64(oddHigh, 32));
-    __m256i low = _mm256_sub_epi32(q, _mm256_mullo_epi32(high, constant32(10000)));
-    __m256i halves = _mm256_or_si256(high, _mm256_slli_epi32(low, 16));
+// Eight 32-bit lanes of two halves below 10^4 each, the first in the low
+// 16 bits, as eight digit characters each, the first in the lowest byte: two
+// digits a 16-bit lane, then tens and ones.
+BRENZOLT_AVX2 void writeHalvesCharacters(__m256i halves, __m256i* characters) {
     // x / 100 = (x x 5243) >> 19 for x < 10^4.
     __m256i hundreds =
         _mm256_srli_epi16(_mm256_mulhi_epu16(halves, opaque(_mm256_set1_epi16(5243))), 3);
@@ -274,12 +286,23 @@ BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i (&characters)[2]) {
     characters[1] = _mm256_permute2x128_si256(pairs[0], pairs[1], 0x31);
 }
 
+// q < 10^8 as eight digit characters each: four digits a half.
+BRENZOLT_AVX2 void writeDigitCharacters(__m256i q, __m256i* characters) {
+    const __m256i kTenThousandth = opaque(_mm256_set1_epi64x(0xd1b71759)); // ceil(2^45 / 10^4)
+    __m256i evenHigh = _mm256_srli_epi64(_mm256_mul_epu32(q, kTenThousandth), 45);
+    __m256i oddHigh =
+        _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(q, 32), kTenThousandth), 45);
+    __m256i high = _mm256_or_si256(evenHigh, _mm256_slli_epi64(oddHigh, 32));
+    __m256i low = _mm256_sub_epi32(q, _mm256_mullo_epi32(high, constant32(10000)));
+    writeHalvesCharacters(_mm256_or_si256(high, _mm256_slli_epi32(low, 16)), characters);
+}
+
 // For each value, the place of the last of its first `count` digit
 // characters that is not '0' (the first never is), as 32-bit lanes in order.
 // With the nonzero digits as bits 8i of a lane, shifted right by 7 and bit 0
 // set, the highest bit is 8i - 7 for the last such digit i >= 1, and bit 0
 // for i = 0: the exponent of the lane as a double tells it.
-BRENZOLT_AVX2 __m256i lastNonZeroDigit(const __m256i (&characters)[2], int count) {
+BRENZOLT_AVX2 __m256i lastNonZeroDigit(const __m256i* characters, int count) {
     // Bit 0 of each digit byte; 2^52 as a double, and with bit 0 set.
     const __m256i kDigitBits = opaque(_mm256_set1_epi64x(0x0101010101010101 >> 8 * (8 - count)));
     const __m256i k2To52 = opaque(_mm256_set1_epi64x(0x4330000000000000));
@@ -306,8 +329,9 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     __m256i inRange = _mm256_and_si256(_mm256_cmpgt_epi32(biased, constant32(kRange.low - 1)),
                                        _mm256_cmpgt_epi32(constant32(kRange.high + 1), biased));
     __m256i k0 = _mm256_srai_epi32(
-        _mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(78913)), constant32(127 * 78913)),
-        18);
+        _mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(quick::kLog10Of2Scaled)),
+                         constant32(127 * quick::kLog10Of2Scaled)),
+        quick::kLog10Of2Shift);
     // 10^(D-1), D - 1 in 0..10: exact as floats.
     __m256i index = _mm256_sub_epi32(constant32(kPrecision - 2), k0);
     const __m256 kLow = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
@@ -332,8 +356,8 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     q = _mm256_blendv_epi8(q, constant32(quick::kPow10[kPrecision - 1]), carried);
     Made made;
     writeDigitCharacters(q, made.characters);
-    for (__m256i& c : made.characters)
-        c = _mm256_srli_epi64(c, 8 * (8 - kPrecision));
+    for (int i = 0; i < 2; ++i)
+        made.characters[i] = _mm256_srli_epi64(made.characters[i], 8 * (8 - kPrecision));
     __m256i k = _mm256_sub_epi32(_mm256_sub_epi32(k0, narrow(oneMore[0], oneMore[1])), carried);
     __m256i codes = _mm256_or_si256(
         _mm256_slli_epi32(_mm256_sub_epi32(k, constant32(lowestExponent(kPrecision))), 4),
@@ -367,13 +391,78 @@ template <int kDecimals> BRENZOLT_AVX2 Made makeFixed(__m256 v) {
     return made;
 }
 
+// "%W.Df" with five to eight decimals, as roundToDecimalsQuickly, for up to
+// twelve digits: q < 10^12 takes doubles, not 32-bit lanes. y = |v| x 10^D
+// is exact (at most 24 + 19 significant bits), and so are its integer part
+// and fraction f. With up to twelve kept digits, the 17-digit rounding
+// decides otherwise only for f within 10^(12-17)/2 < 2^-17 below one half
+// (quick_rounding.h): those values fall back.
+template <int kDecimals> BRENZOLT_AVX2 Made makeLongFixed(__m256 v) {
+    __m256 magnitude = _mm256_and_ps(v, _mm256_castsi256_ps(constant32(0x7fffffff)));
+    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kDecimals])));
+    const __m256d kHalf = opaque(_mm256_set1_pd(0.5));
+    __m128i high[2];
+    __m128i low[2];
+    __m256i quick[2];
+    for (int h = 0; h < 2; ++h) {
+        __m256d y = _mm256_mul_pd(h == 0 ? lowerHalf(magnitude) : upperHalf(magnitude), kScale);
+        __m256d whole = _mm256_floor_pd(y);
+        __m256d fraction = _mm256_sub_pd(y, whole);
+        __m256d up = _mm256_cmp_pd(fraction, kHalf, _CMP_GE_OQ);
+        __m256d q = _mm256_add_pd(whole, _mm256_and_pd(up, opaque(_mm256_set1_pd(1.0))));
+        __m256d nearHalf = _mm256_andnot_pd(
+            up, _mm256_cmp_pd(fraction, opaque(_mm256_set1_pd(0.5 - 0x1p-17)), _CMP_GE_OQ));
+        // Not above 10^12; infinity and not-a-number fail too.
+        __m256d fits = _mm256_cmp_pd(q, opaque(_mm256_set1_pd(1e12)), _CMP_LT_OQ);
+        quick[h] = _mm256_castpd_si256(_mm256_andnot_pd(nearHalf, fits));
+        // q = 10^8 x high + low: q x 10^-8 is off by less than 2^-38, and
+        // below an integer by at least 10^-8 when it is none, so
+        // floor(q x 10^-8 + 2^-32) is exact.
+        __m256d highPart = _mm256_floor_pd(_mm256_add_pd(
+            _mm256_mul_pd(q, opaque(_mm256_set1_pd(1e-8))), opaque(_mm256_set1_pd(0x1p-32))));
+        __m256d lowPart = _mm256_sub_pd(q, _mm256_mul_pd(highPart, opaque(_mm256_set1_pd(1e8))));
+        high[h] = _mm256_cvttpd_epi32(highPart);
+        low[h] = _mm256_cvttpd_epi32(lowPart);
+    }
+    __m256i highs = _mm256_set_m128i(high[1], high[0]);
+    __m256i lows = _mm256_set_m128i(low[1], low[0]);
+    // One integer digit, and one more from each power of ten above 10^D.
+    __m256i integerDigits = constant32(1);
+    for (int j = kDecimals + 1; j < 12; ++j) {
+        __m256i reaches =
+            j < 8
+                ? _mm256_or_si256(
+                      _mm256_cmpgt_epi32(highs, constant32(0)),
+                      _mm256_cmpgt_epi32(lows, constant32(static_cast<int>(quick::kPow10[j]) - 1)))
+                : _mm256_cmpgt_epi32(highs, constant32(static_cast<int>(quick::kPow10[j - 8]) - 1));
+        integerDigits = _mm256_sub_epi32(integerDigits, reaches);
+    }
+    Made made;
+    made.codes = _mm256_blendv_epi8(constant32(kFallBack), _mm256_slli_epi32(integerDigits, 1),
+                                    narrow(quick[0], quick[1]));
+    // Sixteen bytes a value: the eight low digits, then the eight of the
+    // high part, whose last four are the first digits of the value.
+    __m256i lowCharacters[2];
+    __m256i highCharacters[2];
+    writeDigitCharacters(lows, lowCharacters);
+    // Below 10^4: the second half alone.
+    writeHalvesCharacters(_mm256_slli_epi32(highs, 16), highCharacters);
+    for (int i = 0; i < 2; ++i) {
+        __m256i evenValues = _mm256_unpacklo_epi64(lowCharacters[i], highCharacters[i]);
+        __m256i oddValues = _mm256_unpackhi_epi64(lowCharacters[i], highCharacters[i]);
+        made.characters[2 * i] = _mm256_permute2x128_si256(evenValues, oddValues, 0x20);
+        made.characters[2 * i + 1] = _mm256_permute2x128_si256(evenValues, oddValues, 0x31);
+    }
+    return made;
+}
+
 // ---- Texts, in order.
 
 // Values are made this many at a time, then written.
 constexpr std::size_t kBatch = 64;
 
 struct Batch {
-    std::uint64_t characters[kBatch];
+    std::uint64_t characters[2 * kBatch]; // eight or sixteen bytes a value
     std::uint32_t codes[kBatch];
 };
 
@@ -391,6 +480,8 @@ template <std::size_t kIndex>
         Made made;
         if constexpr (kConversion.kind == NumberKind::general)
             made = makeGeneral<kConversion.digits>(v, bits);
+        else if constexpr (isLong(kConversion))
+            made = makeLongFixed<kConversion.digits>(v);
         else
             made = makeFixed<kConversion.digits>(v);
         // Not-a-number fails the comparison and so is blank too.
@@ -399,9 +490,11 @@ template <std::size_t kIndex>
         __m256i codes = _mm256_or_si256(made.codes, _mm256_srli_epi32(bits, 31));
         codes = _mm256_blendv_epi8(codes, constant32(kBlank), blank);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.codes + i), codes);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.characters + i), made.characters[0]);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.characters + i + 4),
-                            made.characters[1]);
+        constexpr std::size_t kWords = isLong(kConversion) ? 2 : 1;
+        for (std::size_t part = 0; part < 2 * kWords; ++part)
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(batch.characters + kWords * i + 4 * part),
+                made.characters[part]);
     }
 }
 
@@ -417,7 +510,10 @@ template <std::size_t kIndex>
             continue;
         }
         const Layout& layout = layouts.layouts[code];
-        __m128i digits = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(batch.characters + i));
+        __m128i digits =
+            isLong(kConversions[kIndex])
+                ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.characters + 2 * i))
+                : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(batch.characters + i));
         __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(layout.shuffle.data()));
         __m128i characters =
             _mm_load_si128(reinterpret_cast<const __m128i*>(layout.characters.data()));
@@ -429,8 +525,8 @@ template <std::size_t kIndex>
 }
 
 template <std::size_t kIndex>
-[[gnu::target("avx2")]] char* writeAll(char* out, const float* values, std::size_t count,
-                                       float blankThreshold) {
+[[gnu::target("avx2")]] char* writeTexts(char* out, const float* values, std::size_t count,
+                                         float blankThreshold) noexcept {
     Batch batch;
     for (std::size_t first = 0; first < count; first += kBatch) {
         std::size_t n = count - first < kBatch ? count - first : kBatch;
@@ -440,23 +536,8 @@ template <std::size_t kIndex>
     return out;
 }
 
-// The conversions the vector route takes: every digit of most node values
-// within its eight.
-constexpr bool takes(const Conversion& conversion) {
-    return conversion.kind == NumberKind::general || conversion.digits <= 5;
-}
-
-using Writer = char* (*)(char*, const float*, std::size_t, float);
-
-template <std::size_t kIndex> constexpr Writer writerOf() {
-    if constexpr (takes(kConversions[kIndex]))
-        return &writeAll<kIndex>;
-    else
-        return nullptr;
-}
-
-constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
-    return std::array<Writer, kConversionCount>{writerOf<kIndex>()...};
+constexpr auto kRowWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+    return RowWriters{&writeTexts<kIndex>...};
 }
 (std::make_index_sequence<kConversionCount>{});
 
@@ -464,13 +545,8 @@ constexpr auto kWriters = []<std::size_t... kIndex>(std::index_sequence<kIndex..
 
 } // namespace
 
-bool hasVectorTexts(NodeFormat format) noexcept {
-    return kWriters[static_cast<std::size_t>(format)] != nullptr && __builtin_cpu_supports("avx2");
-}
-
-char* writeNumberTextsInVectors(char* out, const float* values, std::size_t count,
-                                NodeFormat format, float blankThreshold) noexcept {
-    return kWriters[static_cast<std::size_t>(format)](out, values, count, blankThreshold);
+const RowWriters* avx2RowWriters() noexcept {
+    return __builtin_cpu_supports("avx2") ? &kRowWriters : nullptr;
 }
 
 } // namespace brenzolt
@@ -479,12 +555,8 @@ char* writeNumberTextsInVectors(char* out, const float* values, std::size_t coun
 
 namespace brenzolt {
 
-bool hasVectorTexts(NodeFormat) noexcept {
-    return false;
-}
-
-char* writeNumberTextsInVectors(char* out, const float*, std::size_t, NodeFormat, float) noexcept {
-    return out;
+const RowWriters* avx2RowWriters() noexcept {
+    return nullptr;
 }
 
 } // namespace brenzolt

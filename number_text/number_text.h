@@ -1,8 +1,10 @@
 // Number text: the exact texts of the printf conversions that node values and
-// header numbers are written with.
+// header numbers are written with, one value at a time (formatFloat) or rows
+// of them (writeNumberTexts).
 //
-// Contract: formatFloat does not throw, allocate or touch global state. It
-// writes into a caller's buffer of at least kMaxNumberText bytes, adds no
+// Contract: nothing here throws or allocates. writeNumberTexts chooses its
+// route once, on its first call (safely on any thread), and keeps it; nothing
+// else touches global state. formatFloat writes into a caller's buffer of at least kMaxNumberText bytes, adds no
 // terminating zero, and returns the number of characters written. The bytes of
 // the buffer after the text may be overwritten too: the digits are stored in
 // fixed-size blocks.
@@ -91,12 +93,18 @@ inline constexpr std::size_t kMaxNumberText = 64;
 
 std::size_t formatFloat(char* out, float value, NodeFormat format) noexcept;
 
+// The room writeNumberTexts needs for `count` values in `format`: each text
+// and its TAB, and once the bytes a route may write past the last one.
+constexpr std::size_t numberTextRoom(std::size_t count, NodeFormat format) {
+    return count * (longestText(format) + 1) + kMaxNumberText;
+}
+
 // Writes the text of each of `count` values followed by a TAB, and returns
 // the end. Values not above `blankThreshold`, and values that are not a
 // number, are written as kBlankText. `out` has room for
-// count * (kLongestNumberText + 1) + kMaxNumberText bytes, all of which may
-// be overwritten. Where the processor has vector instructions, many values
-// are formatted at once, with the same texts.
+// numberTextRoom(count, format) bytes, all of which may be overwritten. The
+// route is chosen once from what the processor has (with AVX2, eight values
+// at a time); the texts are the same on every route.
 char* writeNumberTexts(char* out, const float* values, std::size_t count, NodeFormat format,
                        float blankThreshold) noexcept;
 
