@@ -31,11 +31,12 @@ int failWriting(Console& console, const std::string& outputName, const OutputFil
 } // namespace
 
 int runConversion(std::span<const char* const> arguments, Console& console) {
-    // Help and the version are all a run does when asked for alone.
+    // Help and the version are all a run does when asked for alone; an answer that could not
+    // be written is a failure, as with any program whose output is its purpose.
     if (arguments.size() == 1)
         if (std::optional<std::string> answer = helpOrVersion(arguments[0])) {
             console.print(*answer);
-            return kStatusConverted;
+            return console.flush() ? kStatusConverted : kStatusFailed;
         }
     console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
     FileNames names;

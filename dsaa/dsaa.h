@@ -8,8 +8,8 @@
 // the caller's buffers, so that rows can be formatted on several threads.
 #pragma once
 
-#include "number_text/number_text.h"
 #include "grid/grid.h"
+#include "number_text/number_text.h"
 #include "platform/platform.h"
 
 #include <string_view>

@@ -109,7 +109,7 @@ class Console {
     // second so that they appear while a long conversion runs; to a file or a
     // pipe they cost no system call of their own.
     void progressDot();
-    void flush() { out_.flush(); }
+    bool flush() { return out_.flush(); } // false once any console write failed
     // Reads one answer line from standard input after flushing the console.
     // End of input ends the answer; end of input before any character gives
     // an empty answer. The line feed is consumed and not stored.

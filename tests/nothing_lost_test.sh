@@ -103,6 +103,8 @@ fi
 # With standard error in the console's pipe (2>&1), the reason line comes after the console text
 # that was written before it.
 { "$brenzolt" short.grd out.txt 2>&1 || true; } | sed -n 3p | grep -q '^brenzolt: short.grd: ' || fail "2>&1"
+# Help that cannot be written is no success.
+! "$brenzolt" --help >/dev/full || fail "help written to a full device ended with status 0"
 
 # Little address space (ulimit -v; for a program of this machine, not under AddressSanitizer or an
 # emulator, which reserve far more): the grid

@@ -77,26 +77,18 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         bool twoNames;
         std::string after, reason;
     } faults[] = {
-        {{.putInPlace = [](auto...) { return errno = EXDEV, false; }},
-         false,
-         kOld,
+        // clang-format off
+        {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
          "Invalid cross-device link"},
-        {{.reserve = [](auto...) { return errno = ENOSPC, false; }},
-         true,
-         kOld,
+        {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
          "No space left on device"},
-        {{.writeAll =
-              [](int fd, const char* data, std::size_t size, std::int64_t at) {
-                  static int calls = 0; // the grid aside, then the copy
-                  return ++calls > 1 ? EIO : sys::writeAll(fd, data, size, at);
-              }},
-         true,
-         "",
+        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
+             static int calls = 0; // the grid aside, then the copy
+             return ++calls > 1 ? EIO : sys::writeAll(fd, data, size, at); }}, true, "",
          "Input/output error"},
-        {{.flushDirectory = [](auto...) { return errno = EIO, false; }},
-         false,
-         "new\r\n",
+        {{.flushDirectory = [](auto...) { return errno = EIO, false; }}, false, "new\r\n",
          "the new grid is in place but may not be on the disk: Input/output error"},
+        // clang-format on
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.reason);
