@@ -4,9 +4,10 @@
 //
 // Contract: nothing here throws or allocates. writeNumberTexts chooses its
 // route once, on its first call (safely on any thread), and keeps it; nothing
-// else touches global state. formatFloat writes into a caller's buffer of at least kMaxNumberText
-// bytes, adds no terminating zero, and returns the number of characters written. The bytes of the
-// buffer after the text may be overwritten too: the digits are stored in fixed-size blocks.
+// else touches global state. formatFloat writes into a caller's buffer of at
+// least kMaxNumberText bytes, adds no terminating zero, and returns the number
+// of characters written. The bytes of the buffer after the text may be
+// overwritten too: the digits are stored in fixed-size blocks.
 //
 // The texts follow the platform the files are exchanged on, not the C
 // library of this machine:
