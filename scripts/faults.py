@@ -24,7 +24,7 @@ import subprocess
 import sys
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAILED = re.compile(r'^\s*\d+\s+-\s+(.+?)\s+\(')
+FAILED = re.compile(r'^\s*\d+\s+-\s+(\S+)')
 
 
 def faults_of(path, only):
@@ -74,7 +74,10 @@ def failing_tests(build, args, log):
     command += " -E '%s'" % '|'.join(filter(None, ['faults_list_test', args.exclude]))
     status = run(command, build, log)
     with open(log, errors='replace') as fh:
-        failed = {m.group(1) for m in map(FAILED.match, fh) if m}
+        text = fh.read()
+    # The list after "The following tests FAILED:" (the one before it names the skipped tests).
+    listed = text.split('The following tests FAILED:')[1:]
+    failed = {m.group(1) for m in map(FAILED.match, ''.join(listed).splitlines()) if m}
     return failed or ({'(ctest status %d)' % status} if status else set())
 
 

@@ -302,6 +302,9 @@ std::vector<Row> rows() {
          .console = kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), .status = 1},
         {.name = "closed standard input", .console = kAsk + retry("input", ""), .status = 1,
          .options = {.in = Stdin::closed}},
+        {.name = "closed standard input at the output retry", .before = kIn,
+         .arguments = {"in.grd", "nodir/out.txt"}, .console = retry("output", "nodir/out.txt"),
+         .status = 1, .options = {.in = Stdin::closed}},
         // The input is standard input, or opens as descriptor 0: the retry must not read its
         // answer from the grid.
         {.name = "standard input as the input", .only = Linux,

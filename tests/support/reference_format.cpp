@@ -1,5 +1,6 @@
 #include "tests/support/reference_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,10 +10,7 @@ namespace brenzolt::test {
 namespace {
 
 std::uint64_t powerOfTen(int exponent) {
-    std::uint64_t power = 1;
-    for (int i = 0; i < exponent; ++i)
-        power *= 10;
-    return power;
+    return exponent <= 0 ? 1 : 10 * powerOfTen(exponent - 1);
 }
 
 // The 17 digits rounded half up with the last `dropped` of them dropped.
@@ -65,10 +63,8 @@ std::string generalText(const Decimal& d, int precision) {
     return withoutTrailingZeros(withPoint(std::to_string(q), precision - 1)) + suffix;
 }
 
-std::string padded(std::string text, int width) {
-    if (text.size() < static_cast<std::size_t>(width))
-        text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
-    return text;
+std::string padded(const std::string& text, int width) {
+    return std::string(static_cast<std::size_t>(std::max(0, width - int(text.size()))), ' ') + text;
 }
 
 } // namespace
