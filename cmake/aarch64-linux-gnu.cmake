@@ -2,8 +2,8 @@
 # (package g++-aarch64-linux-gnu); the programs it builds run here under
 # qemu-aarch64 (package qemu-user):
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-# The tests need a GoogleTest built for arm64 too (scripts/test.sh builds one
-# from Debian's googletest sources and names it with -DGTest_DIR=...).
+# The tests build their own GoogleTest for arm64 from Debian's googletest
+# sources.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
