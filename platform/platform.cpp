@@ -101,9 +101,17 @@ void Console::moveToStandardError() {
     terminal_ = sys::isTerminal(errorFd_);
 }
 
+void Console::printForScripts(std::string_view text) {
+    // The text stream ends lines as Windows does: elsewhere the text goes as it is.
+    if (kSystemLineEnd == kLineEnd)
+        out_.write(text);
+    else
+        out_.writeLines(text);
+}
+
 void Console::reportFailure(const std::string& name, const std::string& reason) {
     out_.flush(); // in the order it happened, where both streams meet
-    std::string line = "brenzolt: " + name + ": " + reason + std::string(kLineEnd);
+    std::string line = "brenzolt: " + name + ": " + reason + std::string(kSystemLineEnd);
     sys::writeAll(errorFd_, line.data(), line.size());
 }
 
@@ -130,7 +138,17 @@ std::string Console::readAnswer() {
         answer.resize(answer.size() - 2);
     else if (answer.ends_with('\n'))
         answer.pop_back();
+    if (sys::kQuotedAnswers && answer.size() > 2 && answer.front() == '"' &&
+        answer.find('"', 1) == answer.size() - 1)
+        answer = answer.substr(1, answer.size() - 2);
     return answer;
+}
+
+void Console::keepOwnWindowOpen() {
+    if (!sys::isOwnConsoleWindow(inputFd_, outputFd_))
+        return;
+    print("\npress Enter to close this window");
+    readAnswer();
 }
 
 namespace {
