@@ -209,7 +209,7 @@ std::vector<Row> rows() {
         readFails("names swapped: a text grid as the input", crlf(kConverted),
                   kNotGrid + "it is a Surfer ASCII grid (are the two names swapped?)", kGrid),
         // Its 16384 rows read as 2 of 48 columns, which the file would hold.
-        readFails("a Surfer 6 grid", "DSBB\x03\0\0\x40" + std::string(500, '\0'),
+        readFails("a Surfer 6 grid", "DSBB\x03\0\0\x40"s + std::string(500, '\0'),
                   kNotGrid + "it is a Surfer 6 binary grid", kOld),
         readFails("a TIFF file", "MM\0*"s + kGrid, kNotGrid + "it is a TIFF file"),
         readFails("empty file", "", "it ends after 0 of 48 bytes", kOld),
