@@ -102,7 +102,8 @@ void Console::moveToStandardError() {
 }
 
 void Console::printForScripts(std::string_view text) {
-    // The text stream ends lines as Windows does: elsewhere the text goes as it is.
+    // Where the system ends lines as the text stream does (Windows), the stream's own line
+    // ends; elsewhere the text as it is.
     if (kSystemLineEnd == kLineEnd)
         out_.write(text);
     else
