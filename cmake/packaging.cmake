@@ -57,7 +57,6 @@ number format chosen by a precision code. GDAL and mapping applications read
 the result.")
 # Debian's own files of a package: the manual page compressed, the changelog
 # and the copyright notice.
-set(BRENZOLT_PACKAGE_DATE_RFC2822 "")
 string(TIMESTAMP BRENZOLT_PACKAGE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(packaging/changelog.in packaging/changelog @ONLY)
 configure_file(packaging/debian-files.cmake.in packaging/debian-files.cmake @ONLY)
