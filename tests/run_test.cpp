@@ -285,7 +285,9 @@ std::vector<Row> rows() {
         asksFor("help by --help", "--help", *helpOrVersion("--help")),
         asksFor("help by -h", "-h", *helpOrVersion("--help")),
         asksFor("help by /?", "/?", *helpOrVersion("--help"), Windows),
-        asksFor("the version by --version", "--version", "brenzolt " BRENZOLT_VERSION "\n"),
+        asksFor("the version by --version", "--version",
+                "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
+                "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
          .console = kAsk + retry("input", "nothere.grd") + kAgain + retry("output",
