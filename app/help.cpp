@@ -31,7 +31,9 @@ std::optional<std::string> helpOrVersion(std::string_view argument) {
     if (help)
         return std::string(kUsageLine) + std::string(kHelp);
     if (argument == "--version")
-        return "brenzolt " BRENZOLT_VERSION "\n";
+        return "brenzolt " BRENZOLT_VERSION "\n"
+               "Copyright (c) 2026 the brenzolt developers\n"
+               "License MIT: free to use, change and pass on; there is NO WARRANTY.\n";
     return std::nullopt;
 }
 

@@ -35,7 +35,7 @@ std::size_t slotCount(int workerCount) {
 // longest texts of the node format fit the memory the ring may take.
 std::uint64_t blockNodes(NodeFormat nodeFormat, int workerCount) {
     std::uint64_t bytes = std::min(kMostBlockTextBytes, kRingTextBytes / slotCount(workerCount));
-    return bytes / (longestText(nodeFormat) + 1);
+    return nodesInTextRoom(bytes, nodeFormat);
 }
 
 // The blocks of a grid in output order (lowest row first): whole rows when
@@ -256,13 +256,23 @@ class BlockPipeline {
             doneWith_ = k + 1;
             forWorkers_.notify_all();
         }
-        if (atOffsets_)
+        if (atOffsets_) {
+            std::lock_guard lock(mutex_);
             file_.moveTo(end_);
+        }
         return std::nullopt;
     }
 
   private:
-    enum class State { free, made, placed, done };
+    // A slot goes round free -> made -> placed -> done -> free where the file
+    // takes lines at offsets, and free -> done -> free where it does not.
+    enum class State {
+        free,   // no block: the next block a worker takes may go here
+        made,   // its text is made; its offset waits for the blocks before it
+        placed, // its offset is known: the worker that placed it writes it there
+        done,   // its worker is done with it (a read error or no memory too): the
+                // calling thread writes it if it goes in order, shows its rows, frees it
+    };
     struct Slot {
         BlockRoom room;
         State state = State::free;

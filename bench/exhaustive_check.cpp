@@ -12,6 +12,7 @@
 // Prints progress to standard error, a summary to standard output, and exits
 // with status 1 when any text differs.
 
+#include "bench/text_room.h"
 #include "number_text/decimal17.h"
 #include "number_text/number_text.h"
 #include "number_text/number_text_routes.h"
@@ -70,7 +71,7 @@ constexpr std::size_t kRowLengths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, kRowValues
 class RowTexts {
   public:
     RowTexts(const float* values, std::size_t count, brenzolt::RowWriter writer)
-        : text_(count * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText) {
+        : text_(textRoomOfAnyConversion(count)) {
         char* end = text_.data();
         for (std::size_t first = 0, row = 0; first < count; ++row) {
             std::size_t length = std::min(kRowLengths[row % std::size(kRowLengths)], count - first);

@@ -9,6 +9,7 @@
 //   cmake --build build-bench -j2 --target number_text_bench
 //   build-bench/bench/number_text_bench [--benchmark_filter=avx2/uniform]
 
+#include "bench/text_room.h"
 #include "number_text/number_text.h"
 #include "number_text/number_text_routes.h"
 
@@ -62,7 +63,7 @@ void setPerValue(benchmark::State& state, std::size_t count) {
 void rowTexts(benchmark::State& state, const std::vector<float>& values,
               brenzolt::RowWriter writer) {
     constexpr std::size_t kRow = 4096;
-    std::vector<char> row(kRow * (brenzolt::kLongestNumberText + 1) + brenzolt::kMaxNumberText);
+    std::vector<char> row(textRoomOfAnyConversion(kRow));
     std::size_t total = 0;
     for (auto _ : state) {
         for (std::size_t first = 0; first < values.size(); first += kRow) {

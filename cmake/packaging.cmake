@@ -1,7 +1,9 @@
 # What `cmake --install` puts where, and the packages cpack makes of it: on
-# Windows brenzolt-VERSION-win64.zip (the program, the README as text, the
-# sample grid), elsewhere brenzolt_VERSION_amd64.deb or _arm64.deb (the
-# program and its manual page). Each package gets a PACKAGE.sha256 beside it.
+# Windows brenzolt-VERSION-win64.zip (the program, a plain-text README for
+# Windows users, the licence and the sample grid), elsewhere
+# brenzolt_VERSION_amd64.deb or _arm64.deb (the program, its manual page and
+# the README; the licence is in Debian's copyright file). Each package gets a
+# PACKAGE.sha256 beside it.
 include(GNUInstallDirs)
 
 # The manual page names the project's version in its title line, as a reader
@@ -10,17 +12,25 @@ file(STRINGS doc/brenzolt.1 BRENZOLT_MAN_TITLE LIMIT_COUNT 1 REGEX "^\\.TH ")
 if(NOT BRENZOLT_MAN_TITLE MATCHES " \"brenzolt ${PROJECT_VERSION}\" ")
   message(FATAL_ERROR "doc/brenzolt.1 must name brenzolt ${PROJECT_VERSION} in its .TH line")
 endif()
+# So does the changelog's newest entry, which says what the version brings.
+file(STRINGS packaging/changelog.in BRENZOLT_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT BRENZOLT_CHANGELOG_TOP MATCHES "^brenzolt \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog.in must begin with an entry for ${PROJECT_VERSION}")
+endif()
 
 if(WIN32)
-  # Notepad and every other Windows editor read the README with CR LF line ends.
-  configure_file(README.md README.txt @ONLY NEWLINE_STYLE CRLF)
+  # Notepad and every other Windows editor read text with CR LF line ends.
+  configure_file(packaging/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS brenzolt RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_BINARY_DIR}/README.txt examples/sample.grd DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt
+                examples/sample.grd DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS brenzolt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/brenzolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
 endif()
 
@@ -57,7 +67,6 @@ number format chosen by a precision code. GDAL and mapping applications read
 the result.")
 # Debian's own files of a package: the manual page compressed, the changelog
 # and the copyright notice.
-set(BRENZOLT_PACKAGE_DATE_RFC2822 "")
 string(TIMESTAMP BRENZOLT_PACKAGE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(packaging/changelog.in packaging/changelog @ONLY)
 configure_file(packaging/debian-files.cmake.in packaging/debian-files.cmake @ONLY)

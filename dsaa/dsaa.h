@@ -56,6 +56,12 @@ constexpr std::size_t nodeTextRoom(std::size_t rows, std::size_t width, NodeForm
     return numberTextRoom(rows * width, nodeFormat) + rows * kLineEnd.size();
 }
 
+// How many nodes take at most `bytes` of that room, but for its fixed part:
+// what each node adds to it.
+constexpr std::size_t nodesInTextRoom(std::size_t bytes, NodeFormat nodeFormat) {
+    return bytes / (nodeTextRoom(1, 1, nodeFormat) - nodeTextRoom(1, 0, nodeFormat));
+}
+
 // Writes the texts of `count` node values of one row into `out`, which has
 // room for nodeTextRoom(1, count, nodeFormat) bytes: each followed by a TAB, the last one of
 // the row (when they end it) by the text stream's line end instead, ready for

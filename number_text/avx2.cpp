@@ -328,10 +328,10 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), constant32(0xff));
     __m256i inRange = _mm256_and_si256(_mm256_cmpgt_epi32(biased, constant32(kRange.low - 1)),
                                        _mm256_cmpgt_epi32(constant32(kRange.high + 1), biased));
-    __m256i k0 = _mm256_srai_epi32(
-        _mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(quick::kLog10Of2Scaled)),
-                         constant32(127 * quick::kLog10Of2Scaled)),
-        quick::kLog10Of2Shift);
+    __m256i k0 =
+        _mm256_srai_epi32(_mm256_sub_epi32(_mm256_mullo_epi32(biased, constant32(kLog10Of2Scaled)),
+                                           constant32(127 * kLog10Of2Scaled)),
+                          kLog10Of2Shift);
     // 10^(D-1), D - 1 in 0..10: exact as floats.
     __m256i index = _mm256_sub_epi32(constant32(kPrecision - 2), k0);
     const __m256 kLow = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
@@ -345,15 +345,14 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
     __m256i oneMore[2];
     for (int h = 0; h < 2; ++h) {
         __m256d moreDigits = _mm256_cmp_pd(
-            y[h], opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kPrecision - 1]))),
-            _CMP_GE_OQ);
+            y[h], opaque(_mm256_set1_pd(static_cast<double>(kPow10[kPrecision - 1]))), _CMP_GE_OQ);
         y[h] = _mm256_blendv_pd(_mm256_mul_pd(y[h], opaque(_mm256_set1_pd(10))), y[h], moreDigits);
         oneMore[h] = _mm256_castpd_si256(moreDigits);
     }
     auto [q, nearHalf] = roundHalfUp(y);
     // A carry into a new leading digit.
-    __m256i carried = _mm256_cmpeq_epi32(q, constant32(quick::kPow10[kPrecision]));
-    q = _mm256_blendv_epi8(q, constant32(quick::kPow10[kPrecision - 1]), carried);
+    __m256i carried = _mm256_cmpeq_epi32(q, constant32(kPow10[kPrecision]));
+    q = _mm256_blendv_epi8(q, constant32(kPow10[kPrecision - 1]), carried);
     Made made;
     writeDigitCharacters(q, made.characters);
     for (int i = 0; i < 2; ++i)
@@ -370,7 +369,7 @@ template <int kPrecision> BRENZOLT_AVX2 Made makeGeneral(__m256 v, __m256i bits)
 // "%W.Df", as roundToDecimalsQuickly, for at most eight digits.
 template <int kDecimals> BRENZOLT_AVX2 Made makeFixed(__m256 v) {
     __m256 magnitude = _mm256_and_ps(v, _mm256_castsi256_ps(constant32(0x7fffffff)));
-    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kDecimals])));
+    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(kPow10[kDecimals])));
     __m256d y[2] = {_mm256_mul_pd(lowerHalf(magnitude), kScale),
                     _mm256_mul_pd(upperHalf(magnitude), kScale)};
     auto [q, nearHalf] = roundHalfUp(y);
@@ -384,8 +383,7 @@ template <int kDecimals> BRENZOLT_AVX2 Made makeFixed(__m256 v) {
     __m256i integerDigits = constant32(1);
     for (int j = kDecimals + 1; j < 8; ++j)
         integerDigits = _mm256_sub_epi32(
-            integerDigits,
-            _mm256_cmpgt_epi32(q, constant32(static_cast<int>(quick::kPow10[j]) - 1)));
+            integerDigits, _mm256_cmpgt_epi32(q, constant32(static_cast<int>(kPow10[j]) - 1)));
     made.codes =
         _mm256_blendv_epi8(constant32(kFallBack), _mm256_slli_epi32(integerDigits, 1), quick);
     return made;
@@ -399,7 +397,7 @@ template <int kDecimals> BRENZOLT_AVX2 Made makeFixed(__m256 v) {
 // (quick_rounding.h): those values fall back.
 template <int kDecimals> BRENZOLT_AVX2 Made makeLongFixed(__m256 v) {
     __m256 magnitude = _mm256_and_ps(v, _mm256_castsi256_ps(constant32(0x7fffffff)));
-    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(quick::kPow10[kDecimals])));
+    const __m256d kScale = opaque(_mm256_set1_pd(static_cast<double>(kPow10[kDecimals])));
     const __m256d kHalf = opaque(_mm256_set1_pd(0.5));
     __m128i high[2];
     __m128i low[2];
@@ -430,11 +428,10 @@ template <int kDecimals> BRENZOLT_AVX2 Made makeLongFixed(__m256 v) {
     __m256i integerDigits = constant32(1);
     for (int j = kDecimals + 1; j < 12; ++j) {
         __m256i reaches =
-            j < 8
-                ? _mm256_or_si256(
-                      _mm256_cmpgt_epi32(highs, constant32(0)),
-                      _mm256_cmpgt_epi32(lows, constant32(static_cast<int>(quick::kPow10[j]) - 1)))
-                : _mm256_cmpgt_epi32(highs, constant32(static_cast<int>(quick::kPow10[j - 8]) - 1));
+            j < 8 ? _mm256_or_si256(
+                        _mm256_cmpgt_epi32(highs, constant32(0)),
+                        _mm256_cmpgt_epi32(lows, constant32(static_cast<int>(kPow10[j]) - 1)))
+                  : _mm256_cmpgt_epi32(highs, constant32(static_cast<int>(kPow10[j - 8]) - 1));
         integerDigits = _mm256_sub_epi32(integerDigits, reaches);
     }
     Made made;

@@ -8,8 +8,6 @@
 // standard library's exact route.
 #include "number_text/decimal17.h"
 
-#include "number_text/quick_rounding.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -31,8 +29,6 @@ struct PowerOfTen {
 #include "number_text/powers_of_ten.inc"
 
 static_assert(std::size(kPowersOfTen) == kPowerTableHigh - kPowerTableLow + 1);
-
-using quick::kPow10;
 
 // The slow, always exact route: the standard library's shortest-free
 // scientific conversion rounds the binary value to 17 digits, ties to even.
@@ -70,7 +66,7 @@ bool isNormal(std::uint32_t bits) {
 // significand on: exact, so that one scaling suffices.
 Binary withDecimalExponent(std::uint32_t m, int e) {
     int binaryExponent = e + 23;
-    int k = quick::decimalExponentEstimate(binaryExponent);
+    int k = decimalExponentEstimate(binaryExponent);
     k += m >= kNextPowerThresholds[binaryExponent - kExponentTableLow] ? 1 : 0;
     return Binary{m, e, k};
 }

@@ -7,6 +7,8 @@
 // is exact for every finite float, subnormals and both zeros included.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace brenzolt {
@@ -30,5 +32,25 @@ Decimal roundToDigits(float value, int count) noexcept;
 // long as that keeps at most 17 digits (exponent + 1 + decimals <= 17);
 // otherwise the 17 significant digits, unrounded.
 Decimal roundToDecimals(float value, int decimals) noexcept;
+
+// Shared with the quick roundings (quick_rounding.h, avx2.cpp): the powers of
+// ten that fit in 64 bits, and the decimal exponent of a binary one.
+inline constexpr auto kPow10 = [] {
+    std::array<std::uint64_t, 18> table{};
+    table[0] = 1;
+    for (std::size_t k = 1; k < table.size(); ++k)
+        table[k] = table[k - 1] * 10;
+    return table;
+}();
+
+// floor(log10(2^binaryExponent)) for a float in [2^b, 2^(b+1)), b the binary
+// exponent: its decimal exponent, or one less (make_powers_of_ten.py checks
+// that for every float), with log10(2) taken as 78913 / 2^18.
+inline constexpr int kLog10Of2Scaled = 78913;
+inline constexpr int kLog10Of2Shift = 18;
+
+constexpr int decimalExponentEstimate(int binaryExponent) {
+    return (binaryExponent * kLog10Of2Scaled) >> kLog10Of2Shift;
+}
 
 } // namespace brenzolt

@@ -86,14 +86,6 @@ constexpr std::size_t longestText(NodeFormat format) {
     return std::max(text, static_cast<std::size_t>(c.width));
 }
 
-// The longest text of all: "%10.8f" of -3.4e38, 49 characters.
-inline constexpr std::size_t kLongestNumberText = [] {
-    std::size_t longest = 0;
-    for (std::size_t place = 0; place < kConversionCount; ++place)
-        longest = std::max(longest, longestText(NodeFormat(place)));
-    return longest;
-}();
-
 // The room formatFloat needs: the longest text, and the blocks of digits and
 // spaces that may reach past a text.
 inline constexpr std::size_t kMaxNumberText = 64;

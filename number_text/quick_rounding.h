@@ -29,28 +29,10 @@ namespace brenzolt {
 // fraction of at most 24 bits cannot lie there; a longer one is checked.
 namespace quick {
 
-inline constexpr auto kPow10 = [] {
-    std::array<std::uint64_t, 18> table{};
-    table[0] = 1;
-    for (std::size_t k = 1; k < table.size(); ++k)
-        table[k] = table[k - 1] * 10;
-    return table;
-}();
-
 // The number of decimal digits of q, 0 for 0.
 inline int digitCount(std::uint64_t q) {
     int estimate = (std::bit_width(q | 1) * 1233) >> 12; // floor(bits x log10(2))
     return estimate + (q >= kPow10[static_cast<std::size_t>(estimate)] ? 1 : 0);
-}
-
-// floor(log10(2^binaryExponent)) for a float in [2^b, 2^(b+1)), b the binary
-// exponent: its decimal exponent, or one less (make_powers_of_ten.py checks
-// that for every float), with log10(2) taken as 78913 / 2^18.
-inline constexpr int kLog10Of2Scaled = 78913;
-inline constexpr int kLog10Of2Shift = 18;
-
-constexpr int decimalExponentEstimate(int binaryExponent) {
-    return (binaryExponent * kLog10Of2Scaled) >> kLog10Of2Shift;
 }
 
 // The exponent fields that take the quick route to `count` significant
@@ -102,8 +84,8 @@ inline constexpr auto kQuickDigitsRanges = [] {
     std::uint64_t m = (bits & 0x7fffff) | (biased != 0 ? 0x800000u : 0u);
     int s = std::min(150 - std::max(biased, 1), 63);
     std::uint64_t q;
-    if (!quick::roundScaled(m * quick::kPow10[static_cast<std::size_t>(decimals)], s, q) ||
-        q >= quick::kPow10[10])
+    if (!quick::roundScaled(m * kPow10[static_cast<std::size_t>(decimals)], s, q) ||
+        q >= kPow10[10])
         return false;
     rounded = Decimal{q, quick::digitCount(q) - 1 - decimals};
     return true;
@@ -120,23 +102,23 @@ inline constexpr auto kQuickDigitsRanges = [] {
         return false;
     // 1. k0, the decimal exponent or one less: D0 = count - 1 - k0 decimals
     //    give `count` or `count`+1 integer digits.
-    int k0 = quick::decimalExponentEstimate(biased - 127);
+    int k0 = decimalExponentEstimate(biased - 127);
     int decimals = count - 1 - k0;
     int s = 150 - biased;
     std::uint64_t m = (bits & 0x7fffff) | 0x800000u;
-    std::uint64_t scaled = m * quick::kPow10[static_cast<std::size_t>(decimals)];
+    std::uint64_t scaled = m * kPow10[static_cast<std::size_t>(decimals)];
     // 2. One integer digit too many: the exponent is k0 + 1, one decimal less.
     //    A branch, not a second multiplication: it is rarely taken, and the
     //    value's digits need not wait for the comparison.
-    bool oneDigitMore = (scaled >> s) >= quick::kPow10[static_cast<std::size_t>(count)];
+    bool oneDigitMore = (scaled >> s) >= kPow10[static_cast<std::size_t>(count)];
     if (oneDigitMore)
         scaled /= 10;
     std::uint64_t q;
     if (!quick::roundScaled(scaled, s, q))
         return false;
     // 3. Rounding up may carry into a new leading digit.
-    bool carried = q == quick::kPow10[static_cast<std::size_t>(count)];
-    rounded = Decimal{carried ? quick::kPow10[static_cast<std::size_t>(count - 1)] : q,
+    bool carried = q == kPow10[static_cast<std::size_t>(count)];
+    rounded = Decimal{carried ? kPow10[static_cast<std::size_t>(count - 1)] : q,
                       k0 + (oneDigitMore ? 1 : 0) + (carried ? 1 : 0)};
     return true;
 }

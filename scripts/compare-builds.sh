@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Converts one generated 1024 x 1024 grid with every precision code, with the
 # x86-64 Linux build and with another build run through the command given
-# after it (Wine, qemu), and fails unless both give the same grid file,
+# after it (Wine, qemu; or the same build on an emulated older processor),
+# and fails unless both give the same grid file,
 # console bytes and exit status.
 #
 #   bash scripts/compare-builds.sh REFERENCE PROGRAM [RUNNER...]
 #   bash scripts/compare-builds.sh build/app/brenzolt build-win/app/brenzolt.exe wine
 #   bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt \
 #     qemu-aarch64 -L /usr/aarch64-linux-gnu
+#   bash scripts/compare-builds.sh build/app/brenzolt build/app/brenzolt qemu-x86_64 -cpu Nehalem
 set -euo pipefail
 reference=$(realpath "$1")
 other=$(realpath "$2")

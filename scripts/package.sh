@@ -21,9 +21,10 @@ native=$(ls "$out"/brenzolt_*_amd64.deb)
 zip=$(ls "$out"/brenzolt-*-win64.zip)
 (cd "$out" && sha256sum -c --quiet ./*.sha256)
 
-# The zip: the program, the README and the sample grid, in one folder.
-[ "$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = "README.txt brenzolt.exe sample.grd " ] ||
-  { cmake -E tar tf "$zip"; echo "package: $zip does not hold exactly brenzolt.exe, README.txt and sample.grd"; exit 1; }
+# The zip: the program, its README, the licence and the sample grid, in one folder.
+[ "$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = \
+  "LICENSE.txt README.txt brenzolt.exe sample.grd " ] ||
+  { cmake -E tar tf "$zip"; echo "package: $zip does not hold exactly brenzolt.exe, README.txt, LICENSE.txt and sample.grd"; exit 1; }
 
 # The README's install commands name these packages.
 for package in "${debs[@]}" "$zip"; do

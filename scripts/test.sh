@@ -7,9 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
-  clang libclang-rt-14-dev gdal-bin valgrind man-db \
+  clang gdal-bin valgrind man-db \
   g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian \
   g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl
+# The sanitizers' and libFuzzer's runtime of the clang that is installed.
+bash scripts/install-deps.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 
 jobs=2
 # Every build here treats a warning as an error; a packager's build does not.

@@ -314,7 +314,9 @@ std::vector<Row> rows() {
         asksFor("help by --help", "--help", *helpOrVersion("--help")),
         asksFor("help by -h", "-h", *helpOrVersion("--help")),
         asksFor("help by /?", "/?", *helpOrVersion("--help"), Windows),
-        asksFor("the version by --version", "--version", "brenzolt 0.1.0\n"),
+        asksFor("the version by --version", "--version",
+                "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
+                "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
         {.name = "a grid named -h", .before = {{"-h", kGrid}}, .arguments = {"-h", "out.txt"},
          .console = converted(2), .after = kOut},
         {.name = "each prompt shown before its answer is read", .before = kIn,

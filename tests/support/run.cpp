@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -152,6 +153,17 @@ long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
     return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
 }
 
+// In the child, one step after another; the first that fails says so on standard error (the
+// test's, or from its step on the program's, which the test shows) and ends the child.
+void step(bool done, const char* what) {
+    if (done)
+        return;
+    const char* reason = strerror(errno);
+    for (const char* part : {"cannot start brenzolt: ", what, ": ", reason, "\n"})
+        (void)!write(2, part, strlen(part));
+    _exit(127);
+}
+
 // Descriptor 0 or 1 closed for a standard stream that is; the log opened for appending, as
 // `>>` does; then limits, user and BRENZOLT_THREADS.
 Process start(const fs::path& dir, std::vector<std::string> words, int in, int out, int errors,
@@ -160,6 +172,7 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    std::string threads = std::to_string(options.threads);
     pid_t pid = fork();
     if (pid != 0)
         return pid < 0 ? throw std::runtime_error("fork failed") : pid;
@@ -171,21 +184,24 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
         close(0);
     if (out < 0)
         close(1);
-    bool ready = (options.fileSizeLimit == 0 || setrlimit(RLIMIT_FSIZE, &files) == 0) &&
-                 (options.descriptorLimit == 0 || setrlimit(RLIMIT_NOFILE, &descriptors) == 0) &&
-                 (options.processLimit == 0 || setrlimit(RLIMIT_NPROC, &processes) == 0) &&
-                 (in < 0 || dup2(in, 0) == 0) && (out < 0 || dup2(out, 1) == 1) &&
-                 dup2(errors, 2) == 2 && chdir(dir.c_str()) == 0 &&
-                 (options.out != Stdout::log ||
-                  (close(1), open("log", O_WRONLY | O_APPEND | O_CREAT, 0644) == 1)) &&
-                 (options.threads == 0 ||
-                  setenv("BRENZOLT_THREADS", std::to_string(options.threads).c_str(), 1) == 0) &&
-                 (!options.asNobody || geteuid() != 0 ||
-                  (chmod(".", 0777) == 0 && setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
-                   setuid(kNobody) == 0));
-    if (ready)
-        execvp(argv[0], argv.data());
-    _exit(127);
+    step(options.fileSizeLimit == 0 || setrlimit(RLIMIT_FSIZE, &files) == 0, "ulimit -f");
+    step(options.descriptorLimit == 0 || setrlimit(RLIMIT_NOFILE, &descriptors) == 0, "ulimit -n");
+    step(options.processLimit == 0 || setrlimit(RLIMIT_NPROC, &processes) == 0, "ulimit -u");
+    step(in < 0 || dup2(in, 0) == 0, "standard input");
+    step(out < 0 || dup2(out, 1) == 1, "standard output");
+    step(dup2(errors, 2) == 2, "standard error");
+    step(chdir(dir.c_str()) == 0, "cd");
+    if (options.out == Stdout::log)
+        step(close(1) == 0 && open("log", O_WRONLY | O_APPEND | O_CREAT, 0644) == 1, ">> log");
+    step(options.threads == 0 || setenv("BRENZOLT_THREADS", threads.c_str(), 1) == 0,
+         "BRENZOLT_THREADS");
+    if (options.asNobody && geteuid() == 0)
+        step(chmod(".", 0777) == 0 && setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                 setuid(kNobody) == 0,
+             "the user nobody");
+    execvp(argv[0], argv.data());
+    step(false, argv[0]);
+    return -1;
 }
 
 void kill(Process process) {
