@@ -13,10 +13,13 @@ int main(int argc, char** argv) try {
         words.push_back(argument.c_str());
     brenzolt::Console console;
     int status = brenzolt::runConversion(words, console);
+    console.keepOwnWindowOpen();
     console.flush();
     return status;
 } catch (const std::bad_alloc&) {
     // Too little memory even for the console's buffer.
-    std::fputs("brenzolt: too little memory to run\r\n", stderr);
+    std::fprintf(stderr, "brenzolt: too little memory to run%.*s",
+                 static_cast<int>(brenzolt::kSystemLineEnd.size()),
+                 brenzolt::kSystemLineEnd.data());
     return brenzolt::kStatusFailed;
 }

@@ -6,6 +6,8 @@
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"
 
+#include <cmath>
+#include <cstdio>
 #include <new>
 
 namespace brenzolt {
@@ -28,6 +30,33 @@ int failWriting(Console& console, const std::string& outputName, const OutputFil
     return kStatusFailed;
 }
 
+// A precision text that is more than a code, or one that more arguments set aside.
+void warnOfPrecision(Console& console, std::span<const char* const> arguments) {
+    if (arguments.size() < 3)
+        return;
+    std::string subject = "precision \"" + std::string(arguments[2]) + "\"";
+    if (arguments.size() > 3)
+        console.warn(subject, "ignored with more than three arguments: " +
+                                  nodeFormatWords(selectNodeFormat("-")));
+    else if (std::optional<std::string> note = precisionTextNote(arguments[2]))
+        console.warn(subject, *note);
+}
+
+// Corners that the header's six significant digits move by more than a tenth of the node
+// spacing place the grid elsewhere for its readers.
+void warnOfCorners(Console& console, const std::string& outputName, const GridHeader& header) {
+    CornerShift shift = headerCornerShift(header);
+    double tolerance = std::fabs(static_cast<double>(header.spacing)) / 10;
+    if (shift.x <= tolerance && shift.y <= tolerance)
+        return;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the header's coordinates have six significant digits: the grid's corners move "
+                  "by up to %g in x and %g in y (node spacing %g)",
+                  shift.x, shift.y, static_cast<double>(header.spacing));
+    console.warn(outputName, text);
+}
+
 } // namespace
 
 int runConversion(std::span<const char* const> arguments, Console& console) {
@@ -35,7 +64,7 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
     // be written is a failure, as with any program whose output is its purpose.
     if (arguments.size() == 1)
         if (std::optional<std::string> answer = helpOrVersion(arguments[0])) {
-            console.print(*answer);
+            console.printForScripts(*answer);
             return console.flush() ? kStatusConverted : kStatusFailed;
         }
     console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
@@ -47,6 +76,7 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
             arguments.size() >= 2 ? FileNames{arguments[0], arguments[1]} : askForNames(console);
         // A fourth argument takes the precision with it: the default applies.
         NodeFormat nodeFormat = selectNodeFormat(arguments.size() == 3 ? arguments[2] : "-");
+        warnOfPrecision(console, arguments);
 
         std::optional<InputFile> input = openInputAsking(console, names.input);
         if (!input)
@@ -60,6 +90,7 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
         if (auto error = openGrid(*input, grid))
             return failReading(console, names.input, *error); // the output is dropped as it was
 
+        warnOfCorners(console, names.output, grid.header());
         writeHeaderLines(output->text(), grid.header());
         std::optional<ReadError> error =
             writeNodeLines(output->text(), console, grid, nodeFormat, threadCountFromEnvironment());

@@ -1,6 +1,8 @@
 #include "dsaa/dsaa.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 
 namespace brenzolt {
@@ -16,6 +18,16 @@ void writeNumberPair(TextWriter& file, float first, float second) {
     file.write(std::string_view(text, length));
 }
 
+// How far a reader of the "%g" text of `value` finds it from `value`: 0 where
+// the text reads back as that single-precision value (or it is not a number).
+double textShift(float value) {
+    char text[kMaxNumberText + 1];
+    text[formatFloat(text, value, kPercentG)] = '\0';
+    if (std::isnan(value) || std::strtof(text, nullptr) == value)
+        return 0;
+    return std::fabs(std::strtod(text, nullptr) - static_cast<double>(value));
+}
+
 } // namespace
 
 NodeFormat selectNodeFormat(std::string_view precisionText) noexcept {
@@ -24,6 +36,20 @@ NodeFormat selectNodeFormat(std::string_view precisionText) noexcept {
     if (code >= '0' && code <= '9')
         return NodeFormat{static_cast<std::uint8_t>(code - '0' + 1)};
     return kPercentG;
+}
+
+std::string nodeFormatWords(NodeFormat nodeFormat) {
+    const Conversion& conversion = conversionOf(nodeFormat);
+    return std::string(conversion.words) + " (" + conversion.name + ")";
+}
+
+std::optional<std::string> precisionTextNote(std::string_view precisionText) {
+    NodeFormat nodeFormat = selectNodeFormat(precisionText);
+    if (precisionText.size() > 1)
+        return "only its first character counts: " + nodeFormatWords(nodeFormat);
+    if (precisionText.size() == 1 && precisionText != "-" && nodeFormat == kPercentG)
+        return "not a precision code: " + nodeFormatWords(nodeFormat);
+    return std::nullopt;
 }
 
 float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
@@ -38,6 +64,13 @@ void writeHeaderLines(TextWriter& file, const GridHeader& header) {
     writeNumberPair(file, header.xMin, rangeHigh(header.xMin, header.columnCount, header.spacing));
     writeNumberPair(file, header.yMin, rangeHigh(header.yMin, header.rowCount, header.spacing));
     writeNumberPair(file, header.zLow, header.zHigh);
+}
+
+CornerShift headerCornerShift(const GridHeader& header) {
+    float xHigh = rangeHigh(header.xMin, header.columnCount, header.spacing);
+    float yHigh = rangeHigh(header.yMin, header.rowCount, header.spacing);
+    return {std::max(textShift(header.xMin), textShift(xHigh)),
+            std::max(textShift(header.yMin), textShift(yHigh))};
 }
 
 char* writeNodeTexts(char* out, const float* nodes, std::size_t count, bool endsRow,

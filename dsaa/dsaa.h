@@ -12,6 +12,8 @@
 #include "number_text/number_text.h"
 #include "platform/platform.h"
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace brenzolt {
@@ -21,12 +23,31 @@ namespace brenzolt {
 // other first character, an empty text included, selects "%g".
 NodeFormat selectNodeFormat(std::string_view precisionText) noexcept;
 
+// What a node format writes, in a user's words: "1 decimal (%6.1f)".
+std::string nodeFormatWords(NodeFormat nodeFormat);
+
+// What a precision text that is more than a precision code comes to, for a
+// warning: "only its first character counts: 1 decimal (%6.1f)" for "10", "not
+// a precision code: 6 significant digits (%g)" for "x". Nothing for an empty
+// text and for '-' or a digit alone.
+std::optional<std::string> precisionTextNote(std::string_view precisionText);
+
 // The upper bound of a coordinate range, in single precision with a rounding
 // at every step: (count - 1) x spacing + low.
 float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 
 // The five header lines: "DSAA", the counts, and the x, y and z ranges.
 void writeHeaderLines(TextWriter& file, const GridHeader& header);
+
+// How far the header lines' six significant digits move the grid's corners
+// for a reader: the most that the text of xLow or xHigh differs from the
+// value it stands for, in x, and of yLow or yHigh, in y. 0 where the texts
+// read back as the single-precision values themselves.
+struct CornerShift {
+    double x = 0;
+    double y = 0;
+};
+CornerShift headerCornerShift(const GridHeader& header);
 
 // The room `writeNodeTexts` needs for `rows` rows of `width` nodes in
 // `nodeFormat`, one after the other: the room of their number texts, and each

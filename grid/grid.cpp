@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <string_view>
 
 namespace brenzolt {
 
@@ -62,6 +63,26 @@ std::string countText(float word) {
     return text;
 }
 
+// The first bytes of other files that grids are kept in, as a grid's first header words
+// would hold them: each reads as a count that no grid writer gives (a fraction, or below 1).
+struct Signature {
+    std::string_view bytes;
+    const char* what;
+};
+constexpr Signature kForeignSignatures[] = {
+    {"DSAA", "a Surfer ASCII grid (are the two names swapped?)"},
+    {"DSBB", "a Surfer 6 binary grid"},
+    {"DSRB", "a Surfer 7 binary grid"},
+    {{"II*\0", 4}, "a TIFF file"},
+    {{"MM\0*", 4}, "a TIFF file"},
+    {"CDF\x01", "a netCDF file"},
+    {"CDF\x02", "a netCDF file"},
+    {"CDF\x05", "a netCDF file"},
+    {"\x89HDF\r\n\x1a\n", "an HDF5 file (such as a netCDF-4 file)"},
+    {"PK\x03\x04", "a zip archive"},
+    {"\x1f\x8b\x08", "a gzip-compressed file"},
+};
+
 GridHeader headerFromWords(const float (&words)[kHeaderWords]) {
     return GridHeader{countFromWord(words[0]),
                       countFromWord(words[1]),
@@ -95,16 +116,26 @@ std::unique_ptr<float[]> allocateNodes(const GridHeader& header) {
 std::optional<ReadError> openGrid(InputFile& input, GridReader& grid) {
     grid = GridReader();
     std::optional<std::uint64_t> fileSize = input.regularFileSize();
-    // 1. The twelve header words, little-endian as this machine is.
+    // 1. The twelve header words, little-endian as this machine is. Another kind
+    //    of file is named where its first bytes say what it is, however short it
+    //    is and whatever its counts read as (a Surfer 6 grid of 16256 rows or more
+    //    reads as 48 columns and a few rows).
     float words[kHeaderWords];
-    if (auto error = readNext(input, words, sizeof words, 0, kHeaderBytes))
+    std::size_t got = 0;
+    std::string reason;
+    auto status = input.read(words, sizeof words, got, reason);
+    std::string_view first(reinterpret_cast<const char*>(words), got);
+    for (const Signature& signature : kForeignSignatures)
+        if (first.starts_with(signature.bytes))
+            return ReadError{std::string("not a binary grid file: it is ") + signature.what, ""};
+    if (auto error = errorOfRead(status, got, kHeaderBytes, reason))
         return error;
+    // 2. Counts that give no node, shown as the file holds them.
     GridHeader header = headerFromWords(words);
-    // 2. Counts that make no grid, shown as the file holds them.
-    if (header.columnCount < 0 || header.rowCount < 0) {
-        return ReadError{"invalid grid size " + countText(words[0]) + " x " + countText(words[1]),
+    if (header.columnCount < 1 || header.rowCount < 1)
+        return ReadError{"not a binary grid file: its header gives a grid of " +
+                             countText(words[0]) + " x " + countText(words[1]) + " nodes",
                          ""};
-    }
     // 3. A regular file too short for its counts fails at once; its nodes
     //    are read later, where they lie.
     std::uint64_t needed = expectedFileSize(header);

@@ -26,7 +26,7 @@ inline constexpr int kRecordSize = 4;
 inline constexpr int kHeaderWords = 12;
 inline constexpr std::uint64_t kHeaderBytes = kRecordSize * kHeaderWords;
 
-// The header as the reader found it; the counts are never negative.
+// The header as the reader found it; each count is at least 1.
 struct GridHeader {
     std::int32_t columnCount = 0;
     std::int32_t rowCount = 0;
@@ -67,7 +67,11 @@ class GridReader {
 };
 
 // Reads and checks the header (and, from a pipe, the grid). Prints nothing.
-// The input must stay open while the grid's nodes are read.
+// Refuses what is not a binary grid: a file whose first bytes are those of
+// another format that grids are kept in (a Surfer grid, TIFF, netCDF, HDF5,
+// zip, gzip), which it names, and a header that gives no node (a count below
+// 1, not a number, or out of range). The input must stay open while the
+// grid's nodes are read.
 std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
 
 } // namespace brenzolt

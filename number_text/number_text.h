@@ -36,23 +36,30 @@ enum class NumberKind : std::uint8_t {
 };
 
 // A printf conversion as plain data: "%6.2f" is {fixed, 6, 2}, "%g" is
-// {general, 0, 6}, "%10.8g" is {general, 10, 8}.
+// {general, 0, 6}, "%10.8g" is {general, 10, 8}; with its name and the words
+// that tell a user what it writes.
 struct Conversion {
     NumberKind kind;
     int width;  // minimum width, padded on the left with spaces
     int digits; // decimals (fixed) or significant digits (general)
     const char* name;
+    const char* words;
 };
 
 // Every conversion the program writes: "%g" for header numbers and by
 // default, then those of the precision codes 0..9.
 inline constexpr Conversion kConversions[] = {
-    {NumberKind::general, 0, 6, "%g"},      {NumberKind::fixed, 6, 0, "%6.0f"},
-    {NumberKind::fixed, 6, 1, "%6.1f"},     {NumberKind::fixed, 6, 2, "%6.2f"},
-    {NumberKind::fixed, 6, 3, "%6.3f"},     {NumberKind::fixed, 6, 4, "%6.4f"},
-    {NumberKind::fixed, 7, 5, "%7.5f"},     {NumberKind::fixed, 8, 6, "%8.6f"},
-    {NumberKind::fixed, 9, 7, "%9.7f"},     {NumberKind::fixed, 10, 8, "%10.8f"},
-    {NumberKind::general, 10, 8, "%10.8g"},
+    {NumberKind::general, 0, 6, "%g", "6 significant digits"},
+    {NumberKind::fixed, 6, 0, "%6.0f", "no decimals"},
+    {NumberKind::fixed, 6, 1, "%6.1f", "1 decimal"},
+    {NumberKind::fixed, 6, 2, "%6.2f", "2 decimals"},
+    {NumberKind::fixed, 6, 3, "%6.3f", "3 decimals"},
+    {NumberKind::fixed, 6, 4, "%6.4f", "4 decimals"},
+    {NumberKind::fixed, 7, 5, "%7.5f", "5 decimals"},
+    {NumberKind::fixed, 8, 6, "%8.6f", "6 decimals"},
+    {NumberKind::fixed, 9, 7, "%9.7f", "7 decimals"},
+    {NumberKind::fixed, 10, 8, "%10.8f", "8 decimals"},
+    {NumberKind::general, 10, 8, "%10.8g", "8 significant digits"},
 };
 inline constexpr std::size_t kConversionCount = std::size(kConversions);
 

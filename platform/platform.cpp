@@ -101,9 +101,18 @@ void Console::moveToStandardError() {
     terminal_ = sys::isTerminal(errorFd_);
 }
 
+void Console::printForScripts(std::string_view text) {
+    // Where the system ends lines as the text stream does (Windows), the stream's own line
+    // ends; elsewhere the text as it is.
+    if (kSystemLineEnd == kLineEnd)
+        out_.write(text);
+    else
+        out_.writeLines(text);
+}
+
 void Console::reportFailure(const std::string& name, const std::string& reason) {
     out_.flush(); // in the order it happened, where both streams meet
-    std::string line = "brenzolt: " + name + ": " + reason + std::string(kLineEnd);
+    std::string line = "brenzolt: " + name + ": " + reason + std::string(kSystemLineEnd);
     sys::writeAll(errorFd_, line.data(), line.size());
 }
 
@@ -130,7 +139,17 @@ std::string Console::readAnswer() {
         answer.resize(answer.size() - 2);
     else if (answer.ends_with('\n'))
         answer.pop_back();
+    if (sys::kQuotedAnswers && answer.size() > 2 && answer.front() == '"' &&
+        answer.find('"', 1) == answer.size() - 1)
+        answer = answer.substr(1, answer.size() - 2);
     return answer;
+}
+
+void Console::keepOwnWindowOpen() {
+    if (!sys::isOwnConsoleWindow(inputFd_, outputFd_))
+        return;
+    print("\npress Enter to close this window");
+    readAnswer();
 }
 
 namespace {

@@ -32,7 +32,8 @@
 //  - An output that is the console's own standard output is written through
 //    it as the caller of the program opened it.
 //  - Standard input is read one byte at a time, so that a script can pipe the
-//    answers and keep the rest of its input; a CR right before a LF is dropped.
+//    answers and keep the rest of its input; a CR right before a LF is dropped,
+//    and on Windows an answer in one pair of double quotes loses them.
 //  - A failure can say why in the system's words (`reason()`), for the
 //    messages on standard error.
 #pragma once
@@ -53,6 +54,14 @@ inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
 // How a text stream ends a line in the file: what '\n' becomes.
 inline constexpr std::string_view kLineEnd = "\r\n";
+
+// How the system ends a line: in the lines for scripts and logs (help, the
+// version, the "brenzolt: ..." lines on standard error), which a shell reads.
+#ifdef _WIN32
+inline constexpr std::string_view kSystemLineEnd = "\r\n";
+#else
+inline constexpr std::string_view kSystemLineEnd = "\n";
+#endif
 
 class InputFile;
 
@@ -100,11 +109,17 @@ class Console {
     Console(); // standard output and standard input
     Console(int outputFd, int inputFd, int errorFd = -1);
     void print(std::string_view text) { out_.write(text); }
+    // Text for scripts (help, the version), whose '\n' ends a line the
+    // system's way.
+    void printForScripts(std::string_view text);
     // From now on the console text goes to standard error, out of the way of
     // a grid written to standard output.
     void moveToStandardError();
-    // "brenzolt: NAME: REASON" on standard error.
+    // "brenzolt: NAME: REASON" on standard error, a line for scripts.
     void reportFailure(const std::string& name, const std::string& reason);
+    // "brenzolt: SUBJECT: TEXT" on standard error: something the user should
+    // know about a run that goes on.
+    void warn(const std::string& subject, const std::string& text) { reportFailure(subject, text); }
     // One dot of progress. On a terminal the dots are flushed a few times a
     // second so that they appear while a long conversion runs; to a file or a
     // pipe they cost no system call of their own.
@@ -117,6 +132,10 @@ class Console {
     // Standard input that is the input grid itself gives no answers: a retry
     // then gives up at once.
     void takeNoAnswersFrom(const InputFile& input);
+    // In a console window of its own (the program was started by a double
+    // click), asks for Enter before the window closes, so that the user sees
+    // how the run ended; anywhere else (a shell, a script, a pipe) nothing.
+    void keepOwnWindowOpen();
 
   private:
     friend std::optional<class OutputFile>

@@ -102,6 +102,14 @@ std::string readLine(int fd) {
     return line;
 }
 
+// A name may hold any byte but '/' and NUL, quotes included; no window belongs
+// to a console program alone.
+const bool kQuotedAnswers = false;
+
+bool isOwnConsoleWindow(int, int) {
+    return false;
+}
+
 int descriptorIfOpen(int fd) {
     return ::fcntl(fd, F_GETFD) == -1 ? -1 : fd;
 }

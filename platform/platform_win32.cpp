@@ -351,6 +351,21 @@ std::string readLine(int fd) {
     return toUtf8(wide.data(), wide.size());
 }
 
+const bool kQuotedAnswers = true;
+
+// A console that a double click opened holds this process alone; one that a
+// shell, a script or another program shares holds them too. Standard input
+// and output that are not the console (a pipe, a file) never wait for Enter.
+// Under Wine a console of this process alone is the terminal that started
+// it, which stays open (in a shell's loop too).
+bool isOwnConsoleWindow(int inputFd, int outputFd) {
+    DWORD processes[2];
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return !wine && isConsole(handleOf(inputFd)) && isConsole(handleOf(outputFd)) &&
+           GetConsoleProcessList(processes, 2) == 1;
+}
+
 int descriptorIfOpen(int fd) {
     return handleOf(fd) == INVALID_HANDLE_VALUE ? -1 : fd;
 }

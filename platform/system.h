@@ -25,6 +25,14 @@ void readAhead(int fd, std::uint64_t offset, std::uint64_t size);
 // it; the end of input ends the line too, without one.
 std::string readLine(int fd);
 
+// Whether an answer in one pair of double quotes means the name inside them:
+// on Windows, whose console types a dragged file's name so, and no name holds
+// a '"'.
+extern const bool kQuotedAnswers;
+// Whether the console that `inputFd` and `outputFd` are is a window that
+// this process alone uses: one that a double click opened for it.
+bool isOwnConsoleWindow(int inputFd, int outputFd);
+
 // The descriptor, or -1 when the caller of the program left it closed.
 int descriptorIfOpen(int fd);
 bool isTerminal(int fd);

@@ -17,8 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-// File name -> bytes, "<read-only>" and bytes, or a marker: "<dir>", "<dir r-x>", "<unreadable>",
-// "<symlink TARGET>", "<hardlink NAME>" (another name of the file NAME, which sorts before it).
+// File name -> bytes, "<read-only>" and bytes, "<lines>" and text for scripts, or a marker:
+// "<dir>",
+// "<dir r-x>", "<unreadable>", "<symlink TARGET>", "<hardlink NAME>" (another name of the file
+// NAME, which sorts before it).
 using Files = std::map<std::string, std::string>;
 
 // Where a run means something. Some exist only on Linux: names of devices, of /proc and of
@@ -33,6 +35,11 @@ constexpr System kThisSystem = Windows;
 constexpr System kThisSystem = Linux;
 #endif
 
+// Lines for scripts as the program writes them: "\n" ends a line the system's way.
+std::string systemLines(const std::string& text) {
+    return kThisSystem == Windows ? crlf(text) : text;
+}
+
 struct Row {
     std::string name;
     System only = any;
@@ -44,8 +51,8 @@ struct Row {
     Files after{};        // the files that change, line ends as in `console`
     std::string unread{}; // standard input after the answers, for the script that runs us
     Options options{};
-    // Standard error, when checked; when it starts with the banner, the console text went
-    // there and `console` is all of standard output.
+    // Standard error, when checked: lines for scripts; when it starts with the banner, the
+    // console text went there and `console` is all of standard output.
     std::optional<std::string> errors{};
 };
 
@@ -57,6 +64,7 @@ const std::string kAsk = "\nusage: brenzolt <binary file> <Surfer-Ascii-file> [<
 const std::string kRecord = "record size in bytes: 4\n";
 const std::string kAgain = "\r\n"; // after an answer to a retry
 const std::string kOld = "an older file that no failed run may touch\r\n\0\x01\xff"s;
+const std::string kNotGrid = "not a binary grid file: ";
 const std::string kRest = "the rest of the script\n\nin.grd\nmore\r\n";
 const std::string kGrid = gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6});
 const Files kIn{{"in.grd", kGrid}};
@@ -85,29 +93,32 @@ std::vector<float> counts(float columns, float rows) {
 // The rows are laid out by hand, a few fields a line.
 // clang-format off
 
-// `in.grd out.txt [precision]` converts `grid` of `rows` rows into `text`.
+// `in.grd out.txt [precision]` converts `grid` of `rows` rows into `text`, with the warnings
+// `errors` (none where the header is exact and the precision a code).
 Row converts(std::string name, std::string grid, std::vector<std::string> precision, int rows,
-             std::string text) {
+             std::string text, std::string errors = "") {
     precision.insert(precision.begin(), {"in.grd", "out.txt"});
     return {.name = name, .before = {{"in.grd", grid}}, .arguments = precision,
-            .console = converted(rows), .after = {{"out.txt", text}}};
+            .console = converted(rows), .after = {{"out.txt", text}}, .errors = errors};
 }
 
 // A 3 x 2 grid in the precision code given; the lowest row (the second in the file) comes
 // first, its last node blank.
-Row precision(std::string name, std::vector<std::string> code, std::string low, std::string high) {
+Row precision(std::string name, std::vector<std::string> code, std::string low, std::string high,
+              std::string warning = "") {
     std::string grid = gridFile({3, 2, 0, 0, 1, -1000, 0, -9999, 1234.5678f},
                                 {3.14159f, -2.5f, 0.125f, 1234.5678f, 1e-5f, -9999});
-    return converts("precision " + name, grid, code, 2,
-                    "DSAA\n3\t2\n0\t2\n0\t1\n-9999\t1234.57\n" + low + "\t1.70141e+038\n" + high +
-                        "\n");
+    std::string text = "DSAA\n3\t2\n0\t2\n0\t1\n-9999\t1234.57\n" + low + "\t1.70141e+038\n" + high;
+    if (!warning.empty())
+        warning = "brenzolt: precision \"" + code[0] + "\": " + warning + "\n";
+    return converts("precision " + name, grid, code, 2, text + "\n", warning);
 }
 
-// `in.grd out.txt` fails reading `grid`; an existing out.txt stays as it was.
-Row readFails(std::string name, std::string grid, std::string message, bool oldOutput = false) {
+// `in.grd out.txt` fails reading `grid`; an existing out.txt (`old`) stays as it was.
+Row readFails(std::string name, std::string grid, std::string message, std::string old = "") {
     Files before{{"in.grd", grid}};
-    if (oldOutput)
-        before["out.txt"] = kOld;
+    if (!old.empty())
+        before["out.txt"] = old;
     return {.name = name, .before = before, .arguments = {"in.grd", "out.txt"},
             .console = kRecord + "error reading input file in.grd: " + message + "\n", .status = 1,
             .errors = "brenzolt: in.grd: " + message + "\n"};
@@ -134,12 +145,13 @@ Row toStandardOutput(std::string name, std::string output, Stdout out, Files bef
 // file "log"), no banner, status 0, and standard input left unread.
 Row asksFor(std::string name, std::string argument, std::string answer, System only = any) {
     return {.name = name, .only = only, .arguments = {argument},
-            .after = {{"log", answer}}, .unread = kRest, .options = {.out = Stdout::log}};
+            .after = {{"log", "<lines>" + answer}}, .unread = kRest,
+            .options = {.out = Stdout::log}};
 }
 
 std::vector<Row> rows() {
-    const std::string tall = gridFile({0, 300000, 0, 0, 1});
-    const std::string tallOut = "DSAA\n0\t300000\n0\t-1\n0\t299999\n0\t0\n" + repeat("\n", 300000);
+    const std::string tall = gridFile({1, 300000, 0, 0, 1, -1}, std::vector(300000, 0.0f));
+    const std::string tallOut = "DSAA\n1\t300000\n0\t0\n0\t299999\n0\t0\n" + repeat("0\n", 300000);
     const std::string tooLong(5000, 'n'), longName = std::string(236, 'g') + ".txt";
     const std::string longIn = repeat("./", 1997) + "in.grd",
                       longOut = repeat("./", 1996) + "out.txt";
@@ -147,15 +159,18 @@ std::vector<Row> rows() {
     const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
     return {
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
-        precision("2", {"2"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13"),
+        precision("10, its first character", {"10"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1",
+                  "only its first character counts: 1 decimal (%6.1f)"),
+        precision("2.5, its first character", {"2.5"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13",
+                  "only its first character counts: 2 decimals (%6.2f)"),
         precision("4", {"4"}, "1234.5677\t0.0000", "3.1416\t-2.5000\t0.1250"),
         precision("6", {"6"}, "1234.567749\t0.000010", "3.141590\t-2.500000\t0.125000"),
         precision("8", {"8"}, "1234.56774902\t0.00001000", "3.14159012\t-2.50000000\t0.12500000"),
         precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
         precision("none", {}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
-        precision("25, its first character", {"25"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13"),
         precision("empty", {""}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
-        precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
+                  "ignored with more than three arguments: 6 significant digits (%g)"),
         converts("blank when equal, below, NaN or -inf; not one ulp above",
                  gridFile({6, 1, 0, 0, 1, 1.5f},
                           {1.5f, 1, std::nextafter(1.5f, 2.0f), kNaN, -kInf, 1e30f}),
@@ -169,39 +184,53 @@ std::vector<Row> rows() {
         converts("both zeros blank below a threshold of -0",
                  gridFile({3, 1, 0, 0, 1, -0.0f}, {0.0f, -0.0f, 1e-45f}), {"9"}, 1,
                  "DSAA\n3\t1\n0\t2\n0\t0\n0\t0\n1.70141e+038\t1.70141e+038\t1.4012985e-045\n"),
-        // Rounded at every step in single precision, 25223.449 and 10002.4502; in double (or
-        // with a fused multiply-add) they would print 25223.5 and 10002.4.
+        // Rounded at every step in single precision, 25223.449; in double (or with a fused
+        // multiply-add) it would print 25223.5.
         converts("ranges in single precision",
-                 gridFile({1001, 0, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f}), {}, 0,
-                 "DSAA\n1001\t0\n123.45\t25223.4\n10027.5\t10002.5\n-0.5\t3e+010\n"),
+                 gridFile({1001, 1, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f},
+                          std::vector(1001, 1.0f)), {}, 1,
+                 "DSAA\n1001\t1\n123.45\t25223.4\n10027.5\t10027.5\n-0.5\t3e+010\n" +
+                 repeat("1\t", 1000) + "1\n"),
+        // A reader places the grid where the header's texts say: 5 off in y, half the spacing.
+        converts("corners moved by the header's six digits",
+                 gridFile({2, 2, 512345.5f, 4123455, 10}, {1, 2, 3, 4}), {}, 2,
+                 "DSAA\n2\t2\n512346\t512356\n4.12346e+006\t4.12347e+006\n0\t0\n3\t4\n1\t2\n",
+                 "brenzolt: out.txt: the header's coordinates have six significant digits: the "
+                 "grid's corners move by up to 0.5 in x and 5 in y (node spacing 10)\n"),
         converts("surplus bytes ignored", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}) + "xyz", {}, 1,
                  "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n"),
         converts("counts truncated toward zero", gridFile(counts(3.99f, 2.99f), {1, 2, 3, 4, 5, 6}),
                  {}, 2, kConverted),
-        converts("counts of -0.5 are none", gridFile(counts(-0.5f, -0.5f)), {}, 0,
-                 "DSAA\n0\t0\n10\t5\n20\t15\n1\t9\n"),
-        converts("no columns", gridFile(counts(0, 3), {7, 8}), {}, 3,
-                 "DSAA\n0\t3\n10\t5\n20\t30\n1\t9\n\n\n\n"),
-        converts("the most columns of no rows", gridFile(counts(2147483520.0f, 0)), {}, 0,
-                 "DSAA\n2147483520\t0\n10\t1.07374e+010\n20\t15\n1\t9\n"),
-        readFails("empty file", "", "it ends after 0 of 48 bytes", true),
+        // Nothing is written over an output for what is not a binary grid.
+        readFails("no columns, -0.5 truncated", gridFile(counts(-0.5f, 3), {7, 8}),
+                  kNotGrid + "its header gives a grid of 0 x 3 nodes", kOld),
+        readFails("no rows", gridFile(counts(2147483520.0f, 0)),
+                  kNotGrid + "its header gives a grid of 2147483520 x 0 nodes"),
+        readFails("names swapped: a text grid as the input", crlf(kConverted),
+                  kNotGrid + "it is a Surfer ASCII grid (are the two names swapped?)", kGrid),
+        // Its 16384 rows read as 2 of 48 columns, which the file would hold.
+        readFails("a Surfer 6 grid", "DSBB\x03\0\0\x40"s + std::string(500, '\0'),
+                  kNotGrid + "it is a Surfer 6 binary grid", kOld),
+        readFails("a TIFF file", "MM\0*"s + kGrid, kNotGrid + "it is a TIFF file"),
+        readFails("empty file", "", "it ends after 0 of 48 bytes", kOld),
         readFails("short header", kGrid.substr(0, 47), "it ends after 47 of 48 bytes"),
-        readFails("header alone", kGrid.substr(0, 48), "it ends after 48 of 72 bytes", true),
+        readFails("header alone", kGrid.substr(0, 48), "it ends after 48 of 72 bytes", kOld),
         readFails("one node short", kGrid.substr(0, 68), "it ends after 68 of 72 bytes"),
-        readFails("-1 columns", gridFile(counts(-1, 2), {1, 2}), "invalid grid size -1 x 2", true),
+        readFails("-1 columns", gridFile(counts(-1, 2), {1, 2}),
+                  kNotGrid + "its header gives a grid of -1 x 2 nodes", kOld),
         readFails("2^31 rows", gridFile(counts(2, 2147483648.0f), {1, 2}),
-                  "invalid grid size 2 x 2.14748e+09"),
-        readFails("NaN columns", gridFile(counts(kNaN, 2), {1, 2}), "invalid grid size nan x 2",
-                  true),
+                  kNotGrid + "its header gives a grid of 2 x 2.14748e+09 nodes"),
+        readFails("NaN columns", gridFile(counts(kNaN, 2), {1, 2}),
+                  kNotGrid + "its header gives a grid of nan x 2 nodes", kOld),
         readFails("-infinite rows", gridFile(counts(-2.5f, -kInf), {1, 2}),
-                  "invalid grid size -2 x -inf"),
+                  kNotGrid + "its header gives a grid of -2 x -inf nodes"),
         // Only a size check before the allocation gives these rather than running out of memory.
         readFails("huge grid in a tiny file", gridFile(counts(2e9f, 2e9f), {1, 2, 3}),
-                  "it ends after 60 of 16000000000000000048 bytes", true),
+                  "it ends after 60 of 16000000000000000048 bytes", kOld),
         readFails("the most columns of a row in a tiny file",
                   gridFile(counts(2147483520.0f, 1), {1}), "it ends after 52 of 8589934128 bytes"),
         readFails("40 GB in a tiny file", gridFile(counts(1e5f, 1e5f)),
-                  "it ends after 48 of 40000000048 bytes", true),
+                  "it ends after 48 of 40000000048 bytes", kOld),
         {.name = "a pipe too large for memory", .before = {{"out.txt", kOld}},
          .arguments = {kPipe, "out.txt"}, .answers = gridFile(counts(2147483520.0f, 2147483520.0f)),
          .console = kRecord + "error reading input file " + kPipe + ": " + tooLarge + "\n",
@@ -288,6 +317,8 @@ std::vector<Row> rows() {
         asksFor("the version by --version", "--version",
                 "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
                 "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
+        {.name = "a grid named -h", .before = {{"-h", kGrid}}, .arguments = {"-h", "out.txt"},
+         .console = converted(2), .after = kOut},
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
          .console = kAsk + retry("input", "nothere.grd") + kAgain + retry("output",
@@ -312,6 +343,8 @@ std::vector<Row> rows() {
         {.name = "standard input as the input", .only = Linux,
          .arguments = {"/dev/stdin", "nodir/out.txt"}, .console = retry("output", "nodir/out.txt"),
          .status = 1, .unread = kGrid},
+        {.name = "answers in double quotes", .only = Windows, .before = kIn,
+         .answers = "\"in.grd\"\n\"out.txt\"\n", .console = kAsk + converted(2), .after = kOut},
         {.name = "only a CR right before the LF goes", .only = Linux,
          .before = {{"in\rx.grd\r", kGrid}}, .answers = "in\rx.grd\r\r\nout\r.txt\r\n",
          .console = kAsk + converted(2), .after = {{"out\r.txt", kConverted}}},
@@ -422,10 +455,12 @@ TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
     make(dir, row.before);
     Files expected = snapshot(dir.path());
     for (const auto& [name, text] : row.after)
-        expected[name] = crlf(text);
+        expected[name] = text.starts_with("<lines>") ? systemLines(text.substr(7)) : crlf(text);
     Result result = run(dir.path(), row.arguments, row.answers + row.unread, row.options);
     bool moved = row.errors && row.errors->starts_with(kBanner);
-    EXPECT_EQ(row.errors ? result.errors : "", row.errors ? crlf(*row.errors) : "");
+    EXPECT_EQ(row.errors ? result.errors : "", !row.errors ? ""
+                                               : moved     ? crlf(*row.errors)
+                                                           : systemLines(*row.errors));
     EXPECT_EQ(result.console, moved                             ? crlf(row.console)
                               : row.options.out == Stdout::pipe ? crlf(kBanner + row.console)
                                                                 : "");
@@ -435,12 +470,11 @@ TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
 }
 
 // Blocks of rows on several threads give the text of one thread: rows that leave the last
-// block part-filled, rows longer than a block, one row, one column, no rows, more blocks than
-// the ring has slots; from a file, and from a pipe, which is read whole first. Every node of
-// file row r is r, so that each line says which row it is.
+// block part-filled, rows longer than a block, one row, one column, more blocks than the ring
+// has slots; from a file, and from a pipe, which is read whole first. Every node of file row r
+// is r, so that each line says which row it is.
 TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
-    for (auto [columns, rows] :
-         {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {5, 0}, {1, 700000}}) {
+    for (auto [columns, rows] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {1, 700000}}) {
         std::vector<float> nodes;
         std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(rows) +
                            "\n0\t" + std::to_string(columns - 1) + "\n0\t" +

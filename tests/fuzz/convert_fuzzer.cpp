@@ -28,15 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(memory);
     GridReader grid;
     if (auto error = openGrid(*input, grid)) {
-        static const std::regex kKnown(
-            "(it ends after \\d+ of \\d+ bytes|invalid grid size \\S+ x \\S+)?");
+        static const std::regex kKnown("(it ends after \\d+ of \\d+ bytes|not a binary grid file: "
+                                       "(it is .+|its header gives a grid of \\S+ x \\S+ nodes))?");
         if (!std::regex_match(error->detail, kKnown))
             std::abort();
         return 0;
     }
     const GridHeader& header = grid.header();
-    if (header.columnCount == 0 && header.rowCount > 1 << 16)
-        return -1; // gigabytes of empty lines from 48 bytes
+    headerCornerShift(header); // for the sanitizers, whatever the header's numbers
     int output = memfd_create("text", MFD_CLOEXEC), devNull = open("/dev/null", O_WRONLY);
     {
         Console console(devNull, -1);
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     close(output);
     close(devNull);
-    long lines = 0, tabs = std::max(header.columnCount - 1, 0);
+    long lines = 0, tabs = header.columnCount - 1;
     for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
         if (++lines > 5 && std::count(&text[at], &text[end], '\t') != tabs)
             std::abort();
