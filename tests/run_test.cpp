@@ -246,11 +246,18 @@ std::vector<Row> rows() {
          .before = {{"a.txt", kOld + kOld}, {"in.grd", kGrid}, {"out.txt", "<hardlink a.txt>"}},
          .arguments = {"in.grd", "out.txt"}, .console = converted(2),
          .after = {{"a.txt", kConverted}, {"out.txt", kConverted}}},
-        {.name = "a chain of links to no file yet", .only = Linux,
+        // Made at the end, the file would be wherever the link leads by then.
+        {.name = "a chain of links to no file, refused", .only = Linux,
          .before = {{"out.txt", "<symlink sub/link.txt>"}, {"sub", "<dir>"},
                    {"sub/link.txt", "<symlink new.txt>"}, {"in.grd", kGrid}},
-         .arguments = {"in.grd", "out.txt"}, .console = converted(2),
-         .after = {{"sub/new.txt", kConverted}}},
+         .arguments = {"in.grd", "out.txt"}, .console = retry("output", "out.txt"), .status = 1,
+         .errors = "brenzolt: out.txt: is a link to nothing: name the file it should create, or "
+                   "remove the link\n"},
+        // Only a directory that takes no new file sends an output in place (made aside).
+        {.name = "too few descriptors for the temporary file", .only = Linux,
+         .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
+         .console = retry("output", "out.txt"), .status = 1, .options = {.descriptorLimit = 6},
+         .errors = "brenzolt: out.txt: Too many open files\n"},
         {.name = "input named as output, then a new name", .before = kIn,
          .arguments = {"in.grd", "in.grd"}, .answers = "out.txt\n",
          .console = retry("output", "in.grd") + kAgain + converted(2), .after = kOut,
