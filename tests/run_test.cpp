@@ -241,11 +241,6 @@ std::vector<Row> rows() {
                    {{"old.txt", kOld}, {"out.txt", "<symlink old.txt>"}}, {}),
         writeFails("file size limit on a file with two names",
                    {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}}, {}),
-        // Written in place: the old bytes past the new grid must go too.
-        {.name = "a longer file with two names",
-         .before = {{"a.txt", kOld + kOld}, {"in.grd", kGrid}, {"out.txt", "<hardlink a.txt>"}},
-         .arguments = {"in.grd", "out.txt"}, .console = converted(2),
-         .after = {{"a.txt", kConverted}, {"out.txt", kConverted}}},
         // Made at the end, the file would be wherever the link leads by then.
         {.name = "a chain of links to no file, refused", .only = Linux,
          .before = {{"out.txt", "<symlink sub/link.txt>"}, {"sub", "<dir>"},
