@@ -286,12 +286,15 @@ class TemporaryFile {
     FileId id_;
 };
 
-// How the grid reaches the output. `replace`: a temporary file beside it is
-// put in its place. `inPlace`: the grid is made in a temporary file aside
-// (beside the output, or in the system's temporary directory) and copied into
-// the output at the end. `stream`: a device, FIFO or terminal, written as the
-// grid comes. `consoleOutput`: the console's standard output, written through
-// it.
+// How the grid reaches the output. `replace` (a regular file with one name,
+// the user's own, or a name not there yet): a temporary file beside it is put
+// in its place. `inPlace` (a file with more names, another owner's, mounted
+// over its name, or in a directory where no file may be created): the grid is
+// made in a temporary file aside (beside the output, or in the system's
+// temporary directory) and copied into the output at the end. `stream`: a
+// device, FIFO or terminal, written as the grid comes. `consoleOutput`: the
+// console's standard output, written through it. A link to nothing takes none:
+// it is refused.
 enum class How { replace, inPlace, stream, consoleOutput };
 
 // The fields that live in each way (the others are unused), and what a

@@ -2,8 +2,8 @@
 # The scenarios of nothing_lost_test.sh that need a run's wait status or a lock, one function
 # each, run in the test's directory with the files it made; and the grids it converts.
 # usage: nothing_lost.py grid WORD...   (a binary grid of those float32 words)
-#        nothing_lost.py signals|locked BRENZOLT
-import fcntl, glob, os, signal, struct, subprocess, sys, time
+#        nothing_lost.py signals|locked|descriptors BRENZOLT
+import fcntl, glob, os, resource, shutil, signal, struct, subprocess, sys, time
 
 OUTPUTS = {"one name": "cp old.txt out.txt", "a link to nothing": "ln -s target.txt out.txt",
            "two names": "cp old.txt out.txt && ln out.txt out2.txt"}
@@ -62,7 +62,8 @@ def locked(brenzolt):
     for kind in ("two names", "a link to nothing"):
         run, _ = start(brenzolt, kind, stdin=subprocess.PIPE, stderr=open("errors", "w"))
         wait_until(lambda: temporaries() or os.path.getsize("errors"))  # open, or refused
-        subprocess.run("cp -n old.txt target.txt", shell=True)
+        if kind == "a link to nothing":  # its file appears, another program's
+            shutil.copy("old.txt", "target.txt")
         holder = open("out.txt", "r+")
         fcntl.lockf(holder, fcntl.LOCK_EX)
         inode = f":{os.fstat(holder.fileno()).st_ino} "
@@ -71,6 +72,17 @@ def locked(brenzolt):
         run.send_signal(signal.SIGTERM)
         holder.close()
         expect(run, -signal.SIGTERM, "old.txt", f"locked, {kind}")
+
+
+# Too few descriptors for the temporary file beside an output (ulimit -n 6: the input, the
+# output and its directory take the last three) fail the run with that reason, naming the
+# output; only a directory that takes no new file sends an output in place, made aside.
+def descriptors(brenzolt):
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (6, 6))
+    run, _ = start(brenzolt, "one name", stderr=open("errors", "w"), preexec_fn=limit)
+    expect(run, 1, "old.txt", "ulimit -n 6")
+    if open("errors").read() != "brenzolt: out.txt: Too many open files\n":  # a CR LF, as read
+        sys.exit(f"FAILED: ulimit -n 6: {open('errors').read()}")
 
 
 if sys.argv[1] == "grid":

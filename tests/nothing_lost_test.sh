@@ -93,9 +93,9 @@ limited() {
     return $status
 }
 
-# Little address space (ulimit -v; for a program of this machine, not under AddressSanitizer or
-# an emulator, which reserve far more): the grid on 1 and 256 threads, the same bytes. Then the
-# limit lowered by 256 KiB until a run fails, and by 32 KiB from the last that converted.
+# Little address space (ulimit -v; not under AddressSanitizer or an emulator, which reserve far
+# more): the grid on 1 and 256 threads, the same bytes. Then the limit lowered by 256 KiB until
+# a run fails, and by 32 KiB from the last that converted.
 address_space() {
     local threads limit=12288
     for threads in 1 256; do
@@ -156,6 +156,10 @@ for scenario in signals locked; do python3 "$scenarios" $scenario "$brenzolt" 2>
 for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
 [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
 precreated; attributes; console; failed_write
-if ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; then address_space; fi
+# Limits on the address space and the descriptors, for a program of this machine alone.
+if ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; then
+    address_space
+    python3 "$scenarios" descriptors "$brenzolt" 2>&9
+fi
 if [ "$(id -u)" = 0 ]; then as_root; fi
 echo "nothing lost" >&9

@@ -248,11 +248,6 @@ std::vector<Row> rows() {
          .arguments = {"in.grd", "out.txt"}, .console = retry("output", "out.txt"), .status = 1,
          .errors = "brenzolt: out.txt: is a link to nothing: name the file it should create, or "
                    "remove the link\n"},
-        // Only a directory that takes no new file sends an output in place (made aside).
-        {.name = "too few descriptors for the temporary file", .only = Linux,
-         .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
-         .console = retry("output", "out.txt"), .status = 1, .options = {.descriptorLimit = 6},
-         .errors = "brenzolt: out.txt: Too many open files\n"},
         {.name = "input named as output, then a new name", .before = kIn,
          .arguments = {"in.grd", "in.grd"}, .answers = "out.txt\n",
          .console = retry("output", "in.grd") + kAgain + converted(2), .after = kOut,
