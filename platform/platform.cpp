@@ -215,7 +215,8 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
 //
 //  state     fd      name_      a signal
 //  none      -1      empty      removes nothing
-//  created   open    its name   removes it
+//  created   open    its name   removes it (until the commit of a copy, from
+//                               which on the signals are ignored)
 //  placed    -1      empty      is ignored: the run finishes
 class TemporaryFile {
   public:
@@ -305,9 +306,9 @@ enum class How { replace, inPlace, stream, consoleOutput };
 //                 old, isNew                   before the rename;   before the rename;
 //                                              nothing after        nothing after
 //  inPlace        temporary (beside, or in     the temporary file;  the temporary file
-//                 systemTemporary), output,    from the copy on,    before the copy;
-//                 directory (when held), name, the output is        nothing after
-//                 old, overwriting             emptied
+//                 systemTemporary), output,    a failed write in    before the copy;
+//                 directory (when held), name, the copy empties     nothing after
+//                 old, overwriting             the output
 //                                              (overwriting)
 //  stream         output                       nothing              nothing
 //  consoleOutput  output (standard output,     nothing              nothing
