@@ -70,6 +70,7 @@ def locked(brenzolt):
         waiting = lambda: any("->" in lock and inode in lock for lock in open("/proc/locks"))
         wait_until(waiting, 1000 if kind == "two names" else 30)  # the refused run never waits
         run.send_signal(signal.SIGTERM)
+        time.sleep(0.2)  # the signal first, then the lock comes free
         holder.close()
         expect(run, -signal.SIGTERM, "old.txt", f"locked, {kind}")
 
