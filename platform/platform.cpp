@@ -225,45 +225,127 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
     return ReadStatus::complete;
 }
 
-// How the grid reaches the output. `replace`: a temporary file beside it is
-// put in its place. `inPlace`: the grid is made aside (beside the output, or
-// in the system's temporary directory) and copied into the output at the
-// end. `stream`: a device, FIFO or terminal, written as the grid comes.
-// `consoleOutput`: the console's standard output, written through it.
+// A temporary file of its own, as a lock file sits on one: created new under
+// a random name in a held directory and armed at once, so that an interrupt,
+// termination or hang-up removes it; then ended one way, renamed into place
+// (the commit of a replaced output), or removed while it is still the file it
+// created (after a failure, or once its grid was copied into the output).
+// Each step holds the signals once, so that a signal finds it armed or not.
+//
+//  state     fd      name_      a signal
+//  none      -1      empty      removes nothing
+//  created   open    its name   removes it (until the commit of a copy, from
+//                               which on the signals are ignored)
+//  placed    -1      empty      is ignored: the run finishes
+class TemporaryFile {
+  public:
+    int fd = -1;
+    TemporaryFile() = default;
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() { remove(); }
+
+    // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET
+    // when the long name fails for any reason (too long for the directory,
+    // which some systems report as another failure); a name already taken
+    // means another random one.
+    bool create(const sys::Directory& where, const std::string& target) {
+        constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
+        std::random_device random; // the system's own source
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string suffix = ".brenzolt-incomplete-";
+            for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
+                 bits /= kSymbols.size())
+                suffix += kSymbols[bits % kSymbols.size()];
+            for (const std::string& candidate : {target + suffix, suffix}) {
+                sys::SignalsHeld signalsWait;
+                int created = sys::createExclusive(where, candidate);
+                sys::Facts facts;
+                if (created >= 0 && sys::factsOf(created, facts)) {
+                    fd = created;
+                    directory_ = &where;
+                    name_ = candidate;
+                    id_ = facts.id;
+                    sys::setUndo({.directory = directory_, .name = name_, .id = id_});
+                    return true;
+                }
+                if (sys::lastError() == sys::kExists)
+                    break;
+            }
+            if (sys::lastError() != sys::kExists)
+                return false;
+        }
+        return false;
+    }
+
+    // Closed, then in place of `to` in its directory in one step: the commit,
+    // from which on the signals are ignored.
+    bool putInPlace(const std::string& to, bool replacing) {
+        if (!sys::closeChecked(std::exchange(fd, -1)))
+            return false;
+        sys::SignalsHeld signalsWait;
+        if (!sys::primitives.putInPlace(*directory_, name_, to, replacing))
+            return false;
+        name_.clear();
+        sys::setUndo({});
+        sys::ignoreSignals();
+        return true;
+    }
+
+    void remove() {
+        sys::closeChecked(std::exchange(fd, -1));
+        sys::SignalsHeld signalsWait;
+        if (!name_.empty())
+            sys::removeIfSame(*directory_, std::exchange(name_, {}), id_);
+        sys::setUndo({});
+    }
+
+  private:
+    const sys::Directory* directory_ = nullptr;
+    std::string name_;
+    FileId id_;
+};
+
+// How the grid reaches the output. `replace` (a regular file with one name,
+// the user's own, or a name not there yet): a temporary file beside it is put
+// in its place. `inPlace` (a file with more names, another owner's, mounted
+// over its name, or in a directory where no file may be created): the grid is
+// made in a temporary file aside (beside the output, or in the system's
+// temporary directory) and copied into the output at the end. `stream`: a
+// device, FIFO or terminal, written as the grid comes. `consoleOutput`: the
+// console's standard output, written through it. A link to nothing takes none:
+// it is refused.
 enum class How { replace, inPlace, stream, consoleOutput };
 
 // The fields that live in each way (the others are unused), and what a
 // failure and a signal undo. `writer` and `reason` live in all of them.
 //
-//  how            fields                        a failure undoes    a signal undoes
-//  replace        fd (the temporary file),      the temporary file  the temporary file
-//                 directory, name, temporary,   before the rename;  before the rename;
-//                 temporaryId, old, isNew       nothing after       nothing after
-//  inPlace        fd (the grid aside), output   the file aside; and the file aside
-//                 (-1 for a link to nothing     from the copy on,   before the copy;
-//                 until the copy), directory,   the output is       nothing after
-//                 elsewhere (where the grid is  emptied (givenUp)
-//                 made, when not beside),
-//                 name, temporary,
-//                 temporaryId, old, givenUp
-//  stream         fd (the output)               nothing             nothing
-//  consoleOutput  fd (standard output, not      nothing             nothing
-//                 ours to close), old
+//  how            fields                       a failure undoes     a signal undoes
+//  replace        temporary, directory, name,  the temporary file   the temporary file
+//                 old, isNew                   before the rename;   before the rename;
+//                                              nothing after        nothing after
+//  inPlace        temporary (beside, or in     the temporary file;  the temporary file
+//                 systemTemporary), output,    a failed write in    before the copy;
+//                 directory (when held), name, the copy empties     nothing after
+//                 old, overwriting             the output
+//                                              (overwriting)
+//  stream         output                       nothing              nothing
+//  consoleOutput  output (standard output,     nothing              nothing
+//                 not ours to close), old
 //
-// The commit is the rename (replace) or the start of the copy (inPlace):
-// from there on the signals are ignored and the run finishes.
+// The commit is the rename (replace) or the start of the copy (inPlace),
+// once everything the copy needs is held: from there on the signals are
+// ignored and the run finishes.
 struct OutputFile::State {
     How how = How::replace;
-    int fd = -1;
-    int output = -1;
-    bool givenUp = false;
-    sys::Directory directory; // the output's
-    sys::Directory elsewhere; // the system's temporary directory, when the grid is made there
-    std::string name;         // the output's name in `directory`
-    std::string temporary;    // the temporary file's name; empty when there is none
-    FileId temporaryId;
-    sys::Facts old; // the output as it was opened
+    int output = -1;                // the output's own descriptor
+    bool overwriting = false;       // the output's old contents are being written over
+    sys::Directory directory;       // the output's, held open
+    sys::Directory systemTemporary; // where the grid is made when not beside the output
+    std::string name;               // the output's name in `directory`
+    sys::Facts old;                 // the output as it was opened
     bool isNew = false;
+    TemporaryFile temporary; // where the grid is written, for `replace` and `inPlace`
     std::unique_ptr<TextWriter> writer;
     std::string reason;
 
@@ -274,7 +356,6 @@ struct OutputFile::State {
         return false;
     }
     bool failWith(int error) { return fail(sys::reasonOf(error)); }
-    const sys::Directory& aside() const { return elsewhere.fd >= 0 ? elsewhere : directory; }
 
     bool open(const std::string& path, int consoleOutput) {
         output = sys::openForWriting(path);
@@ -286,30 +367,32 @@ struct OutputFile::State {
         bool console = old.kind != sys::Kind::device && sys::isSameFile(output, consoleOutput);
         if (console || (!isNew && old.kind != sys::Kind::regular)) {
             how = console ? How::consoleOutput : How::stream;
-            fd = console ? consoleOutput : std::exchange(output, -1);
+            if (console)
+                sys::closeChecked(std::exchange(output, consoleOutput));
             return true;
         }
+        // Only "no file may be created here" sends an output in place; any
+        // other failure (no descriptors, no room) ends the run.
+        bool directoryHeld = sys::openDirectoryOf(output, path, directory, name);
+        if (!directoryHeld && (isNew || !sys::mayNotCreate(sys::lastError())))
+            return failWith(sys::lastError());
+        // A link to nothing would have the grid make a file wherever the link
+        // leads by the time of the commit.
+        if (isNew && sys::isLink(directory, name))
+            return fail("is a link to nothing: name the file it should create, or remove the link");
+        if (directoryHeld && !temporary.create(directory, name) &&
+            (isNew || !sys::mayNotCreate(sys::lastError())))
+            return failWith(sys::lastError());
         // A file that a new one would change for the user is written in place:
         // its other names would keep the old grid, its owner would change; a
         // file mounted over its name cannot be replaced.
         bool inPlace = !isNew && (old.links > 1 || old.ownedByOther || old.mountPoint);
-        bool held = sys::openDirectoryOf(output, path, directory, name);
-        if (!held && isNew)
-            return failWith(sys::lastError());
-        // A link to nothing: the system's own open makes its file at the end,
-        // by its rules for links in shared directories.
-        inPlace = inPlace || (isNew && sys::isLink(directory, name));
-        if (held)
-            fd = createTemporary(name);
-        if (fd < 0 && isNew && !inPlace)
-            return failWith(sys::lastError());
-        if (fd < 0) { // a file that may be written, but not replaced
+        if (temporary.fd < 0) { // a file that may be written, but not replaced
             inPlace = true;
-            if (!sys::openTemporaryDirectory(elsewhere))
-                return fail(notAside(sys::lastError()));
-            fd = createTemporary(name.empty() ? "brenzolt" : name);
-            if (fd < 0)
-                return fail(notAside(sys::lastError()));
+            if (!sys::openTemporaryDirectory(systemTemporary) ||
+                !temporary.create(systemTemporary, name.empty() ? "brenzolt" : name))
+                return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
+                            sys::reasonOf(sys::lastError()));
         }
         how = inPlace ? How::inPlace : How::replace;
         if (!inPlace)
@@ -317,119 +400,66 @@ struct OutputFile::State {
         return true;
     }
 
-    std::string notAside(int error) const {
-        return "the grid cannot be made aside in " + elsewhere.path + ": " + sys::reasonOf(error);
-    }
-
-    // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET when
-    // the long name fails for any reason (too long for the directory, which some
-    // systems report as another failure); a name already taken means another
-    // random one. Armed for the signals until it is renamed or removed.
-    int createTemporary(const std::string& target) {
-        constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
-        std::random_device random; // the system's own source
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string suffix = ".brenzolt-incomplete-";
-            for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
-                 bits /= kSymbols.size())
-                suffix += kSymbols[bits % kSymbols.size()];
-            for (const std::string& candidate : {target + suffix, suffix}) {
-                sys::SignalsHeld held;
-                int created = sys::createExclusive(aside(), candidate);
-                sys::Facts facts;
-                if (created >= 0 && sys::factsOf(created, facts)) {
-                    temporary = candidate;
-                    temporaryId = facts.id;
-                    sys::setUndo({.directory = &aside(), .name = temporary, .id = temporaryId});
-                    return created;
-                }
-
-                if (sys::lastError() == sys::kExists)
-                    break;
-            }
-            if (sys::lastError() != sys::kExists)
-                return -1;
-        }
-        return -1;
-    }
-
     // On the disk first, then in place in one step, then the directory on the
     // disk: a power cut shows the old file or the whole new one. Another
     // run's grid that stands there by then is replaced too: the last run to
     // finish wins.
     bool putInPlace() {
-        if (!sys::flushData(fd) || !sys::takeAttributes(fd, isNew ? nullptr : &old, directory) ||
-            !sys::closeChecked(std::exchange(fd, -1)))
+        if (!sys::primitives.flushData(temporary.fd) ||
+            !sys::takeAttributes(temporary.fd, isNew ? nullptr : &old, directory) ||
+            !temporary.putInPlace(name, !isNew))
             return failWith(sys::lastError());
-        bool placed = false;
-        {
-            sys::SignalsHeld held;
-            placed = sys::primitives.putInPlace(directory, temporary, name, !isNew);
-            if (placed) {
-                temporary.clear();
-                sys::setUndo({});
-                sys::ignoreSignals();
-            }
-        }
-        if (!placed)
-            return failWith(sys::lastError());
-        return sys::primitives.flushDirectory(directory) || afterCommit(sys::lastError());
+        if (sys::primitives.flushDirectory(directory))
+            return true;
+        // The one failure that cannot be undone.
+        return fail("the new grid is in place but may not be on the disk: " +
+                    sys::reasonOf(sys::lastError()));
     }
 
-    // The one failure that cannot be undone.
-    bool afterCommit(int error) {
-        return fail("the new grid is in place but may not be on the disk: " + sys::reasonOf(error));
-    }
-
-    // Waits for any other run writing the output in place, and makes sure the
-    // grid will fit, before the old contents go. A link to nothing gets its
-    // file only now: the commit makes it.
+    // Everything the copy needs is held before the old contents go: its
+    // buffer, the lock that keeps other runs writing in place out, and the
+    // room for the grid. From then on only a write can fail.
     bool copyIntoOutput() {
         sys::Facts grid;
-        if (!sys::factsOf(fd, grid) ||
-            (output >= 0 &&
-             (!sys::lockForWriting(output) || !sys::primitives.reserve(output, grid.size))))
+        std::vector<char> buffer(kOutputBufferSize);
+        if (!sys::factsOf(temporary.fd, grid) || !sys::lockForWriting(output) ||
+            !sys::primitives.reserve(output, grid.size))
             return failWith(sys::lastError());
         {
-            sys::SignalsHeld held;
+            sys::SignalsHeld signalsWait;
             sys::ignoreSignals();
         }
-        givenUp = true;
-        if (output < 0 && ((output = sys::createThroughLinks(directory, name)) < 0 ||
-                           !sys::lockForWriting(output)))
-            return failWith(sys::lastError());
+        overwriting = true;
         int error = 0;
-        std::vector<char> buffer(kOutputBufferSize);
         for (std::int64_t at = 0, n = 1; error == 0 && n > 0; at += n) {
-            n = sys::readSome(fd, buffer.data(), buffer.size(), at, error);
+            n = sys::readSome(temporary.fd, buffer.data(), buffer.size(), at, error);
             if (n > 0)
                 error = sys::primitives.writeAll(output, buffer.data(), static_cast<std::size_t>(n),
                                                  at);
         }
-        if (error == 0 && (!sys::setSize(output, grid.size) || !sys::flushData(output)))
+        if (error == 0 && (!sys::setSize(output, grid.size) || !sys::primitives.flushData(output)))
             error = sys::lastError();
         if (error != 0)
             return failWith(error);
-        givenUp = false;
-        discard(); // the file aside goes
+        overwriting = false;
+        // Another run that replaced the output meanwhile took its name: the
+        // grid went into a file that only other names, or none, lead to.
+        if (directory.fd >= 0 && !sys::isNamed(directory, name, old.id))
+            return fail("replaced by another file while this grid was copied in; that file stands");
+        discard(); // the temporary file goes
         return true;
     }
 
     void discard() {
         writer.reset();
-        if (how != How::consoleOutput)
-            sys::closeChecked(fd);
-        fd = -1;
-        if (output >= 0 && givenUp)
+        if (output >= 0 && overwriting)
             sys::setSize(output, 0);
-        if (output >= 0)
-            sys::closeChecked(std::exchange(output, -1));
-        sys::SignalsHeld held;
-        if (!temporary.empty())
-            sys::removeIfSame(aside(), std::exchange(temporary, {}), temporaryId);
-        sys::setUndo({});
+        if (how != How::consoleOutput)
+            sys::closeChecked(output);
+        output = -1;
+        temporary.remove();
         sys::closeChecked(std::exchange(directory.fd, -1));
-        sys::closeChecked(std::exchange(elsewhere.fd, -1));
+        sys::closeChecked(std::exchange(systemTemporary.fd, -1));
     }
 };
 
@@ -442,8 +472,9 @@ std::optional<OutputFile> openOutputFile(const std::string& name, const Console&
                                          std::string& reason) {
     auto state = std::make_unique<OutputFile::State>();
     if (isPossibleName(name, reason) && state->open(name, console.outputFd_)) {
-        state->writer = std::make_unique<TextWriter>(state->fd, state->how == How::replace ||
-                                                                    state->how == How::inPlace);
+        bool building = state->temporary.fd >= 0; // a regular file of this run's own
+        state->writer =
+            std::make_unique<TextWriter>(building ? state->temporary.fd : state->output, building);
         return OutputFile(std::move(state));
     }
     reason = state->reason.empty() ? reason : state->reason;
@@ -474,19 +505,17 @@ bool OutputFile::finish() {
     // Standard output is not ours to close; a regular file behind it is
     // flushed all the same.
     if (s.how == How::consoleOutput)
-        return s.old.kind != sys::Kind::regular || sys::flushData(s.fd) ||
+        return s.old.kind != sys::Kind::regular || sys::primitives.flushData(s.output) ||
                s.failWith(sys::lastError());
-    return sys::closeChecked(std::exchange(s.fd, -1)) || s.failWith(sys::lastError());
+    return sys::closeChecked(std::exchange(s.output, -1)) || s.failWith(sys::lastError());
 }
 
 const std::string& OutputFile::reason() const {
     return state_->reason;
 }
 
-#ifdef BRENZOLT_FAULT_SEAM
 namespace sys {
 Primitives primitives;
 }
-#endif
 
 } // namespace brenzolt

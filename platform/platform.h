@@ -8,27 +8,20 @@
 //  - Files open by the name as given, never truncated (the system may still
 //    refuse a name too long for it); a directory never opens, as input or
 //    as output.
-//  - Nothing lost: an output that is a regular file, or not there yet, is
-//    written to a new temporary file beside it (a random name,
-//    "NAME.brenzolt-incomplete-XXXXXXXXXXXX", or ".brenzolt-incomplete-..."
-//    where that is too long), flushed to the disk and renamed into its place
-//    in one step once every byte was written; until then an old file of that
-//    name is untouched, and on any failure, or an interrupt, termination or
-//    hang-up signal, the temporary file is removed. Outputs that a new file
-//    would change for the user (more than one hard link, another owner, a
-//    mount point, a directory where no file can be made, a link to nothing)
-//    are made aside (beside them, or in the system's temporary directory)
-//    and copied in at the end, room reserved first and other runs kept out,
-//    so that only a failure during that copy leaves them empty, never partly
-//    written. The rename, or the start of the copy, is the commit: from there
-//    on the signals are ignored and the run finishes. Of several runs at
-//    once, the last to finish wins, its grid whole. Devices, FIFOs and
-//    terminals are written as the grid comes.
+//  - Nothing lost: finished, the new grid stands whole on every name of the
+//    output and on the disk; failed or interrupted (Ctrl-C, SIGTERM,
+//    SIGHUP) before the commit, the output is as it was and what the run
+//    made is removed. An output is replaced by a temporary file beside it,
+//    written in place (the grid made aside and copied in, once everything
+//    the copy needs is held), or written as the grid comes: the map above
+//    `OutputFile::State` in platform.cpp says which, what each undoes, and
+//    where the commit is. From the commit on the signals are ignored.
+//  - A name that is a link to nothing is refused: the grid would make a file
+//    wherever the link leads by the time it is done.
 //  - The output's directory is held open from the first open on: every name
 //    is created, checked, renamed and removed relative to it, and a name is
 //    removed only while it is still the file this run made. No link is
-//    followed but by the system's own open, with its rules for links in
-//    shared directories.
+//    followed but by the system's own open.
 //  - An output that is the console's own standard output is written through
 //    it as the caller of the program opened it.
 //  - Standard input is read one byte at a time, so that a script can pipe the
@@ -215,9 +208,10 @@ class OutputFile {
     TextWriter& text();
     // Flushes, checks, closes and puts the file in place; true when every
     // byte reached the disk (or, for a stream, the stream). After a failure
-    // the output is as it was, but for the two cases `reason()` names: a
-    // failed copy into an output written in place leaves it empty, and a
-    // failed flush of the directory leaves the new grid in place.
+    // the output is as it was, but for the cases `reason()` names: a failed
+    // write into an output written in place leaves it empty; a failed flush
+    // of the directory leaves the new grid in place; an output written in
+    // place that another run replaced meanwhile holds that run's grid.
     bool finish();
     const std::string& reason() const; // why it failed
 

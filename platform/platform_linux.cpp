@@ -27,7 +27,7 @@ FileId fileIdOf(const struct stat& st) {
 }
 
 // Whether `name` in `directory` is the file `id`, the name itself not followed.
-bool isNamed(int directory, const char* name, const FileId& id) {
+bool isNamedAt(int directory, const char* name, const FileId& id) {
     struct stat st {};
     return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && fileIdOf(st) == id;
 }
@@ -39,19 +39,23 @@ struct PendingUndo {
     int directory;
     char name[NAME_MAX + 1];
     FileId id;
-    volatile std::sig_atomic_t armed, held, waiting, ignored;
+    volatile std::sig_atomic_t armed, held, waiting;
 };
 PendingUndo pendingUndo;
 
+constexpr int kUndoneSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 extern "C" void undoAndEnd(int signal) {
-    if (pendingUndo.ignored)
+    // Past the commit the signal is ignored: one that came in the meantime too.
+    struct sigaction now {};
+    if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN)
         return;
     if (pendingUndo.held) {
         pendingUndo.waiting = signal;
         return;
     }
     if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
-        isNamed(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
+        isNamedAt(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
         ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
     // Ends the process as the signal would have: the caller sees the signal.
     std::signal(signal, SIG_DFL);
@@ -187,11 +191,11 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
     // The file must be the one found under that name.
     if (openDirectory(slash == std::string::npos ? "." : path.substr(0, slash + 1), directory) &&
         !base.empty() && base != "." && base != ".." &&
-        (fd < 0 || (factsOf(fd, facts) && isNamed(directory.fd, base.c_str(), facts.id))))
+        (fd < 0 || (factsOf(fd, facts) && isNamedAt(directory.fd, base.c_str(), facts.id))))
         return true;
     if (directory.fd >= 0) {
         ::close(std::exchange(directory.fd, -1));
-        errno = EISDIR;
+        errno = fd < 0 ? EISDIR : ENOENT; // no file's name, or the file no longer at its name
     }
     return false;
 }
@@ -212,12 +216,16 @@ int createExclusive(const Directory& directory, const std::string& name) {
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
 }
 
-int createThroughLinks(const Directory& directory, const std::string& name) {
-    return ::openat(directory.fd, name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+bool mayNotCreate(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
+    return isNamedAt(directory.fd, name.c_str(), id);
 }
 
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    if (isNamed(directory.fd, name.c_str(), id))
+    if (isNamedAt(directory.fd, name.c_str(), id))
         ::unlinkat(directory.fd, name.c_str(), 0);
 }
 
@@ -297,7 +305,11 @@ SignalsHeld::~SignalsHeld() {
 }
 
 void ignoreSignals() {
-    pendingUndo.ignored = 1;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (int signal : kUndoneSignals)
+        ::sigaction(signal, &ignore, nullptr);
+    pendingUndo.waiting = 0;
 }
 
 } // namespace sys
@@ -319,7 +331,7 @@ void prepareProcess() {
     ::mallopt(M_ARENA_MAX, 1);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : kUndoneSignals) {
         struct sigaction action {};
         // A signal the caller set to be ignored (nohup, a background job)
         // stays ignored.

@@ -465,10 +465,16 @@ bool isLink(const Directory& directory, const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-int createThroughLinks(const Directory& directory, const std::string& name) {
-    HANDLE handle = CreateFileW(wideName(directory.path + name).c_str(), GENERIC_WRITE, kShareAll,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return handle == INVALID_HANDLE_VALUE ? -1 : descriptorOf(handle, _O_WRONLY);
+bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
+    HANDLE handle = openIfSame(wideName(directory.path + name), id, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(handle);
+    return true;
+}
+
+bool mayNotCreate(int error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }
 
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {

@@ -77,14 +77,16 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
 bool openTemporaryDirectory(Directory& directory); // the system's, for files aside
 // Whether `name` in `directory` is a link (to nothing, where opening failed).
 bool isLink(const Directory& directory, const std::string& name);
+// Whether `name` in `directory`, itself not followed, is the file `id`.
+bool isNamed(const Directory& directory, const std::string& name, const FileId& id);
 
 // A new file `name`, created exclusively, never through a link, readable
 // and writable by its owner only.
 int createExclusive(const Directory& directory, const std::string& name);
-// Opens `name` for writing, creating it where it is not there, through any
-// links as the system's own open follows them, with the permissions of any
-// new file there.
-int createThroughLinks(const Directory& directory, const std::string& name);
+// Whether a failed creation says that no file may be created there (no
+// permission, a read-only file system), rather than that the system lacks
+// something (descriptors, room, inodes).
+bool mayNotCreate(int error);
 // Removes `name` only while it is still the file `id`.
 void removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
 // Puts the file `from` in place of `to` in one step, replacing whatever
@@ -123,23 +125,21 @@ struct SignalsHeld {
     SignalsHeld();
     ~SignalsHeld();
 };
-// From the commit on, while signals are held: those signals are ignored, one
-// that came meanwhile is dropped, and the run finishes.
+// From the commit on, while signals are held: those signals are ignored by
+// the system (no call waits to be interrupted), one that came meanwhile is
+// dropped, and the run finishes.
 void ignoreSignals();
 
-// The primitives a test may make fail, reached through one table (SQLite's
-// way). Only a build with the tests can change the table; elsewhere it is a
-// constant and every call is direct.
+// The primitives a test may make fail or watch, reached through one table in
+// every build (SQLite's way), so that the program tested is the one shipped;
+// each entry is the primitive itself unless a test changed it.
 struct Primitives {
     decltype(&sys::writeAll) writeAll = sys::writeAll;
+    decltype(&sys::flushData) flushData = sys::flushData;
     decltype(&sys::putInPlace) putInPlace = sys::putInPlace;
     decltype(&sys::reserve) reserve = sys::reserve;
     decltype(&sys::flushDirectory) flushDirectory = sys::flushDirectory;
 };
-#ifdef BRENZOLT_FAULT_SEAM
 extern Primitives primitives;
-#else
-inline constexpr Primitives primitives;
-#endif
 
 } // namespace brenzolt::sys

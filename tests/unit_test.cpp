@@ -5,8 +5,11 @@
 #include "platform/system.h"
 #include "tests/support/run.h"
 
+#include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 #ifndef O_BINARY
 #define O_BINARY 0
@@ -66,16 +69,27 @@ TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
 }
 
 #ifdef __linux__ // the failures as Linux reports them
+// The primitives the seam was asked for in a row, in order; how often so far for this one.
+std::vector<std::string> seen;
+long see(const std::string& primitive) {
+    seen.push_back(primitive);
+    return std::ranges::count(seen, primitive);
+}
+
 // Each primitive of the output's last steps made to fail: room that cannot be reserved and a
 // failed rename leave the output as it was; a copy into an output written in place that fails
-// leaves it empty on every name, never partly written; a failed directory flush leaves the new
-// grid in place and says so. Nothing else is left in the directory.
+// at its last piece, the room reserved, leaves it empty on every name, never partly written; a
+// failed directory flush leaves the new grid in place and says so. The grid is flushed before
+// the rename, the directory after it, and a signal right after the rename comes too late to
+// stop the run. Nothing else is left in the directory.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
-    const std::string kOld = "old\r\n";
+    const std::string kOld = "old\r\n", kNew(300000, 'n'), kLater(270000, 'l'); // two pieces
     struct Fault {
         sys::Primitives primitives;
         bool twoNames;
-        std::string after, reason;
+        std::string after, reason;        // no reason: the run succeeds
+        std::vector<std::string> order{}; // the primitives asked for, where it is checked
+        bool laterRun = false;            // another run, 50 ms later, writes kLater
     } faults[] = {
         // clang-format off
         {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
@@ -83,30 +97,60 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
          "No space left on device"},
         {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             static int calls = 0; // the grid aside, then the copy
-             return ++calls > 1 ? EIO : sys::writeAll(fd, data, size, at); }}, true, "",
-         "Input/output error"},
-        {{.flushDirectory = [](auto...) { return errno = EIO, false; }}, false, "new\r\n",
-         "the new grid is in place but may not be on the disk: Input/output error"},
+             return see("writeAll") == 2 ? ENOSPC : sys::writeAll(fd, data, size, at); }},
+         true, "", "No space left on device"},
+        {{.flushData = [](int fd) { return see("flushData"), sys::flushData(fd); },
+          .putInPlace = [](const sys::Directory& in, const std::string& from,
+                           const std::string& to, bool replacing) {
+              bool placed = sys::putInPlace(in, from, to, replacing);
+              return see("putInPlace"), std::raise(SIGTERM), placed; },
+          .flushDirectory = [](auto...) { return see("flushDirectory"), errno = EIO, false; }},
+         false, kNew, "the new grid is in place but may not be on the disk: Input/output error",
+         {"flushData", "putInPlace", "flushDirectory"}},
+        // Two runs copy in, the first pausing before its second piece, the later one before
+        // its first, so that unlocked it would land inside the first: the lock lets one copy
+        // in at a time, and the later grid, the shorter, stands whole.
+        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
+             std::this_thread::sleep_for(std::chrono::milliseconds(
+                 data[0] == 'n' ? (at == kOutputBufferSize) * 200 : (at == 0) * 100));
+             return sys::writeAll(fd, data, size, at); }},
+         true, kLater, "", {}, true},
         // clang-format on
     };
     for (const Fault& fault : faults) {
-        SCOPED_TRACE(fault.reason);
+        SCOPED_TRACE(&fault - faults);
+        // Signals as at the start of a run: the commit of a row before ignores them.
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, SIG_DFL);
+        prepareProcess();
         test::TempDir dir;
         test::writeFile(dir / "out.txt", kOld);
         if (fault.twoNames)
             std::filesystem::create_hard_link(dir / "out.txt", dir / "other.txt");
         std::string reason;
         Console console(-1, -1);
-        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", console, reason);
-        output->text().write("new\n");
+        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", console, reason), later;
+        output->text().write(kNew);
+        ASSERT_TRUE(output->text().flush());
+        if (fault.laterRun) {
+            later = openOutputFile(dir / "out.txt", console, reason);
+            later->text().write(kLater);
+        }
         sys::primitives = fault.primitives;
-        EXPECT_FALSE(output->finish());
+        seen.clear();
+        std::jthread second([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(later ? 50 : 0));
+            EXPECT_TRUE(!later || later->finish());
+        });
+        EXPECT_EQ(output->finish(), fault.reason.empty());
+        second.join();
         sys::primitives = {};
         EXPECT_EQ(output->reason(), fault.reason);
+        EXPECT_EQ(seen, fault.order.empty() ? seen : fault.order);
         output.reset();
+        later.reset();
         for (const auto& file : std::filesystem::directory_iterator(dir.path()))
-            EXPECT_EQ(test::readFile(file.path()), fault.after) << file.path();
+            EXPECT_TRUE(test::readFile(file.path()) == fault.after) << file.path();
     }
 }
 #endif

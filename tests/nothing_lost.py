@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+# The scenarios of nothing_lost_test.sh that need a run's wait status or a lock, one function
+# each, run in the test's directory with the files it made; and the grids it converts.
+# usage: nothing_lost.py grid WORD...   (a binary grid of those float32 words)
+#        nothing_lost.py signals|locked|descriptors BRENZOLT
+import fcntl, glob, os, resource, shutil, signal, struct, subprocess, sys, time
+
+OUTPUTS = {"one name": "cp old.txt out.txt", "a link to nothing": "ln -s target.txt out.txt",
+           "two names": "cp old.txt out.txt && ln out.txt out2.txt"}
+
+
+def start(brenzolt, kind, **options):  # a run into out.txt made afresh as `kind`; its inode
+    subprocess.run(f"rm -f out*.txt* target.txt && {OUTPUTS[kind]}", shell=True, check=True)
+    inode = os.lstat("out.txt").st_ino
+    run = subprocess.Popen([brenzolt, "big.grd", "out.txt"], stdout=subprocess.DEVNULL, **options)
+    return run, inode
+
+
+def temporaries():
+    return glob.glob("out.txt.brenzolt-incomplete-*")
+
+
+def wait_until(ready, tries=1000):  # of 30 ms each
+    for _ in range(tries):
+        if ready():
+            return
+        time.sleep(0.03)
+
+
+# The run ends with `status`, every name of the output holds `grid`, no temporary file is left
+# (but after SIGKILL).
+def expect(run, status, grid, what, killed=False):
+    ended, left, text = run.wait(), [] if killed else temporaries(), open(grid, "rb").read()
+    if ended != status or left or any(open(n, "rb").read() != text for n in glob.glob("out*.txt")):
+        sys.exit(f"FAILED: {what}: ended {ended}, left {left}")
+
+
+# A signal once the grid is being written, to an output replaced or one written in place (two
+# names): the output stays as it was, nothing is left (but by SIGKILL), and the run ends by that
+# signal, as its wait status says. A signal the caller ignores stays ignored, and one at the
+# commit (the rename, or the copy into the output begun) comes too late: the run completes.
+def signals(brenzolt):
+    for kind in ("one name", "two names"):
+        for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGKILL", "ignored", "late"):
+            action = signal.SIG_IGN if name == "ignored" else signal.SIG_DFL
+            ignore = lambda: signal.signal(signal.SIGHUP, action)
+            run, old = start(brenzolt, kind, preexec_fn=ignore)
+            number = getattr(signal, name, signal.SIGHUP)
+            begun = lambda: os.stat("out.txt").st_ino != old or os.path.getsize("out.txt") != 5
+            while not begun() and (name == "late" or not any(map(os.path.getsize, temporaries()))):
+                time.sleep(0.0005)
+            run.send_signal(number)
+            late = name in ("ignored", "late")
+            expect(run, 0 if late else -number, "big.txt" if late else "old.txt", f"{name}, {kind}",
+                   name == "SIGKILL")
+
+
+# Another program holds the lock of the file a run would copy into: a SIGTERM ends the run as
+# the signal says, the file as it was, whether the run waits for the lock (two names) or was
+# refused (a link to nothing, whose file appears meanwhile).
+def locked(brenzolt):
+    for kind in ("two names", "a link to nothing"):
+        run, _ = start(brenzolt, kind, stdin=subprocess.PIPE, stderr=open("errors", "w"))
+        wait_until(lambda: temporaries() or os.path.getsize("errors"))  # open, or refused
+        if kind == "a link to nothing":  # its file appears, another program's
+            shutil.copy("old.txt", "target.txt")
+        holder = open("out.txt", "r+")
+        fcntl.lockf(holder, fcntl.LOCK_EX)
+        inode = f":{os.fstat(holder.fileno()).st_ino} "
+        waiting = lambda: any("->" in lock and inode in lock for lock in open("/proc/locks"))
+        wait_until(waiting, 1000 if kind == "two names" else 30)  # the refused run never waits
+        run.send_signal(signal.SIGTERM)
+        time.sleep(0.2)  # the signal first, then the lock comes free
+        holder.close()
+        expect(run, -signal.SIGTERM, "old.txt", f"locked, {kind}")
+
+
+# Too few descriptors for the temporary file beside an output (ulimit -n 6: the input, the
+# output and its directory take the last three) fail the run with that reason, naming the
+# output; only a directory that takes no new file sends an output in place, made aside.
+def descriptors(brenzolt):
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (6, 6))
+    run, _ = start(brenzolt, "one name", stderr=open("errors", "w"), preexec_fn=limit)
+    expect(run, 1, "old.txt", "ulimit -n 6")
+    if open("errors").read() != "brenzolt: out.txt: Too many open files\n":  # a CR LF, as read
+        sys.exit(f"FAILED: ulimit -n 6: {open('errors').read()}")
+
+
+if sys.argv[1] == "grid":
+    sys.stdout.buffer.write(struct.pack(f"<{len(sys.argv) - 2}f", *map(float, sys.argv[2:])))
+else:
+    globals()[sys.argv[1]](sys.argv[2])
