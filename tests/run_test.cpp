@@ -150,8 +150,12 @@ Row asksFor(std::string name, std::string argument, std::string answer, System o
 }
 
 std::vector<Row> rows() {
-    const std::string tall = gridFile({1, 300000, 0, 0, 1, -1}, std::vector(300000, 0.0f));
-    const std::string tallOut = "DSAA\n1\t300000\n0\t0\n0\t299999\n0\t0\n" + repeat("0\n", 300000);
+    // A tall grid: more dots than the console's buffer of 256 KiB holds, and the line end
+    // after them meets its last free byte.
+    const int tallRows = (256 << 10) - 1 - static_cast<int>(crlf(kBanner + kRecord).size());
+    const std::string tall = gridFile({1, float(tallRows), 0, 0, 1, -1}, std::vector(tallRows, 0.f));
+    const std::string tallOut = "DSAA\n1\t" + std::to_string(tallRows) + "\n0\t0\n0\t" +
+                                std::to_string(tallRows - 1) + "\n0\t0\n" + repeat("0\n", tallRows);
     const std::string tooLong(5000, 'n'), longName = std::string(236, 'g') + ".txt";
     const std::string longIn = repeat("./", 1997) + "in.grd",
                       longOut = repeat("./", 1996) + "out.txt";
@@ -336,14 +340,14 @@ std::vector<Row> rows() {
                         kAgain + converted(2),
          .after = kOut, .options = {.descriptorLimit = 32}},
         // A console that is gone never spoils the run. With standard input and output closed,
-        // the files open as descriptors 0 and 1; a tall grid gives more dots than the console
-        // buffer holds. On Windows the program is given no standard handles.
+        // the files open as descriptors 0 and 1. On Windows the program is given no standard
+        // handles.
         {.name = "closed standard input and output", .before = {{"tall.grd", tall}},
          .arguments = {"tall.grd", "tall.txt"}, .after = {{"tall.txt", tallOut}},
          .options = {.in = Stdin::closed, .out = Stdout::closed}},
         // Threads that cannot start leave the work to those that did.
         {.name = "a process limit", .only = Linux, .before = {{"tall.grd", tall}},
-         .arguments = {"tall.grd", "tall.txt"}, .console = converted(300000),
+         .arguments = {"tall.grd", "tall.txt"}, .console = converted(tallRows),
          .after = {{"tall.txt", tallOut}},
          .options = {.processLimit = 4, .asNobody = true, .threads = 8}},
         // A read-only output stays as it was: Linux asks for another name (but to root, for whom

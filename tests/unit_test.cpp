@@ -1,6 +1,5 @@
-// The layers on their own, where a whole program run cannot reach: the text writer's buffer
-// edges, a grid file that shrinks while its node lines are written, and the output's primitives
-// made to fail.
+// The layers on their own, where a whole program run cannot reach: a grid file that shrinks
+// while its node lines are written, and the output's primitives made to fail.
 #include "app/node_lines.h"
 #include "platform/system.h"
 #include "tests/support/run.h"
@@ -18,7 +17,7 @@
 namespace brenzolt {
 namespace {
 
-// A file that a TextWriter or InputFile can use by descriptor or by name.
+// A file that an InputFile and a TextWriter can use by descriptor or by name.
 struct ScratchFile {
     test::TempDir dir;
     std::string name = (dir / "file").string();
@@ -26,22 +25,6 @@ struct ScratchFile {
     ~ScratchFile() { close(fd); }
     std::string contents() const { return test::readFile(name); }
 };
-
-std::string written(auto write) {
-    ScratchFile file;
-    {
-        TextWriter writer(file.fd);
-        write(writer);
-        EXPECT_TRUE(writer.flush());
-    }
-    return file.contents();
-}
-
-TEST(TextWriter, KeepsALineFeedThatMeetsTheLastFreeByte) {
-    constexpr std::size_t kSize = kOutputBufferSize;
-    EXPECT_EQ(written([](TextWriter& w) { w.write(std::string(kSize - 1, 'x') + "\n\r"); }),
-              std::string(kSize - 1, 'x') + "\r\n\r");
-}
 
 // A file that shrinks after its header was checked stops the node lines at
 // the first block that finds its end, on one thread and on several, and the
