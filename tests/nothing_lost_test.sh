@@ -139,6 +139,28 @@ as_root() {
     fi
 }
 
+# Another user toggles the output's name between nothing and a link to where root keeps its
+# files, in a shared sticky directory, while root converts there again and again for 3 seconds:
+# nothing appears at the link's end, and a run that ends with status 0 leaves its grid there.
+links() {
+    local end=$((SECONDS + 3)) toggler
+    mkdir -m 700 private && mkdir -m 1777 sticky
+    as /usr/bin/python3 -c 'import os
+while True:
+    try: os.symlink(os.path.abspath("private/made"), "sticky/out.txt"); os.unlink("sticky/out.txt")
+    except OSError: pass' &
+    toggler=$!
+    while [ $SECONDS -lt $end ]; do
+        if "$brenzolt" small.grd sticky/out.txt && ! cmp -s sticky/out.txt small.txt; then
+            kill -9 $toggler
+            fail "another user's link: status 0 without the grid"
+        fi
+        if [ ! -L sticky/out.txt ]; then rm -f sticky/out.txt; fi
+    done
+    kill -9 $toggler || fail "another user's link: the toggler did not run"
+    [ ! -e private/made ] || fail "another user's link: a file made at its end"
+}
+
 # A write that fails stops every thread: far fewer dots than rows.
 failed_write() {
     local dots=$( (ulimit -f 4 && BRENZOLT_THREADS=2 exec "$brenzolt" tall.grd tall.txt) | tr -cd .)
@@ -161,5 +183,5 @@ if ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; then
     address_space
     python3 "$scenarios" descriptors "$brenzolt" 2>&9
 fi
-if [ "$(id -u)" = 0 ]; then as_root; fi
+if [ "$(id -u)" = 0 ]; then as_root && links; fi
 echo "nothing lost" >&9
