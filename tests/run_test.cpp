@@ -360,13 +360,14 @@ std::vector<Row> rows() {
          .before = {{"in.grd", kGrid}, {"out.txt", "<read-only>" + kOld}},
          .arguments = {"in.grd", "out.txt"},
          .console = converted(2) + "error writing output file out.txt\n", .status = 1},
-        // An output held open without sharing, as a virus scanner or an indexer does, is waited
-        // for a moment; held for seconds, the run fails and the old output stays.
-        {.name = "an output held for a moment", .only = Windows, .before = {{"out.txt", kOld}},
-         .arguments = {kPipe, "out.txt"}, .answers = kGrid, .console = converted(2), .after = kOut,
-         .options = {.holdMs = 300}},
-        {.name = "an output held for seconds", .only = Windows, .before = {{"out.txt", kOld}},
-         .arguments = {kPipe, "out.txt"}, .answers = kGrid,
+        // An output held open so that it cannot be replaced, as a virus scanner or an indexer
+        // holds a file, is waited for a moment; held for seconds, the run fails and the old
+        // output stays.
+        {.name = "an output held for a moment", .only = Windows,
+         .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
+         .console = converted(2), .after = kOut, .options = {.holdMs = 300}},
+        {.name = "an output held for seconds", .only = Windows,
+         .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
          .console = converted(2) + "error writing output file out.txt\n", .status = 1,
          .options = {.holdMs = 3000}},
         {.name = "a broken standard output", .before = {{"tall.grd", tall}, {"old.txt", kOld}},

@@ -32,12 +32,12 @@ namespace fs = std::filesystem;
 
 constexpr int kPatienceMs = 20'000;
 
-// The system's part: a pipe, bytes from a pipe as they come (0 once every writer is gone, -1
-// after `patienceMs` of none), and a process started with its standard streams. Both systems
-// use descriptors; the run itself below is the same everywhere.
+// The system's part: a pipe; a process started with its standard streams; bytes from a pipe
+// as they come, 0 once every writer is gone or, after kPatienceMs of none, once the process
+// has been killed (it waits for the answer to a prompt it has not shown); the process's end.
+// Both systems use descriptors; the run itself below is the same everywhere.
 #ifdef _WIN32
 using Process = HANDLE;
-constexpr bool kPipeNamed = true;
 
 HANDLE handleOf(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -48,65 +48,46 @@ bool makePipe(int ends[2], std::size_t size) {
                  _O_BINARY | _O_NOINHERIT) == 0;
 }
 
-long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
-    for (ULONGLONG end = GetTickCount64() + patienceMs;; Sleep(1)) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(handleOf(from), nullptr, 0, nullptr, &available, nullptr))
+// Once every writer is gone none is available, and reading none gives 0.
+long readSome(int from, char* buffer, std::size_t size, Process process) {
+    DWORD available = 0;
+    for (ULONGLONG end = GetTickCount64() + kPatienceMs;
+         PeekNamedPipe(handleOf(from), nullptr, 0, nullptr, &available, nullptr) && available == 0;
+         Sleep(1))
+        if (GetTickCount64() > end) {
+            TerminateProcess(process, static_cast<UINT>(-1));
             return 0;
-        if (available > 0)
-            return std::max(read(from, buffer, std::min<DWORD>(available, size)), 0);
-        if (GetTickCount64() > end)
-            return -1;
-    }
+        }
+    return std::max(read(from, buffer, std::min<DWORD>(available, size)), 0);
 }
 
-// The text for kPipe on the named pipe once the program has opened it (if it ends first, none);
-// its last byte held back until the output's temporary file is there, when the output is held.
-void serve(HANDLE pipe, HANDLE process, const fs::path& dir, const std::string& output,
-           const std::string& input, const Options& options) {
-    DWORD n = 0, last = options.holdMs > 0 && !input.empty(), noWait = PIPE_NOWAIT, wait = 0;
-    SetNamedPipeHandleState(pipe, &noWait, nullptr, nullptr);
-    while (!ConnectNamedPipe(pipe, nullptr) && GetLastError() == ERROR_PIPE_LISTENING &&
-           WaitForSingleObject(process, 1) == WAIT_TIMEOUT)
-        ;
-    SetNamedPipeHandleState(pipe, &wait, nullptr, nullptr);
-    WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()) - last, &n, nullptr);
-    HANDLE held = INVALID_HANDLE_VALUE;
-    for (int waited = 0; last && held == INVALID_HANDLE_VALUE && waited < kPatienceMs; ++waited) {
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.path().string().find(".brenzolt-incomplete-") != std::string::npos)
-                held = CreateFileW((dir / output).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
-        Sleep(1);
-    }
-    WriteFile(pipe, input.data() + input.size() - last, last, &n, nullptr);
-    CloseHandle(pipe);
-    Sleep(options.holdMs);
-    CloseHandle(held);
-}
-
-// No handle for a standard stream that is closed; the log opened for appending, as `>>` does.
+// No handle for a standard stream that is closed. The log is opened for appending, as `>>`
+// does; a held output is opened the same way, as a virus scanner or an indexer may hold a file
+// (without FILE_SHARE_DELETE: it cannot be replaced), from before the start until `holdMs`
+// after it. The text for kPipe goes to the named pipe once the program has opened it (none if
+// it ends first).
 Process start(const fs::path& dir, const std::vector<std::string>& words, int in, int out,
               int errors, const Options& options, const std::string& input) {
-    auto named = std::ranges::find(words, kPipe);
-    HANDLE pipe = named == words.end()
-                      ? INVALID_HANDLE_VALUE
-                      : CreateNamedPipeW(fs::path(kPipe).c_str(), PIPE_ACCESS_OUTBOUND,
-                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                         static_cast<DWORD>(input.size()), 0, 0, nullptr);
     std::string line;
     for (const std::string& word : words) // none holds a quote or ends in a backslash
         line += "\"" + word + "\" ";
     std::wstring command = fs::path(std::u8string(line.begin(), line.end())).wstring();
-    HANDLE log = options.out != Stdout::log ? nullptr
-                                            : CreateFileW((dir / "log").c_str(), FILE_APPEND_DATA,
-                                                          FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                          nullptr, OPEN_ALWAYS, 0, nullptr);
+    auto open = [&](const std::string& name) {
+        return CreateFileW((dir / name).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    };
+    HANDLE log = options.out == Stdout::log ? open("log") : nullptr;
+    HANDLE held = options.holdMs > 0 ? open(words.back()) : nullptr;
+    HANDLE pipe = std::ranges::count(words, kPipe) == 0
+                      ? nullptr
+                      : CreateNamedPipeW(fs::path(kPipe).c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_NOWAIT, 1,
+                                         static_cast<DWORD>(input.size()), 0, 0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in < 0 ? nullptr : handleOf(in);
-    startup.hStdOutput = options.out == Stdout::log ? log : out < 0 ? nullptr : handleOf(out);
+    startup.hStdOutput = log ? log : out < 0 ? nullptr : handleOf(out);
     startup.hStdError = handleOf(errors);
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
         SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
@@ -116,19 +97,20 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
     bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                   dir.c_str(), &startup, &process);
     SetEnvironmentVariableW(L"BRENZOLT_THREADS", nullptr);
-    SetHandleInformation(startup.hStdInput, HANDLE_FLAG_INHERIT, 0); // kept to read back
     CloseHandle(log);
     if (!started)
         throw std::runtime_error("cannot start " + line);
     CloseHandle(process.hThread);
-    if (pipe != INVALID_HANDLE_VALUE)
-        serve(pipe, process.hProcess, dir, named + 1 != words.end() ? named[1] : "", input,
-              options);
+    DWORD wait = PIPE_WAIT, n = 0;
+    while (!ConnectNamedPipe(pipe, nullptr) && GetLastError() == ERROR_PIPE_LISTENING &&
+           WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT)
+        ;
+    SetNamedPipeHandleState(pipe, &wait, nullptr, nullptr);
+    WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()), &n, nullptr);
+    CloseHandle(pipe);
+    WaitForSingleObject(process.hProcess, options.holdMs);
+    CloseHandle(held);
     return process.hProcess;
-}
-
-void kill(Process process) {
-    TerminateProcess(process, static_cast<UINT>(-1));
 }
 
 int wait(Process process) {
@@ -140,17 +122,18 @@ int wait(Process process) {
 }
 #else
 using Process = pid_t;
-constexpr bool kPipeNamed = false;
-constexpr uid_t kNobody = 65534;
 
 bool makePipe(int ends[2], std::size_t size) {
     return pipe2(ends, O_CLOEXEC) == 0 &&
            (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
 }
 
-long readSome(int from, char* buffer, std::size_t size, int patienceMs) {
+long readSome(int from, char* buffer, std::size_t size, Process process) {
     pollfd ready{from, POLLIN, 0};
-    return poll(&ready, 1, patienceMs) <= 0 ? -1 : std::max(read(from, buffer, size), ssize_t{0});
+    if (poll(&ready, 1, kPatienceMs) > 0)
+        return std::max(read(from, buffer, size), ssize_t{0});
+    kill(process, SIGKILL);
+    return 0;
 }
 
 // In the child, one step after another; the first that fails says so on standard error (the
@@ -180,15 +163,11 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     rlimit files{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
     rlimit descriptors{rlim_t(options.descriptorLimit), rlim_t(options.descriptorLimit)};
     rlimit processes{rlim_t(options.processLimit), rlim_t(options.processLimit)};
-    if (in < 0)
-        close(0);
-    if (out < 0)
-        close(1);
     step(options.fileSizeLimit == 0 || setrlimit(RLIMIT_FSIZE, &files) == 0, "ulimit -f");
     step(options.descriptorLimit == 0 || setrlimit(RLIMIT_NOFILE, &descriptors) == 0, "ulimit -n");
     step(options.processLimit == 0 || setrlimit(RLIMIT_NPROC, &processes) == 0, "ulimit -u");
-    step(in < 0 || dup2(in, 0) == 0, "standard input");
-    step(out < 0 || dup2(out, 1) == 1, "standard output");
+    step(in < 0 ? (close(0), true) : dup2(in, 0) == 0, "standard input");
+    step(out < 0 ? (close(1), true) : dup2(out, 1) == 1, "standard output");
     step(dup2(errors, 2) == 2, "standard error");
     step(chdir(dir.c_str()) == 0, "cd");
     if (options.out == Stdout::log)
@@ -196,16 +175,12 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     step(options.threads == 0 || setenv("BRENZOLT_THREADS", threads.c_str(), 1) == 0,
          "BRENZOLT_THREADS");
     if (options.asNobody && geteuid() == 0)
-        step(chmod(".", 0777) == 0 && setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
-                 setuid(kNobody) == 0,
+        step(chmod(".", 0777) == 0 && setgroups(0, nullptr) == 0 && setgid(65534) == 0 &&
+                 setuid(65534) == 0,
              "the user nobody");
     execvp(argv[0], argv.data());
     step(false, argv[0]);
     return -1;
-}
-
-void kill(Process process) {
-    ::kill(process, SIGKILL);
 }
 
 int wait(Process process) {
@@ -226,12 +201,20 @@ void writeAll(int to, const std::string& text) {
         throw std::runtime_error("cannot write the program's standard input");
 }
 
-std::string readAll(int from) {
+std::string readAll(int& from) { // and closes it
     std::string text;
     char buffer[65536];
     for (long n; from >= 0 && (n = read(from, buffer, sizeof buffer)) > 0;)
         text.append(buffer, static_cast<std::size_t>(n));
+    closeFd(from);
     return text;
+}
+
+// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set, else
+// the build's own brenzolt (brenzolt.exe on Windows).
+std::string program() {
+    const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
+    return path != nullptr && *path != '\0' ? path : BRENZOLT_BINARY;
 }
 
 } // namespace
@@ -241,11 +224,6 @@ const std::string kPipe = R"(\\.\pipe\brenzolt-test-)" + std::to_string(GetCurre
 #else
 const std::string kPipe = "/dev/stdin";
 #endif
-
-std::string program() {
-    const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
-    return path != nullptr && *path != '\0' ? path : BRENZOLT_BINARY;
-}
 
 Result run(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& input,
            const Options& options) {
@@ -261,13 +239,10 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
         (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
         throw std::runtime_error("cannot make a pipe for the program");
-    std::vector<std::string> answers; // of a conversation, one line each
-    for (std::size_t at = 0; options.in == Stdin::conversation && at < input.size();) {
-        std::size_t end = std::min(input.find('\n', at), input.size() - 1) + 1;
-        answers.push_back(input.substr(at, end - at));
-        at = end;
-    }
-    bool named = kPipeNamed && std::ranges::count(arguments, kPipe) > 0; // the text goes there
+    // The text goes to kPipe, unless that is standard input itself.
+    bool named = kPipe != "/dev/stdin" && std::ranges::count(arguments, kPipe) > 0;
+    // Given at once through a pipe; in a conversation, a line after each prompt.
+    std::size_t given = options.in == Stdin::conversation ? 0 : input.size();
     if (options.in == Stdin::pipe) {
         writeAll(in[1], named ? "" : input);
         closeFd(in[1]);
@@ -277,29 +252,23 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     Process process = start(dir, words, in[0], out[1], errors[1], options, named ? input : "");
     closeFd(out[1]);
     closeFd(errors[1]);
-    // The console to its end, with the next answer whenever it stops at a prompt.
     Result result;
     char buffer[65536];
-    for (long n; out[0] >= 0 && (n = readSome(out[0], buffer, sizeof buffer, kPatienceMs));) {
-        if (n < 0) {
-            kill(process); // waiting for the answer to a prompt it has not shown
-            break;
-        }
+    for (long n; out[0] >= 0 && (n = readSome(out[0], buffer, sizeof buffer, process)) > 0;) {
         result.console.append(buffer, static_cast<std::size_t>(n));
-        if (!answers.empty() && result.console.ends_with(": ")) {
-            writeAll(in[1], answers.front());
-            answers.erase(answers.begin());
+        if (given < input.size() && result.console.ends_with(": ")) {
+            std::size_t end = std::min(input.find('\n', given), input.size() - 1) + 1;
+            writeAll(in[1], input.substr(given, end - given));
+            given = end;
         }
     }
-    for (const std::string& answer : answers) // to prompts that never came
-        writeAll(in[1], answer);
+    if (given < input.size()) // answers to prompts that never came
+        writeAll(in[1], input.substr(given));
     closeFd(in[1]);
     closeFd(out[0]);
     result.status = wait(process);
     result.unread = readAll(in[0]);
     result.errors = readAll(errors[0]);
-    closeFd(in[0]);
-    closeFd(errors[0]);
     return result;
 }
 

@@ -25,8 +25,8 @@ struct Options {
     long processLimit = 0;    // the user's processes and threads when not 0 (with asNobody)
     bool asNobody = false;    // as the user nobody when the tests run as root, so that modes bite
     int threads = 0;          // BRENZOLT_THREADS when not 0
-    // Windows: once the output's temporary file is there, the output (the argument after
-    // kPipe) held open without sharing for this long, as a virus scanner or indexer does.
+    // Windows: the output (the last argument) held open from before the start until this long
+    // after it, so that it cannot be replaced, as a virus scanner or an indexer holds a file.
     int holdMs = 0;
 };
 
@@ -42,11 +42,8 @@ struct Result {
     std::string unread;  // what the program left of its standard input
 };
 
-// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set,
-// else the build's own brenzolt (brenzolt.exe on Windows).
-std::string program();
-
-// Runs brenzolt with `arguments` in `dir`, behind the command in the environment variable
+// Runs brenzolt (the environment variable BRENZOLT_TEST_PROGRAM when it is set, else the
+// build's own) with `arguments` in `dir`, behind the command in the environment variable
 // BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program that
 // writes nothing for 20 seconds while the test reads its console is killed.
 Result run(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
