@@ -64,10 +64,9 @@ long readSome(int from, char* buffer, std::size_t size, Process process) {
 // No handle for a standard stream that is closed. The log is opened for appending, as `>>`
 // does; a held output is opened the same way, as a virus scanner or an indexer may hold a file
 // (without FILE_SHARE_DELETE: it cannot be replaced), from before the start until `holdMs`
-// after it. The text for kPipe goes to the named pipe once the program has opened it (none if
-// it ends first).
+// after it.
 Process start(const fs::path& dir, const std::vector<std::string>& words, int in, int out,
-              int errors, const Options& options, const std::string& input) {
+              int errors, const Options& options) {
     std::string line;
     for (const std::string& word : words) // none holds a quote or ends in a backslash
         line += "\"" + word + "\" ";
@@ -78,11 +77,6 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
     };
     HANDLE log = options.out == Stdout::log ? open("log") : nullptr;
     HANDLE held = options.holdMs > 0 ? open(words.back()) : nullptr;
-    HANDLE pipe = std::ranges::count(words, kPipe) == 0
-                      ? nullptr
-                      : CreateNamedPipeW(fs::path(kPipe).c_str(), PIPE_ACCESS_OUTBOUND,
-                                         PIPE_TYPE_BYTE | PIPE_NOWAIT, 1,
-                                         static_cast<DWORD>(input.size()), 0, 0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -101,13 +95,6 @@ Process start(const fs::path& dir, const std::vector<std::string>& words, int in
     if (!started)
         throw std::runtime_error("cannot start " + line);
     CloseHandle(process.hThread);
-    DWORD wait = PIPE_WAIT, n = 0;
-    while (!ConnectNamedPipe(pipe, nullptr) && GetLastError() == ERROR_PIPE_LISTENING &&
-           WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT)
-        ;
-    SetNamedPipeHandleState(pipe, &wait, nullptr, nullptr);
-    WriteFile(pipe, input.data(), static_cast<DWORD>(input.size()), &n, nullptr);
-    CloseHandle(pipe);
     WaitForSingleObject(process.hProcess, options.holdMs);
     CloseHandle(held);
     return process.hProcess;
@@ -150,7 +137,7 @@ void step(bool done, const char* what) {
 // Descriptor 0 or 1 closed for a standard stream that is; the log opened for appending, as
 // `>>` does; then limits, user and BRENZOLT_THREADS.
 Process start(const fs::path& dir, std::vector<std::string> words, int in, int out, int errors,
-              const Options& options, const std::string&) {
+              const Options& options) {
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
@@ -219,12 +206,6 @@ std::string program() {
 
 } // namespace
 
-#ifdef _WIN32
-const std::string kPipe = R"(\\.\pipe\brenzolt-test-)" + std::to_string(GetCurrentProcessId());
-#else
-const std::string kPipe = "/dev/stdin";
-#endif
-
 Result run(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& input,
            const Options& options) {
     const char* command = std::getenv("BRENZOLT_TEST_WRAPPER");
@@ -239,17 +220,15 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
         (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
         throw std::runtime_error("cannot make a pipe for the program");
-    // The text goes to kPipe, unless that is standard input itself.
-    bool named = kPipe != "/dev/stdin" && std::ranges::count(arguments, kPipe) > 0;
     // Given at once through a pipe; in a conversation, a line after each prompt.
     std::size_t given = options.in == Stdin::conversation ? 0 : input.size();
     if (options.in == Stdin::pipe) {
-        writeAll(in[1], named ? "" : input);
+        writeAll(in[1], input);
         closeFd(in[1]);
     }
     if (options.out == Stdout::broken)
         closeFd(out[0]);
-    Process process = start(dir, words, in[0], out[1], errors[1], options, named ? input : "");
+    Process process = start(dir, words, in[0], out[1], errors[1], options);
     closeFd(out[1]);
     closeFd(errors[1]);
     Result result;

@@ -30,11 +30,6 @@ struct Options {
     int holdMs = 0;
 };
 
-// A pipe that the program opens by name as its input, the text meant for standard input in
-// it: on Linux standard input itself, on Windows a named pipe of this test process (standard
-// input then gets none).
-extern const std::string kPipe;
-
 struct Result {
     int status = -1;     // exit status; -1 when the program was killed
     std::string console; // standard output
