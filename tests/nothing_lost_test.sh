@@ -148,16 +148,17 @@ links() {
     as /usr/bin/python3 -c 'import os
 while True:
     try: os.symlink(os.path.abspath("private/made"), "sticky/out.txt"); os.unlink("sticky/out.txt")
-    except OSError: pass' &
-    toggler=$!
+    except OSError: pass' 9>&- &
+    toggler=$! # its own process group (set -m), killed whole
     while [ $SECONDS -lt $end ]; do
         if "$brenzolt" small.grd sticky/out.txt && ! cmp -s sticky/out.txt small.txt; then
-            kill -9 $toggler
+            kill -9 -- -$toggler
             fail "another user's link: status 0 without the grid"
         fi
         if [ ! -L sticky/out.txt ]; then rm -f sticky/out.txt; fi
     done
-    kill -9 $toggler || fail "another user's link: the toggler did not run"
+    kill -9 -- -$toggler || fail "another user's link: the toggler did not run"
+    wait $toggler || true
     [ ! -e private/made ] || fail "another user's link: a file made at its end"
 }
 

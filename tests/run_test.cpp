@@ -4,9 +4,11 @@
 #include "app/help.h"
 #include "tests/support/run.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -150,6 +152,36 @@ Row asksFor(std::string name, std::string argument, std::string answer, System o
             .options = {.out = Stdout::log}};
 }
 
+// Blocks of rows on several threads give the text of one thread: rows that leave the last
+// block part-filled, rows longer than a block, one row, one column, more blocks than the ring
+// has slots; from a file, and from a pipe, which is read whole first. Every node of file row r
+// is r, so that each line says which row it is.
+std::vector<Row> threadRows() {
+    std::vector<Row> rows;
+    for (auto [columns, count] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {1, 700000}}) {
+        std::vector<float> nodes;
+        std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(count) +
+                           "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
+                           std::to_string(count - 1) + "\n0\t0\n";
+        for (int r = 0; r < count; ++r) {
+            nodes.insert(nodes.end(), columns, static_cast<float>(r));
+            std::string line = std::to_string(count - 1 - r);
+            text += line + repeat("\t" + line, columns - 1) + "\n";
+        }
+        std::string grid = gridFile({float(columns), float(count), 0, 0, 1, -1}, nodes);
+        for (std::string input : {"in.grd", "pipe"})
+            for (int threads : {1, 2, 7})
+                if (input == "in.grd" || grid.size() <= 1 << 20) // what a pipe holds
+                    rows.push_back({.name = std::to_string(columns) + " x " +
+                        std::to_string(count) + " from " + input + " on " + std::to_string(threads),
+                        .only = input == "pipe" ? Linux : any, .before = {{"in.grd", grid}},
+                        .arguments = {input == "pipe" ? kStdin : input, "out.txt"},
+                        .answers = input == "pipe" ? grid : "", .console = converted(count),
+                        .after = {{"out.txt", text}}, .options = {.threads = threads}});
+    }
+    return rows;
+}
+
 std::vector<Row> rows() {
     // A tall grid: more dots than the console's buffer of 256 KiB holds, and the line end
     // after them meets its last free byte.
@@ -163,7 +195,7 @@ std::vector<Row> rows() {
                       longOut = repeat("./", 1996) + "out.txt";
     const Options conversation{.in = Stdin::conversation}, nobody{.asNobody = true};
     const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
-    return {
+    std::vector<Row> table{
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
         precision("10, its first character", {"10"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1",
                   "only its first character counts: 1 decimal (%6.1f)"),
@@ -374,6 +406,8 @@ std::vector<Row> rows() {
          .arguments = {"tall.grd", "old.txt"}, .after = {{"old.txt", tallOut}},
          .options = {.out = Stdout::broken}},
     };
+    std::ranges::move(threadRows(), std::back_inserter(table));
+    return table;
 }
 // clang-format on
 
@@ -436,39 +470,6 @@ TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.unread, row.unread);
     EXPECT_EQ(snapshot(dir.path()), expected);
-}
-
-// Blocks of rows on several threads give the text of one thread: rows that leave the last
-// block part-filled, rows longer than a block, one row, one column, more blocks than the ring
-// has slots; from a file, and from a pipe, which is read whole first. Every node of file row r
-// is r, so that each line says which row it is.
-TEST(Threads, WriteRowsInOrderWhateverTheBlocks) {
-    for (auto [columns, rows] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {1, 700000}}) {
-        std::vector<float> nodes;
-        std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(rows) +
-                           "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
-                           std::to_string(rows - 1) + "\n0\t0\n";
-        for (int r = 0; r < rows; ++r) {
-            nodes.insert(nodes.end(), columns, static_cast<float>(r));
-            std::string line = std::to_string(rows - 1 - r);
-            text += line + repeat("\t" + line, columns - 1) + "\n";
-        }
-        std::string grid = gridFile({float(columns), float(rows), 0, 0, 1, -1}, nodes);
-        for (std::string input : {std::string("in.grd"), kStdin})
-            for (int threads : {1, 2, 7}) {
-                // A pipe holds at most a megabyte.
-                if (input == kStdin && (kThisSystem == Windows || grid.size() > 1 << 20))
-                    continue;
-                SCOPED_TRACE(std::to_string(columns) + " x " + std::to_string(rows) + " on " +
-                             std::to_string(threads) + " from " + input);
-                TempDir dir;
-                writeFile(dir / "in.grd", grid);
-                Result result = run(dir.path(), {input, "out.txt"}, input == "in.grd" ? "" : grid,
-                                    {.threads = threads});
-                EXPECT_EQ(result.console, crlf(kBanner + converted(rows)));
-                EXPECT_EQ(readFile(dir / "out.txt"), crlf(text));
-            }
-    }
 }
 
 void PrintTo(const Row& row, std::ostream* out) {
