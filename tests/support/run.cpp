@@ -197,13 +197,6 @@ std::string readAll(int& from) { // and closes it
     return text;
 }
 
-// The program under test: the environment variable BRENZOLT_TEST_PROGRAM when it is set, else
-// the build's own brenzolt (brenzolt.exe on Windows).
-std::string program() {
-    const char* path = std::getenv("BRENZOLT_TEST_PROGRAM");
-    return path != nullptr && *path != '\0' ? path : BRENZOLT_BINARY;
-}
-
 } // namespace
 
 Result run(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& input,
@@ -211,7 +204,7 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     const char* command = std::getenv("BRENZOLT_TEST_WRAPPER");
     std::istringstream wrapper(command != nullptr ? command : "");
     std::vector<std::string> words{std::istream_iterator<std::string>(wrapper), {}};
-    words.push_back(program());
+    words.push_back(BRENZOLT_BINARY);
     words.insert(words.end(), arguments.begin(), arguments.end());
     // The test's ends: in[0] stays open to read back what the program leaves unread. Piped
     // input is all written before the program starts: the pipe must hold it. Standard error is

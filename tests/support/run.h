@@ -37,10 +37,9 @@ struct Result {
     std::string unread;  // what the program left of its standard input
 };
 
-// Runs brenzolt (the environment variable BRENZOLT_TEST_PROGRAM when it is set, else the
-// build's own) with `arguments` in `dir`, behind the command in the environment variable
-// BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program that
-// writes nothing for 20 seconds while the test reads its console is killed.
+// Runs the build's brenzolt with `arguments` in `dir`, behind the command in the environment
+// variable BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program
+// that writes nothing for 20 seconds while the test reads its console is killed.
 Result run(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
            const std::string& input, const Options& options = {});
 
