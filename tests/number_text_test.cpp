@@ -112,9 +112,10 @@ TEST(NumberText, AgreesWithTheReferenceAloneAndInRowsOnEveryRoute) {
         values.push_back(bits(pattern));
     }
     for (float value : values) {
+        if (!std::isfinite(value))
+            continue;
         Decimal d = toDecimal17(value), reference = test::referenceDigits17(std::fabs(value));
-        EXPECT_TRUE(!std::isfinite(value) ||
-                    (d.digits == reference.digits && d.exponent == reference.exponent))
+        EXPECT_TRUE(d.digits == reference.digits && d.exponent == reference.exponent)
             << std::hex << std::bit_cast<std::uint32_t>(value) << ": " << std::dec << d.digits
             << "e" << d.exponent;
     }
