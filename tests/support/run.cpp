@@ -19,7 +19,6 @@
 #else
 #include <csignal>
 #include <grp.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,11 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kPatienceMs = 20'000;
-
-// The system's part: a pipe; a process started with its standard streams; bytes from a pipe
-// as they come, 0 once every writer is gone or, after kPatienceMs of none, once the process
-// has been killed (it waits for the answer to a prompt it has not shown); the process's end.
+// The system's part: a pipe; a process started with its standard streams; the process's end.
 // Both systems use descriptors; the run itself below is the same everywhere.
 #ifdef _WIN32
 using Process = HANDLE;
@@ -46,19 +41,6 @@ HANDLE handleOf(int fd) {
 bool makePipe(int ends[2], std::size_t size) {
     return _pipe(ends, static_cast<unsigned>(std::max<std::size_t>(size, 65536)),
                  _O_BINARY | _O_NOINHERIT) == 0;
-}
-
-// Once every writer is gone none is available, and reading none gives 0.
-long readSome(int from, char* buffer, std::size_t size, Process process) {
-    DWORD available = 0;
-    for (ULONGLONG end = GetTickCount64() + kPatienceMs;
-         PeekNamedPipe(handleOf(from), nullptr, 0, nullptr, &available, nullptr) && available == 0;
-         Sleep(1))
-        if (GetTickCount64() > end) {
-            TerminateProcess(process, static_cast<UINT>(-1));
-            return 0;
-        }
-    return std::max(read(from, buffer, std::min<DWORD>(available, size)), 0);
 }
 
 // No handle for a standard stream that is closed. The log is opened for appending, as `>>`
@@ -113,14 +95,6 @@ using Process = pid_t;
 bool makePipe(int ends[2], std::size_t size) {
     return pipe2(ends, O_CLOEXEC) == 0 &&
            (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
-}
-
-long readSome(int from, char* buffer, std::size_t size, Process process) {
-    pollfd ready{from, POLLIN, 0};
-    if (poll(&ready, 1, kPatienceMs) > 0)
-        return std::max(read(from, buffer, size), ssize_t{0});
-    kill(process, SIGKILL);
-    return 0;
 }
 
 // In the child, one step after another; the first that fails says so on standard error (the
@@ -226,7 +200,7 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     closeFd(errors[1]);
     Result result;
     char buffer[65536];
-    for (long n; out[0] >= 0 && (n = readSome(out[0], buffer, sizeof buffer, process)) > 0;) {
+    for (long n; out[0] >= 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;) {
         result.console.append(buffer, static_cast<std::size_t>(n));
         if (given < input.size() && result.console.ends_with(": ")) {
             std::size_t end = std::min(input.find('\n', given), input.size() - 1) + 1;

@@ -39,7 +39,8 @@ struct Result {
 
 // Runs the build's brenzolt with `arguments` in `dir`, behind the command in the environment
 // variable BRENZOLT_TEST_WRAPPER (split at spaces, such as valgrind) when it is set. A program
-// that writes nothing for 20 seconds while the test reads its console is killed.
+// that waits for the answer to a prompt it has not shown waits for ever: ctest's time limit
+// ends the test.
 Result run(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
            const std::string& input, const Options& options = {});
 
