@@ -8,44 +8,33 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <thread>
 #include <unistd.h>
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace brenzolt {
 namespace {
-
-// A file that an InputFile and a TextWriter can use by descriptor or by name.
-struct ScratchFile {
-    test::TempDir dir;
-    std::string name = (dir / "file").string();
-    int fd = open(name.c_str(), O_RDWR | O_CREAT | O_BINARY, 0644);
-    ~ScratchFile() { close(fd); }
-    std::string contents() const { return test::readFile(name); }
-};
 
 // A file that shrinks after its header was checked stops the node lines at
 // the first block that finds its end, on one thread and on several, and the
 // message gives the size it has shrunk to: early in the file, and inside a
 // node of the last block of the file, the one read first.
 TEST(NodeLines, StopAtAFileThatShrankAfterItWasMeasured) {
-    std::vector<float> words{3, 30000, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    words.resize(12 + 3 * 30000, 1.0f);
+    const std::string bytes = test::gridFile({3, 30000, 0, 0, 1}, std::vector(3 * 30000, 1.0f));
     for (auto [threads, cut] : {std::pair(1, 12048), {3, 12048}, {1, 360042}, {3, 360042}}) {
-        ScratchFile file, text;
-        std::size_t size = words.size() * sizeof(float);
-        ASSERT_EQ(write(file.fd, words.data(), size), static_cast<int>(size));
-        std::string reason;
-        InputFile input = *openInputFile(file.name, reason);
+        test::TempDir dir;
+        std::string name = (dir / "in.grd").string(), reason;
+        test::writeFile(name, bytes);
+        int file = open(name.c_str(), O_RDWR),
+            text = open((dir / "out.txt").string().c_str(), O_WRONLY | O_CREAT, 0644);
+        InputFile input = *openInputFile(name, reason);
         GridReader grid;
         ASSERT_EQ(openGrid(input, grid), std::nullopt);
-        ASSERT_EQ(ftruncate(file.fd, cut), 0);
-        TextWriter writer(text.fd);
-        Console console(text.fd, -1);
+        ASSERT_EQ(ftruncate(file, cut), 0);
+        TextWriter writer(text);
+        Console console(text, -1);
         std::optional<ReadError> error =
             writeNodeLines(writer, console, grid, selectNodeFormat("-"), threads);
+        close(file);
+        close(text);
         ASSERT_TRUE(error.has_value()) << threads << " threads";
         EXPECT_EQ(error->detail, "it ends after " + std::to_string(cut) + " of 360048 bytes");
     }
@@ -66,13 +55,12 @@ long see(const std::string& primitive) {
 // the rename, the directory after it, and a signal right after the rename comes too late to
 // stop the run. Nothing else is left in the directory.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
-    const std::string kOld = "old\r\n", kNew(300000, 'n'), kLater(270000, 'l'); // two pieces
+    const std::string kOld = "old\r\n", kNew(300000, 'n'); // two pieces
     struct Fault {
         sys::Primitives primitives;
         bool twoNames;
         std::string after, reason;        // no reason: the run succeeds
         std::vector<std::string> order{}; // the primitives asked for, where it is checked
-        bool laterRun = false;            // another run, 50 ms later, writes kLater
     } faults[] = {
         // clang-format off
         {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
@@ -90,14 +78,6 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
           .flushDirectory = [](auto...) { return see("flushDirectory"), errno = EIO, false; }},
          false, kNew, "the new grid is in place but may not be on the disk: Input/output error",
          {"flushData", "putInPlace", "flushDirectory"}},
-        // Two runs copy in, the first pausing before its second piece, the later one before
-        // its first, so that unlocked it would land inside the first: the lock lets one copy
-        // in at a time, and the later grid, the shorter, stands whole.
-        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             std::this_thread::sleep_for(std::chrono::milliseconds(
-                 data[0] == 'n' ? (at == kOutputBufferSize) * 200 : (at == 0) * 100));
-             return sys::writeAll(fd, data, size, at); }},
-         true, kLater, "", {}, true},
         // clang-format on
     };
     for (const Fault& fault : faults) {
@@ -112,27 +92,17 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
             std::filesystem::create_hard_link(dir / "out.txt", dir / "other.txt");
         std::string reason;
         Console console(-1, -1);
-        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", console, reason), later;
+        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", console, reason);
         output->text().write(kNew);
         ASSERT_TRUE(output->text().flush());
-        if (fault.laterRun) {
-            later = openOutputFile(dir / "out.txt", console, reason);
-            later->text().write(kLater);
-        }
         sys::primitives = fault.primitives;
         seen.clear();
-        std::jthread second([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(later ? 50 : 0));
-            EXPECT_TRUE(!later || later->finish());
-        });
         EXPECT_EQ(output->finish(), fault.reason.empty());
-        second.join();
         sys::primitives = {};
         EXPECT_EQ(output->reason(), fault.reason);
         EXPECT_EQ(seen, fault.order.empty() ? seen : fault.order);
         output.reset();
-        later.reset();
-        for (const auto& file : std::filesystem::directory_iterator(dir.path()))
+        for (const auto& file : std::filesystem::directory_iterator(dir.path))
             EXPECT_TRUE(test::readFile(file.path()) == fault.after) << file.path();
     }
 }

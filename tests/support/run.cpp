@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -219,27 +218,24 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
 }
 
 std::string gridFile(std::vector<float> header, const std::vector<float>& nodes) {
+    static_assert(std::endian::native == std::endian::little, "the files' byte order");
     header.resize(12);
     header.insert(header.end(), nodes.begin(), nodes.end());
-    std::string bytes;
-    for (float word : header)
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes += static_cast<char>(std::bit_cast<std::uint32_t>(word) >> shift);
-    return bytes;
+    return {reinterpret_cast<const char*>(header.data()), header.size() * sizeof(float)};
 }
 
 TempDir::TempDir() {
     std::random_device random;
-    while (!fs::create_directory(path_ = fs::temp_directory_path() /
-                                         ("brenzolt-test-" + std::to_string(random()))))
+    while (!fs::create_directory(path = fs::temp_directory_path() /
+                                        ("brenzolt-test-" + std::to_string(random()))))
         ;
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) // Windows keeps
+    for (const auto& entry : fs::recursive_directory_iterator(path, ignored)) // Windows keeps
         fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
 }
 
 std::string readFile(const fs::path& path) {

@@ -49,20 +49,17 @@ Result run(const std::filesystem::path& dir, const std::vector<std::string>& arg
 std::string gridFile(std::vector<float> header, const std::vector<float>& nodes = {});
 
 // A fresh directory under the system's temporary directory, removed with all it holds.
-class TempDir {
-  public:
+struct TempDir {
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
     // A name in UTF-8, whatever the system's code page.
     std::filesystem::path operator/(const std::string& name) const {
-        return path_ / std::u8string(name.begin(), name.end());
+        return path / std::u8string(name.begin(), name.end());
     }
 
-  private:
-    std::filesystem::path path_;
+    std::filesystem::path path;
 };
 
 std::string readFile(const std::filesystem::path& path);
