@@ -48,14 +48,15 @@ long see(const std::string& primitive) {
     return std::ranges::count(seen, primitive);
 }
 
-// Each primitive of the output's last steps made to fail: room that cannot be reserved and a
-// failed rename leave the output as it was; a copy into an output written in place that fails
+// Each primitive of the output's last steps made to fail, the old output longer than the grid:
+// room that cannot be reserved and a failed rename leave the output as it was; a copy into an
+// output written in place leaves none of the old behind on any name, and one that fails
 // at its last piece, the room reserved, leaves it empty on every name, never partly written; a
 // failed directory flush leaves the new grid in place and says so. The grid is flushed before
 // the rename, the directory after it, and a signal right after the rename comes too late to
 // stop the run. Nothing else is left in the directory.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
-    const std::string kOld = "old\r\n", kNew(300000, 'n'); // two pieces
+    const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
     struct Fault {
         sys::Primitives primitives;
         bool twoNames;
@@ -63,6 +64,7 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         std::vector<std::string> order{}; // the primitives asked for, where it is checked
     } faults[] = {
         // clang-format off
+        {{}, true, kNew, ""},
         {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
          "Invalid cross-device link"},
         {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
