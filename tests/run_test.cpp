@@ -227,8 +227,8 @@ std::vector<Row> rows() {
                  "grid's corners move by up to 0.5 in x and 5 in y (node spacing 10)\n"),
         converts("surplus bytes ignored", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}) + "xyz", {}, 1,
                  "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n"),
-        converts("counts truncated toward zero",
-                 gridFile({3.99f, 2.99f, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6}), {}, 2, kConverted),
+        converts("counts truncated toward zero", gridFile({3.99f, 2.99f, 10, 20, 5, 0, 0, 1, 9},
+                                                          {1, 2, 3, 4, 5, 6}), {}, 2, kConverted),
         // Nothing is written over an output for what is not a binary grid.
         readFails("no columns, -0.5 truncated", gridFile({-0.5f, 3}, {7, 8}),
                   kNotGrid + "its header gives a grid of 0 x 3 nodes", kOld),
