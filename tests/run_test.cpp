@@ -3,7 +3,6 @@
 // of standard input, and every file in the directory with its bytes.
 #include "tests/support/run.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <gtest/gtest.h>
@@ -166,7 +165,8 @@ void addThreadRows(std::vector<Row>& rows) {
                 if (input == "in.grd" || grid.size() <= 1 << 20) // what a pipe holds
                     rows.push_back({.name = std::to_string(columns) + " x " +
                         std::to_string(count) + " from " + input + " on " + std::to_string(threads),
-                        .only = input == "pipe" ? Linux : any, .before = {{"in.grd", grid}},
+                        .only = input == "pipe" ? Linux : any,
+                        .before = input == "pipe" ? Files{} : Files{{"in.grd", grid}},
                         .arguments = {input == "pipe" ? kStdin : input, "out.txt"},
                         .answers = input == "pipe" ? grid : "", .console = converted(count),
                         .after = {{"out.txt", text}}, .options = {.threads = threads}});
