@@ -9,14 +9,10 @@ namespace {
 // Reports the failed open of `name` and asks for another; false when the
 // answer is empty.
 bool askAgain(Console& console, const char* what, std::string& name) {
-    console.print("error opening ");
-    console.print(what);
-    console.print(" file ");
-    console.print(name);
-    console.print(" \r\n");
-    console.print("please enter ");
-    console.print(what);
-    console.print(" file name: ");
+    // Both lines end in CR CR LF: the text's own "\r\n", whose '\n' the
+    // console writes as CR LF like every other.
+    console.print("error opening " + std::string(what) + " file " + name + " \r\n");
+    console.print("please enter " + std::string(what) + " file name: ");
     name = console.readAnswer();
     if (name.empty())
         return false;
@@ -30,14 +26,14 @@ std::optional<InputFile> openInput(Console& console, const std::string& name) {
     if (!input)
         console.reportFailure(name, reason);
     else // standard input named as the input holds the grid, not answers
-        console.takeNoAnswersFrom(*input);
+        console.takeNoAnswersFrom(input->descriptor());
     return input;
 }
 
 std::optional<OutputFile> openOutputOtherThan(Console& console, const std::string& name,
                                               const InputFile& input) {
     std::string reason;
-    std::optional<OutputFile> output = openOutputFile(name, console, reason);
+    std::optional<OutputFile> output = openOutputFile(name, console.outputDescriptor(), reason);
     // Writing over the input would destroy it before it is read.
     if (output && output->isSameFileAs(input)) {
         output.reset();

@@ -2,7 +2,8 @@
 // file does not open.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 #include <optional>
 #include <string>

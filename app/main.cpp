@@ -1,18 +1,15 @@
 #include "app/run.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <new>
-#include <span>
 #include <vector>
 
 int main(int argc, char** argv) try {
     brenzolt::prepareProcess();
     std::vector<std::string> arguments = brenzolt::commandLineArguments(argc, argv);
-    std::vector<const char*> words;
-    for (const std::string& argument : arguments)
-        words.push_back(argument.c_str());
     brenzolt::Console console;
-    int status = brenzolt::runConversion(words, console);
+    int status = brenzolt::runConversion(arguments, console);
     console.keepOwnWindowOpen();
     console.flush();
     return status;

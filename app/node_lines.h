@@ -4,7 +4,8 @@
 
 #include "dsaa/dsaa.h"
 #include "grid/grid.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/text_writer.h"
 
 #include <optional>
 

@@ -24,17 +24,17 @@ int failReading(Console& console, const std::string& inputName, const ReadError&
     return kStatusFailed;
 }
 
-int failWriting(Console& console, const std::string& outputName, const OutputFile& output) {
-    console.reportFailure(outputName, output.reason());
+int failWriting(Console& console, const std::string& outputName, const std::string& reason) {
+    console.reportFailure(outputName, reason);
     console.print("error writing output file " + outputName + "\n");
     return kStatusFailed;
 }
 
 // A precision text that is more than a code, or one that more arguments set aside.
-void warnOfPrecision(Console& console, std::span<const char* const> arguments) {
+void warnOfPrecision(Console& console, std::span<const std::string> arguments) {
     if (arguments.size() < 3)
         return;
-    std::string subject = "precision \"" + std::string(arguments[2]) + "\"";
+    std::string subject = "precision \"" + arguments[2] + "\"";
     if (arguments.size() > 3)
         console.warn(subject, "ignored with more than three arguments: " +
                                   nodeFormatWords(selectNodeFormat("-")));
@@ -59,7 +59,7 @@ void warnOfCorners(Console& console, const std::string& outputName, const GridHe
 
 } // namespace
 
-int runConversion(std::span<const char* const> arguments, Console& console) {
+int runConversion(std::span<const std::string> arguments, Console& console) {
     // Help and the version are all a run does when asked for alone; an answer that could not
     // be written is a failure, as with any program whose output is its purpose.
     if (arguments.size() == 1)
@@ -98,8 +98,9 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
         if (error)
             return failReading(console, names.input, *error);
         input.reset();
-        if (!output->finish())
-            return failWriting(console, names.output, *output);
+        std::string reason;
+        if (!output->finish(reason))
+            return failWriting(console, names.output, reason);
         return kStatusConverted;
     } catch (const std::bad_alloc&) {
         console.reportFailure(names.output, "too little memory to convert the grid");

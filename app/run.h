@@ -3,9 +3,10 @@
 // write, finish.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/console.h"
 
 #include <span>
+#include <string>
 
 namespace brenzolt {
 
@@ -14,6 +15,6 @@ inline constexpr int kStatusFailed = 1;
 
 // Runs one conversion for the arguments after the program name and returns
 // the exit status.
-int runConversion(std::span<const char* const> arguments, Console& console);
+int runConversion(std::span<const std::string> arguments, Console& console);
 
 } // namespace brenzolt

@@ -10,7 +10,7 @@
 
 #include "grid/grid.h"
 #include "number_text/number_text.h"
-#include "platform/platform.h"
+#include "platform/text_writer.h"
 
 #include <optional>
 #include <string>

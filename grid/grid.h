@@ -12,7 +12,7 @@
 //   word 10-12  not used
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 #include <cstddef>
 #include <cstdint>

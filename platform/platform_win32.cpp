@@ -1,123 +1,22 @@
-// The platform layer on Windows. Descriptors are the C runtime's, each over a
-// handle that the wide API opened, so that the shared code is the same as on
-// POSIX; names are UTF-8 inside the program and UTF-16 at the system, and the
-// error numbers the shared code passes around are Windows' own.
+// The platform layer's descriptors, errors and process set-up on Windows.
+// Descriptors are the C runtime's, each over a handle that the wide API
+// opened, so that the shared code is the same as on POSIX; names are UTF-8
+// inside the program and UTF-16 at the system, and the error numbers the
+// shared code passes around are Windows' own.
 #include "platform/platform.h"
 
 #include "platform/system.h"
-
-#include <windows.h>
+#include "platform/win32.h"
 
 #include <algorithm>
-#include <cstring>
 #include <fcntl.h>
-#include <io.h>
 #include <shellapi.h>
-#include <utility>
-#include <vector>
 
 namespace brenzolt {
 
+namespace sys {
+
 namespace {
-
-// Others may read, write, rename and delete the files the program has open,
-// as on POSIX.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-std::string toUtf8(const wchar_t* text, std::size_t size) {
-    if (size == 0)
-        return {};
-    int length =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), result.data(), length, nullptr,
-                        nullptr);
-    return result;
-}
-
-std::wstring toUtf16(const char* text, std::size_t size, UINT codePage = CP_UTF8, DWORD flags = 0) {
-    if (size == 0)
-        return {};
-    int length = MultiByteToWideChar(codePage, flags, text, static_cast<int>(size), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, flags, text, static_cast<int>(size), result.data(), length);
-    return result;
-}
-
-// The full path of `name`, in the "\\?\" form, which has no length limit.
-std::wstring fullPathOf(const std::wstring& name) {
-    std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
-    DWORD length =
-        GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size())
-        return name;
-    full.resize(length);
-    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\"))
-        return full;
-    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
-}
-
-// A name the program made or was given: the wide form the system takes.
-std::wstring wideName(const std::string& path) {
-    return toUtf16(path.data(), path.size());
-}
-
-HANDLE handleOf(int fd) {
-    intptr_t handle = fd < 0 ? -1 : _get_osfhandle(fd);
-    // -2: a standard stream the program was started without.
-    return handle == -1 || handle == -2 || handle == 0 ? INVALID_HANDLE_VALUE
-                                                       : reinterpret_cast<HANDLE>(handle);
-}
-
-// A descriptor that owns `handle`; -1, with the handle closed, when the C
-// runtime has no descriptor left.
-int descriptorOf(HANDLE handle, int flags) {
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-    }
-    return fd;
-}
-
-// What the program needs to know of an open disk file; its times and size
-// tell it apart where the volume is not known.
-struct DiskFile {
-    sys::Facts facts;
-    std::int64_t created = 0, changed = 0;
-};
-
-std::optional<DiskFile> diskFileOf(HANDLE handle) {
-    FILE_STANDARD_INFO standard{};
-    FILE_BASIC_INFO basic{};
-    FILE_ID_INFO id{};
-    std::uint64_t half[2] = {};
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
-        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
-        return std::nullopt;
-    // The 128-bit file id (ReFS), folded into 64 bits that are the whole id elsewhere.
-    std::memcpy(half, id.FileId.Identifier, sizeof half);
-    return DiskFile{
-        .facts = {.id = {id.VolumeSerialNumber, half[0] ^ half[1]},
-                  .kind = standard.Directory ? sys::Kind::directory : sys::Kind::regular,
-                  .links = standard.NumberOfLinks,
-                  .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
-        .created = basic.CreationTime.QuadPart,
-        .changed = basic.ChangeTime.QuadPart};
-}
-
-// Wine makes its standard streams from the Unix process's, and such a handle
-// knows its file's index but not the volume (0): the times and size must
-// then agree as well.
-bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
-    const FileId &one = a.facts.id, &other = b.facts.id;
-    if (one.device != 0 && other.device != 0)
-        return one == other;
-    return one.inode == other.inode && a.created == b.created && a.changed == b.changed &&
-           a.facts.size == b.facts.size;
-}
 
 // Where a positioned read or write starts: nothing for the next bytes.
 OVERLAPPED* at(std::int64_t offset, OVERLAPPED& place) {
@@ -127,129 +26,9 @@ OVERLAPPED* at(std::int64_t offset, OVERLAPPED& place) {
     return offset < 0 ? nullptr : &place;
 }
 
-bool isConsole(HANDLE handle) {
-    DWORD mode;
-    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
-}
-
-// Virus scanners and indexers open new files for a moment: a rename, replace
-// or delete that meets one is tried again for about a second.
-template <class Attempt> bool retried(Attempt attempt) {
-    for (int tries = 1;; ++tries) {
-        if (attempt())
-            return true;
-        DWORD error = GetLastError();
-        if (tries == 20 ||
-            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-             error != ERROR_LOCK_VIOLATION && error != ERROR_UNABLE_TO_REMOVE_REPLACED))
-            return false;
-        Sleep(50);
-    }
-}
-
-// The file at `path`, the name itself not followed, while it is the file `id`.
-HANDLE openIfSame(const std::wstring& path, const FileId& id, DWORD access) {
-    HANDLE handle = CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    std::optional<DiskFile> disk = diskFileOf(handle);
-    if (handle == INVALID_HANDLE_VALUE || (disk && disk->facts.id == id))
-        return handle;
-    CloseHandle(handle);
-    SetLastError(ERROR_FILE_NOT_FOUND); // not that file
-    return INVALID_HANDLE_VALUE;
-}
-
-// Checked and removed through one handle, the file goes only while it is
-// still the file `id`.
-void removeFileIfSame(const std::wstring& path, const FileId& id) {
-    retried([&] {
-        HANDLE handle = openIfSame(path, id, DELETE);
-        FILE_DISPOSITION_INFO disposition{TRUE};
-        bool done = handle != INVALID_HANDLE_VALUE &&
-                    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                               sizeof disposition);
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        return done;
-    });
-}
-
-// What Ctrl-C, Ctrl-Break or closing the console must undo (sys::Undo). The
-// console control handler runs on a thread of its own and is given no
-// argument, so this is the one piece of process-wide state; its lock is what
-// sys::SignalsHeld holds, so that the handler never meets a change half made.
-struct PendingUndo {
-    SRWLOCK lock = SRWLOCK_INIT;
-    std::wstring path; // empty when there is none
-    FileId id;
-    bool ignored = false;
-};
-PendingUndo pendingUndo;
-
-BOOL WINAPI undoAndEnd(DWORD event) {
-    AcquireSRWLockExclusive(&pendingUndo.lock);
-    if (pendingUndo.ignored) {
-        // Past the commit the run finishes: Ctrl-C waits for it, and a closing
-        // console has the system wait for it as long as it waits.
-        ReleaseSRWLockExclusive(&pendingUndo.lock);
-        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-            Sleep(INFINITE);
-        return TRUE;
-    }
-    if (!pendingUndo.path.empty())
-        removeFileIfSame(pendingUndo.path, pendingUndo.id);
-    // Ends the process as the console's own handler would have.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-// The file's own full name, links and junctions resolved; where the file
-// system cannot name its files, the full name as given.
-std::wstring finalPathOf(HANDLE handle, const std::wstring& name) {
-    std::wstring path(32768, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), 32768, VOLUME_NAME_DOS);
-    return length > 0 && length < 32768 ? path.substr(0, length) : fullPathOf(name);
-}
-
-int openByName(const std::string& name, DWORD access, int flags) {
-    // Short names as given (devices such as NUL among them), long ones in full.
-    std::wstring path = wideName(name);
-    if (GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) >= MAX_PATH - 12)
-        path = fullPathOf(path);
-    HANDLE handle = CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE)
-        return descriptorOf(handle, flags);
-    // A directory says so rather than "access denied".
-    DWORD error = GetLastError(), attributes = GetFileAttributesW(path.c_str());
-    bool directory = error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-                     (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    SetLastError(directory ? static_cast<DWORD>(sys::kIsDirectory) : error);
-    return -1;
-}
-
-// Held without FILE_SHARE_DELETE, a directory cannot be renamed while the run
-// needs it; with write access where allowed, so that it can be flushed.
-bool openDirectory(const std::wstring& path, sys::Directory& directory) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (DWORD access : {GENERIC_READ | GENERIC_WRITE, DWORD{GENERIC_READ}})
-        if (handle == INVALID_HANDLE_VALUE)
-            handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    std::wstring final = finalPathOf(handle, path);
-    directory.path = toUtf8(final.data(), final.size()) + (final.ends_with(L'\\') ? "" : "\\");
-    directory.fd = handle == INVALID_HANDLE_VALUE ? -1 : descriptorOf(handle, _O_RDONLY);
-    return directory.fd >= 0;
-}
-
-} // namespace
-
-namespace sys {
-
-namespace {
-
 // The console takes UTF-16: UTF-8 bytes in its code page would show as
 // other letters. A character cut in two by a full buffer shows as U+FFFD.
-int writeConsole(HANDLE console, const char* data, std::size_t size) {
+bool writeConsole(HANDLE console, const char* data, std::size_t size) {
     std::wstring text = toUtf16(data, size);
     constexpr std::size_t kPiece = 8192; // older consoles refuse long writes
     for (std::size_t done = 0; done < text.size();) {
@@ -259,42 +38,22 @@ int writeConsole(HANDLE console, const char* data, std::size_t size) {
         DWORD written = 0;
         if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(piece), &written,
                            nullptr))
-            return static_cast<int>(GetLastError());
+            return false;
         done += written > 0 ? written : piece;
     }
-    return 0;
-}
-
-// One UTF-16 unit at a time: the console keeps the rest of the line for the
-// next answer.
-std::string readConsoleLine(HANDLE console) {
-    std::wstring line;
-    wchar_t c;
-    DWORD got = 0;
-    while (line.empty() || line.back() != L'\n') {
-        SetLastError(ERROR_SUCCESS);
-        if (ReadConsoleW(console, &c, 1, &got, nullptr) && got == 1) {
-            line.push_back(c);
-            continue;
-        }
-        // Ctrl-C breaks off the read while its handler ends the process.
-        if (GetLastError() != ERROR_OPERATION_ABORTED)
-            break;
-    }
-    // Ctrl-Z then Enter at the start of a line ends the input.
-    if (line.starts_with(L'\x1a'))
-        return {};
-    return toUtf8(line.data(), line.size());
+    return true;
 }
 
 } // namespace
 
 // A positioned write moves the file position too; the shared code writes a
 // file either in order or at offsets only.
-int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
+bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     HANDLE handle = handleOf(fd);
-    if (handle == INVALID_HANDLE_VALUE)
-        return ERROR_INVALID_HANDLE;
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     if (isConsole(handle))
         return writeConsole(handle, data, size);
     while (size > 0) {
@@ -302,14 +61,16 @@ int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
         DWORD written = 0;
         OVERLAPPED place;
         if (!WriteFile(handle, data, piece, &written, at(offset, place)))
-            return static_cast<int>(GetLastError());
-        if (written == 0)
-            return ERROR_WRITE_FAULT;
+            return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
         data += written;
         size -= written;
         offset += offset < 0 ? 0 : written;
     }
-    return 0;
+    return true;
 }
 
 // Windows reads ahead by its own measure.
@@ -318,60 +79,14 @@ void readAhead(int, std::uint64_t, std::uint64_t) {}
 // A positioned read on a handle opened for synchronous use leaves the file
 // position after the bytes read; the shared code does not mix positioned
 // and sequential reads of one file.
-std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error) {
+std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset) {
     OVERLAPPED place;
     DWORD got = 0;
     if (ReadFile(handleOf(fd), buffer, static_cast<DWORD>(size), &got, at(offset, place)))
         return got;
     DWORD failure = GetLastError();
     // The end of a pipe, or a positioned read past the end of the file.
-    if (failure == ERROR_BROKEN_PIPE || failure == ERROR_HANDLE_EOF)
-        return 0;
-    error = static_cast<int>(failure);
-    return -1;
-}
-
-// From a pipe or a file one byte at a time, as on POSIX. Names are UTF-8 in
-// the program; a line that is not (a script's text in the console's or the
-// system's code page) is taken in that code page.
-std::string readLine(int fd) {
-    HANDLE handle = handleOf(fd);
-    if (isConsole(handle))
-        return readConsoleLine(handle);
-    std::string line;
-    char c;
-    int error = 0;
-    while ((line.empty() || line.back() != '\n') && readSome(fd, &c, 1, -1, error) == 1)
-        line.push_back(c);
-    if (line.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
-                                            static_cast<int>(line.size()), nullptr, 0) > 0)
-        return line;
-    UINT codePage = GetConsoleCP() != 0 ? GetConsoleCP() : CP_ACP;
-    std::wstring wide = toUtf16(line.data(), line.size(), codePage);
-    return toUtf8(wide.data(), wide.size());
-}
-
-const bool kQuotedAnswers = true;
-
-// A console that a double click opened holds this process alone; one that a
-// shell, a script or another program shares holds them too. Standard input
-// and output that are not the console (a pipe, a file) never wait for Enter.
-// Under Wine a console of this process alone is the terminal that started
-// it, which stays open (in a shell's loop too).
-bool isOwnConsoleWindow(int inputFd, int outputFd) {
-    DWORD processes[2];
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    return !wine && isConsole(handleOf(inputFd)) && isConsole(handleOf(outputFd)) &&
-           GetConsoleProcessList(processes, 2) == 1;
-}
-
-int descriptorIfOpen(int fd) {
-    return handleOf(fd) == INVALID_HANDLE_VALUE ? -1 : fd;
-}
-
-bool isTerminal(int fd) {
-    return isConsole(handleOf(fd));
+    return failure == ERROR_BROKEN_PIPE || failure == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
 bool closeChecked(int fd) {
@@ -399,171 +114,6 @@ std::string reasonOf(int error) {
 const int kNotFound = ERROR_FILE_NOT_FOUND, kExists = ERROR_FILE_EXISTS,
           kIsDirectory = 0x20000001; // an application's own code: no system error says it
 
-bool factsOf(int fd, Facts& facts) {
-    HANDLE handle = handleOf(fd);
-    DWORD type = GetFileType(handle);
-    std::optional<DiskFile> disk = diskFileOf(handle);
-    // A device or pipe has no file index; while it is open, its handle tells
-    // it from every other open file.
-    facts = disk ? disk->facts
-                 : Facts{.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(handle)},
-                         .kind = type == FILE_TYPE_CHAR ? Kind::device : Kind::other};
-    return disk || (type != FILE_TYPE_DISK && handle != INVALID_HANDLE_VALUE);
-}
-
-bool isSameFile(int a, int b) {
-    std::optional<DiskFile> one = diskFileOf(handleOf(a)), other = diskFileOf(handleOf(b));
-    return one && other && isSameDiskFile(*one, *other);
-}
-
-int openForReading(const std::string& name) {
-    return openByName(name, GENERIC_READ, _O_RDONLY);
-}
-
-int openForWriting(const std::string& name) {
-    return openByName(name, GENERIC_WRITE, _O_WRONLY);
-}
-
-bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
-    std::wstring path =
-        fd >= 0 ? finalPathOf(handleOf(fd), wideName(name)) : fullPathOf(wideName(name));
-    std::size_t separator = path.find_last_of(L"\\/");
-    std::wstring wideBase = path.substr(separator + 1);
-    base = toUtf8(wideBase.data(), wideBase.size());
-    if (separator == std::wstring::npos || wideBase.empty()) {
-        SetLastError(static_cast<DWORD>(kIsDirectory));
-        return false;
-    }
-    // A new name too long for any directory fails now, not once the grid is
-    // written (some systems report such a name as not found).
-    if (fd < 0 && wideBase.size() > 255) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    return openDirectory(path.substr(0, separator + 1), directory);
-}
-
-bool openTemporaryDirectory(Directory& directory) {
-    wchar_t path[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, path);
-    return length > 0 && length <= MAX_PATH && openDirectory(path, directory);
-}
-
-int createExclusive(const Directory& directory, const std::string& name) {
-    HANDLE handle = CreateFileW(
-        wideName(directory.path + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE)
-        return descriptorOf(handle, _O_RDWR);
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        SetLastError(ERROR_FILE_EXISTS);
-    return -1;
-}
-
-bool isLink(const Directory& directory, const std::string& name) {
-    DWORD attributes = GetFileAttributesW(wideName(directory.path + name).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
-    HANDLE handle = openIfSame(wideName(directory.path + name), id, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(handle);
-    return true;
-}
-
-bool mayNotCreate(int error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
-}
-
-void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    removeFileIfSame(wideName(directory.path + name), id);
-}
-
-// ReplaceFileW keeps what belongs to the old file (its security, attributes
-// and creation time), and moves it to a backup name that goes after. Where
-// there was none, or it has gone meanwhile, the file moves in over whatever
-// is there by then.
-bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
-                bool replacing) {
-    std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
-    std::wstring backup = source + L"-old"; // as random as the temporary name
-    if (replacing && retried([&] {
-            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
-                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-                                nullptr, nullptr);
-        })) {
-        retried([&] { return DeleteFileW(backup.c_str()); });
-        return true;
-    }
-    DWORD error = GetLastError();
-    if (replacing &&
-        error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) // the old file is at the backup name
-        MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-    SetLastError(error);
-    if (replacing && error != ERROR_FILE_NOT_FOUND)
-        return false;
-    return retried([&] {
-        return MoveFileExW(source.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    });
-}
-
-// ReplaceFileW has given the new file the old one's security; a new one has
-// its directory's.
-bool takeAttributes(int, const Facts*, const Directory&) {
-    return true;
-}
-
-bool lockForWriting(int fd) {
-    OVERLAPPED whole{};
-    return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
-}
-
-// The space is taken as the file is written.
-bool reserve(int, std::uint64_t) {
-    return true;
-}
-
-bool setSize(int fd, std::uint64_t size) {
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(handleOf(fd), end, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(fd));
-}
-
-bool flushData(int fd) {
-    return FlushFileBuffers(handleOf(fd));
-}
-
-bool flushDirectory(const Directory& directory) {
-    // Where the file system allows it: not every one flushes a directory.
-    FlushFileBuffers(handleOf(directory.fd));
-    return true;
-}
-
-// Windows writes a file back on its own schedule.
-void startWriteback(int, std::uint64_t, std::uint64_t) {}
-
-void setUndo(const Undo& undo) {
-    pendingUndo.path = undo.directory != nullptr && !undo.name.empty()
-                           ? wideName(undo.directory->path + undo.name)
-                           : std::wstring();
-    pendingUndo.id = undo.id;
-}
-
-SignalsHeld::SignalsHeld() {
-    AcquireSRWLockExclusive(&pendingUndo.lock);
-}
-
-SignalsHeld::~SignalsHeld() {
-    ReleaseSRWLockExclusive(&pendingUndo.lock);
-}
-
-void ignoreSignals() {
-    pendingUndo.ignored = true;
-}
-
 } // namespace sys
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
@@ -573,7 +123,7 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
         return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::vector<std::string> arguments;
     for (int i = 1; i < count; ++i)
-        arguments.push_back(toUtf8(wide[i], wcslen(wide[i])));
+        arguments.push_back(sys::toUtf8(wide[i], wcslen(wide[i])));
     LocalFree(wide);
     return arguments;
 }
@@ -585,7 +135,7 @@ void prepareProcess() {
     for (int fd : {0, 1, 2})
         if (sys::descriptorIfOpen(fd) >= 0)
             _setmode(fd, _O_BINARY);
-    SetConsoleCtrlHandler(undoAndEnd, TRUE);
+    sys::undoOnSignals();
 }
 
 } // namespace brenzolt

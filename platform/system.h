@@ -1,30 +1,55 @@
 // What each system gives the platform layer's shared code: descriptors and
 // the file primitives the output policy is written over. Private to
-// platform/: one implementation per system, chosen by the build. A call that
-// fails leaves its reason in `lastError()`.
+// platform/: one implementation per system, chosen by the build, in three
+// files as the shared code is split: platform_SYSTEM.cpp (descriptors,
+// errors, the process), console_SYSTEM.cpp and files_SYSTEM.cpp.
+//
+// Error handling: a primitive that fails returns false, or -1 where it
+// returns a descriptor or a count, and leaves its reason in `lastError()`
+// (the system's per-thread error number); one that cannot fail returns
+// nothing.
 #pragma once
 
-#include "platform/platform.h"
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace brenzolt::sys {
 
+// ---- Descriptors, errors and the process (platform_SYSTEM.cpp)
+
 // Writes the whole range, retrying interrupted and partial writes, at
 // `offset` when it is not negative (without moving the file position, so that
-// threads may share the file); 0, or the system's error number.
-int writeAll(int fd, const char* data, std::size_t size, std::int64_t offset = -1);
+// threads may share the file).
+bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset = -1);
 
 // Reads up to `size` bytes, at `offset` when it is not negative (without
 // moving the file position, so that threads may share the file); the bytes
-// read, 0 at the end of the file, -1 on an error, which `error` then holds.
-std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset, int& error);
+// read, 0 at the end of the file, -1 on an error.
+std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset = -1);
 
 // Tells the system that the range will be read soon, where it listens.
 void readAhead(int fd, std::uint64_t offset, std::uint64_t size);
 
-// One line of input with its line feed, read without taking anything after
-// it; the end of input ends the line too, without one.
-std::string readLine(int fd);
+// After a failed close the descriptor is gone all the same; -1 is no descriptor.
+bool closeChecked(int fd);
 
+int lastError();
+std::string reasonOf(int error); // the system's words for an error number
+extern const int kNotFound, kExists, kIsDirectory;
+
+// ---- The console (console_SYSTEM.cpp)
+
+// The descriptor, or -1 when the caller of the program left it closed.
+int descriptorIfOpen(int fd);
+bool isTerminal(int fd);
+// Where `fd` is a console that reads whole characters (Windows'), one line
+// read there, with its line feed; false elsewhere, where the caller reads the
+// line a byte at a time.
+bool readConsoleLine(int fd, std::string& line);
+// An answer read a byte at a time, in UTF-8: on Windows a line in the
+// console's or the system's code page is taken in it.
+std::string answerInUtf8(std::string line);
 // Whether an answer in one pair of double quotes means the name inside them:
 // on Windows, whose console types a dragged file's name so, and no name holds
 // a '"'.
@@ -33,15 +58,15 @@ extern const bool kQuotedAnswers;
 // this process alone uses: one that a double click opened for it.
 bool isOwnConsoleWindow(int inputFd, int outputFd);
 
-// The descriptor, or -1 when the caller of the program left it closed.
-int descriptorIfOpen(int fd);
-bool isTerminal(int fd);
-// After a failed close the descriptor is gone all the same; -1 is no descriptor.
-bool closeChecked(int fd);
+// ---- Files (files_SYSTEM.cpp)
 
-int lastError();
-std::string reasonOf(int error); // the system's words for an error number
-extern const int kNotFound, kExists, kIsDirectory;
+// Where a file lives: two open files with the same identity are one file,
+// whatever names and links led to them.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
 
 enum class Kind { regular, directory, device, other };
 struct Facts {
@@ -129,6 +154,9 @@ struct SignalsHeld {
 // the system (no call waits to be interrupted), one that came meanwhile is
 // dropped, and the run finishes.
 void ignoreSignals();
+// Sets the handlers that undo on an interrupt, termination or hang-up (those
+// the caller set to be ignored stay ignored); once, from prepareProcess.
+void undoOnSignals();
 
 // The primitives a test may make fail or watch, reached through one table in
 // every build (SQLite's way), so that the program tested is the one shipped;

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     // Opened by name like any input file, so that its size is checked before it is read.
     std::string grid = "/proc/self/fd/" + std::to_string(memory), precision(1, char(data[0]));
-    const char* arguments[] = {grid.c_str(), "/dev/null", precision.c_str()};
+    const std::string arguments[] = {grid, "/dev/null", precision};
     int status = 0;
     {
         brenzolt::Console console(devNull, devNull, devNull);

@@ -1,156 +1,13 @@
-// The platform layer's code that is the same on every system, the output
-// policy among it; the system calls are behind platform/system.h.
-#include "platform/platform.h"
+#include "platform/files.h"
 
 #include "platform/system.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <memory>
 #include <random>
 #include <utility>
 #include <vector>
 
 namespace brenzolt {
-
-TextWriter::TextWriter(int fd, bool building)
-    : fd_(fd), buffer_(new char[kOutputBufferSize]), begin_(buffer_.get()), end_(begin_),
-      capacityEnd_(begin_ + kOutputBufferSize), building_(building) {}
-
-// A file being built is written at offsets only, so that writes in order and
-// the blocks of several threads never depend on a shared file position.
-void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
-    std::uint64_t size = lines.size();
-    if (failed())
-        return;
-    if (int error = sys::primitives.writeAll(fd_, lines.data(), size,
-                                             building_ ? std::int64_t(offset) : -1)) {
-        int none = 0;
-        error_.compare_exchange_strong(none, error);
-    }
-    // As a database flushes behind its writes: the disk starts early, and the
-    // dirty pages never pile up for one long wait at the end. Each write that
-    // ends past a step boundary starts the step before it.
-    constexpr std::uint64_t kWritebackStep = 8 << 20;
-    std::uint64_t boundary = (offset + size) / kWritebackStep * kWritebackStep;
-    if (building_ && boundary > offset && boundary >= kWritebackStep)
-        sys::startWriteback(fd_, boundary - kWritebackStep, kWritebackStep);
-}
-
-void TextWriter::drain() {
-    std::string_view buffered(begin_, static_cast<std::size_t>(end_ - begin_));
-    end_ = begin_;
-    writeLinesAt(written_, buffered);
-    written_ += buffered.size();
-}
-
-std::optional<std::uint64_t> TextWriter::offsetOfNextLines() {
-    drain();
-    return building_ ? std::optional(written_) : std::nullopt;
-}
-
-bool TextWriter::flush() {
-    drain();
-    return !failed();
-}
-
-std::string TextWriter::reason() const {
-    return sys::reasonOf(error_);
-}
-
-void TextWriter::writeLines(std::string_view lines) {
-    drain();
-    writeLinesAt(written_, lines);
-    written_ += lines.size();
-}
-
-void TextWriter::write(std::string_view text) {
-    // Long texts (whole blocks of node lines) go by spans between line feeds.
-    while (!text.empty()) {
-        std::size_t room = static_cast<std::size_t>(capacityEnd_ - end_);
-        if (room < 2) {
-            drain();
-            continue;
-        }
-        std::string_view piece = text.substr(0, room - 1);
-        std::size_t span = std::min(piece.find('\n'), piece.size());
-        std::memcpy(end_, piece.data(), span);
-        end_ += span;
-        text.remove_prefix(span);
-        if (span < piece.size()) { // a line feed
-            end_ = std::copy(kLineEnd.begin(), kLineEnd.end(), end_);
-            text.remove_prefix(1);
-        }
-    }
-}
-
-Console::Console() : Console(1, 0, 2) {}
-
-// A console stream that the caller of the program left closed stays closed:
-// the files the run opens later take over the lowest free descriptor numbers,
-// and the console must neither read its answers from the input grid nor write
-// its messages into the output file.
-Console::Console(int outputFd, int inputFd, int errorFd)
-    : out_(sys::descriptorIfOpen(outputFd)), outputFd_(sys::descriptorIfOpen(outputFd)),
-      inputFd_(sys::descriptorIfOpen(inputFd)), errorFd_(sys::descriptorIfOpen(errorFd)),
-      terminal_(sys::isTerminal(outputFd)) {}
-
-void Console::moveToStandardError() {
-    out_.redirect(errorFd_);
-    terminal_ = sys::isTerminal(errorFd_);
-}
-
-void Console::printForScripts(std::string_view text) {
-    // Where the system ends lines as the text stream does (Windows), the stream's own line
-    // ends; elsewhere the text as it is.
-    if (kSystemLineEnd == kLineEnd)
-        out_.write(text);
-    else
-        out_.writeLines(text);
-}
-
-void Console::reportFailure(const std::string& name, const std::string& reason) {
-    out_.flush(); // in the order it happened, where both streams meet
-    std::string line = "brenzolt: " + name + ": " + reason + std::string(kSystemLineEnd);
-    sys::writeAll(errorFd_, line.data(), line.size());
-}
-
-void Console::progressDot() {
-    out_.write(".");
-    auto now = std::chrono::steady_clock::now();
-    if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second
-        out_.flush();
-        lastFlush_ = now;
-    }
-}
-
-void Console::takeNoAnswersFrom(const InputFile& input) {
-    if (sys::isSameFile(inputFd_, input.fd_))
-        inputFd_ = -1;
-}
-
-std::string Console::readAnswer() {
-    out_.flush();
-    std::string answer = sys::readLine(inputFd_);
-    // Standard input is a text stream: a CR LF pair arrives as a line feed.
-    // A lone CR elsewhere, even at the end of input, stays part of the answer.
-    if (answer.ends_with("\r\n"))
-        answer.resize(answer.size() - 2);
-    else if (answer.ends_with('\n'))
-        answer.pop_back();
-    if (sys::kQuotedAnswers && answer.size() > 2 && answer.front() == '"' &&
-        answer.find('"', 1) == answer.size() - 1)
-        answer = answer.substr(1, answer.size() - 2);
-    return answer;
-}
-
-void Console::keepOwnWindowOpen() {
-    if (!sys::isOwnConsoleWindow(inputFd_, outputFd_))
-        return;
-    print("\npress Enter to close this window");
-    readAnswer();
-}
 
 namespace {
 
@@ -168,13 +25,11 @@ InputFile::~InputFile() {
     sys::closeChecked(fd_);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), id_(other.id_) {}
+InputFile::InputFile(InputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 // The file this one held goes with `other`.
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     std::swap(fd_, other.fd_);
-    std::swap(id_, other.id_);
     return *this;
 }
 
@@ -192,7 +47,6 @@ std::optional<InputFile> openInputFile(const std::string& name, std::string& rea
         reason = sys::reasonOf(sys::kIsDirectory);
         return std::nullopt;
     }
-    file.id_ = facts.id;
     return file;
 }
 
@@ -209,21 +63,23 @@ void InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
 
 InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,
                                       std::string& reason, std::int64_t offset) const {
-    int error = 0;
     for (got = 0; got < size;) {
         // Large requests go in pieces of at most 1 GiB, which every kernel takes.
-        std::int64_t n =
-            sys::readSome(fd_, static_cast<char*>(buffer) + got,
-                          std::min<std::size_t>(size - got, std::size_t{1} << 30),
-                          offset < 0 ? -1 : offset + static_cast<std::int64_t>(got), error);
-        if (n <= 0) {
-            reason = n < 0 ? sys::reasonOf(error) : reason;
-            return n < 0 ? ReadStatus::error : ReadStatus::endOfFile;
+        std::int64_t n = sys::readSome(fd_, static_cast<char*>(buffer) + got,
+                                       std::min<std::size_t>(size - got, std::size_t{1} << 30),
+                                       offset < 0 ? -1 : offset + static_cast<std::int64_t>(got));
+        if (n < 0) {
+            reason = sys::reasonOf(sys::lastError());
+            return ReadStatus::error;
         }
+        if (n == 0)
+            return ReadStatus::endOfFile;
         got += static_cast<std::size_t>(n);
     }
     return ReadStatus::complete;
 }
+
+namespace {
 
 // A temporary file of its own, as a lock file sits on one: created new under
 // a random name in a held directory and armed at once, so that an interrupt,
@@ -303,22 +159,12 @@ class TemporaryFile {
   private:
     const sys::Directory* directory_ = nullptr;
     std::string name_;
-    FileId id_;
+    sys::FileId id_;
 };
 
-// How the grid reaches the output. `replace` (a regular file with one name,
-// the user's own, or a name not there yet): a temporary file beside it is put
-// in its place. `inPlace` (a file with more names, another owner's, mounted
-// over its name, or in a directory where no file may be created): the grid is
-// made in a temporary file aside (beside the output, or in the system's
-// temporary directory) and copied into the output at the end. `stream`: a
-// device, FIFO or terminal, written as the grid comes. `consoleOutput`: the
-// console's standard output, written through it. A link to nothing takes none:
-// it is refused.
-enum class How { replace, inPlace, stream, consoleOutput };
-
-// The fields that live in each way (the others are unused), and what a
-// failure and a signal undo. `writer` and `reason` live in all of them.
+// How the grid reaches the output, and the fields that live in each way (the
+// others are unused), and what a failure and a signal undo. `writer` and
+// `reason` live in all of them.
 //
 //  how            fields                       a failure undoes     a signal undoes
 //  replace        temporary, directory, name,  the temporary file   the temporary file
@@ -336,6 +182,34 @@ enum class How { replace, inPlace, stream, consoleOutput };
 // The commit is the rename (replace) or the start of the copy (inPlace),
 // once everything the copy needs is held: from there on the signals are
 // ignored and the run finishes.
+enum class How { replace, inPlace, stream, consoleOutput };
+
+// What the first open of the output found.
+struct Found {
+    bool isNew;           // no file at the name
+    sys::Facts old;       // the file there, when there is one
+    bool console;         // the console's own standard output, a file or pipe the caller opened
+    bool temporaryBeside; // a temporary file could be made beside it
+};
+
+// The one decision. The console's own standard output is written through it;
+// a device, FIFO or terminal as the grid comes. A regular file (or a name not
+// there yet) is replaced by a temporary file beside it, unless a new file
+// would change it for its user (its other names would keep the old grid, its
+// owner would change, a file mounted over its name cannot be replaced) or no
+// file may be made beside it: then the grid is made aside and copied in.
+How wayFor(const Found& found) {
+    if (found.console)
+        return How::consoleOutput;
+    if (!found.isNew && found.old.kind != sys::Kind::regular)
+        return How::stream;
+    bool keepsTheFile =
+        !found.isNew && (found.old.links > 1 || found.old.ownedByOther || found.old.mountPoint);
+    return keepsTheFile || !found.temporaryBeside ? How::inPlace : How::replace;
+}
+
+} // namespace
+
 struct OutputFile::State {
     How how = How::replace;
     int output = -1;                // the output's own descriptor
@@ -364,15 +238,40 @@ struct OutputFile::State {
             return failWith(sys::lastError());
         // The console's own standard output is a file or pipe that the caller
         // opened (a device such as /dev/null is only written as it comes).
-        bool console = old.kind != sys::Kind::device && sys::isSameFile(output, consoleOutput);
-        if (console || (!isNew && old.kind != sys::Kind::regular)) {
-            how = console ? How::consoleOutput : How::stream;
-            if (console)
-                sys::closeChecked(std::exchange(output, consoleOutput));
+        Found found{.isNew = isNew,
+                    .old = old,
+                    .console =
+                        old.kind != sys::Kind::device && sys::isSameFile(output, consoleOutput),
+                    .temporaryBeside = false};
+        if (!found.console && (isNew || old.kind == sys::Kind::regular) &&
+            !makeTemporaryBeside(path, found.temporaryBeside))
+            return false;
+        how = wayFor(found);
+        switch (how) {
+        case How::consoleOutput:
+            sys::closeChecked(std::exchange(output, consoleOutput));
+            return true;
+        case How::stream:
+            return true;
+        case How::replace:
+            sys::closeChecked(std::exchange(output, -1));
+            return true;
+        case How::inPlace:
+            // A file that may be written, but not replaced: the grid is made aside.
+            if (temporary.fd < 0 &&
+                (!sys::openTemporaryDirectory(systemTemporary) ||
+                 !temporary.create(systemTemporary, name.empty() ? "brenzolt" : name)))
+                return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
+                            sys::reasonOf(sys::lastError()));
             return true;
         }
-        // Only "no file may be created here" sends an output in place; any
-        // other failure (no descriptors, no room) ends the run.
+        return true;
+    }
+
+    // Holds the output's directory and makes the temporary file there. Only
+    // "no file may be created here" leaves it without one (`made` false);
+    // any other failure (no descriptors, no room) ends the run.
+    bool makeTemporaryBeside(const std::string& path, bool& made) {
         bool directoryHeld = sys::openDirectoryOf(output, path, directory, name);
         if (!directoryHeld && (isNew || !sys::mayNotCreate(sys::lastError())))
             return failWith(sys::lastError());
@@ -380,23 +279,9 @@ struct OutputFile::State {
         // leads by the time of the commit.
         if (isNew && sys::isLink(directory, name))
             return fail("is a link to nothing: name the file it should create, or remove the link");
-        if (directoryHeld && !temporary.create(directory, name) &&
-            (isNew || !sys::mayNotCreate(sys::lastError())))
+        made = directoryHeld && temporary.create(directory, name);
+        if (!made && directoryHeld && (isNew || !sys::mayNotCreate(sys::lastError())))
             return failWith(sys::lastError());
-        // A file that a new one would change for the user is written in place:
-        // its other names would keep the old grid, its owner would change; a
-        // file mounted over its name cannot be replaced.
-        bool inPlace = !isNew && (old.links > 1 || old.ownedByOther || old.mountPoint);
-        if (temporary.fd < 0) { // a file that may be written, but not replaced
-            inPlace = true;
-            if (!sys::openTemporaryDirectory(systemTemporary) ||
-                !temporary.create(systemTemporary, name.empty() ? "brenzolt" : name))
-                return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
-                            sys::reasonOf(sys::lastError()));
-        }
-        how = inPlace ? How::inPlace : How::replace;
-        if (!inPlace)
-            sys::closeChecked(std::exchange(output, -1));
         return true;
     }
 
@@ -430,17 +315,15 @@ struct OutputFile::State {
             sys::ignoreSignals();
         }
         overwriting = true;
-        int error = 0;
-        for (std::int64_t at = 0, n = 1; error == 0 && n > 0; at += n) {
-            n = sys::readSome(temporary.fd, buffer.data(), buffer.size(), at, error);
-            if (n > 0)
-                error = sys::primitives.writeAll(output, buffer.data(), static_cast<std::size_t>(n),
-                                                 at);
+        bool copied = true;
+        for (std::int64_t at = 0, n = 1; copied && n > 0; at += n) {
+            n = sys::readSome(temporary.fd, buffer.data(), buffer.size(), at);
+            copied =
+                n >= 0 && (n == 0 || sys::primitives.writeAll(output, buffer.data(),
+                                                              static_cast<std::size_t>(n), at));
         }
-        if (error == 0 && (!sys::setSize(output, grid.size) || !sys::primitives.flushData(output)))
-            error = sys::lastError();
-        if (error != 0)
-            return failWith(error);
+        if (!copied || !sys::setSize(output, grid.size) || !sys::primitives.flushData(output))
+            return failWith(sys::lastError());
         overwriting = false;
         // Another run that replaced the output meanwhile took its name: the
         // grid went into a file that only other names, or none, lead to.
@@ -448,6 +331,17 @@ struct OutputFile::State {
             return fail("replaced by another file while this grid was copied in; that file stands");
         discard(); // the temporary file goes
         return true;
+    }
+
+    // Standard output is not ours to close; a regular file behind it is
+    // flushed all the same.
+    bool flushConsoleOutput() {
+        return old.kind != sys::Kind::regular || sys::primitives.flushData(output) ||
+               failWith(sys::lastError());
+    }
+
+    bool closeStream() {
+        return sys::closeChecked(std::exchange(output, -1)) || failWith(sys::lastError());
     }
 
     void discard() {
@@ -468,10 +362,10 @@ OutputFile::~OutputFile() = default;
 OutputFile::OutputFile(OutputFile&& other) noexcept = default;
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept = default;
 
-std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
+std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOutput,
                                          std::string& reason) {
     auto state = std::make_unique<OutputFile::State>();
-    if (isPossibleName(name, reason) && state->open(name, console.outputFd_)) {
+    if (isPossibleName(name, reason) && state->open(name, consoleOutput)) {
         bool building = state->temporary.fd >= 0; // a regular file of this run's own
         state->writer =
             std::make_unique<TextWriter>(building ? state->temporary.fd : state->output, building);
@@ -482,7 +376,8 @@ std::optional<OutputFile> openOutputFile(const std::string& name, const Console&
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {
-    return !state_->isNew && input.fd_ >= 0 && state_->old.id == input.id_;
+    sys::Facts facts;
+    return !state_->isNew && sys::factsOf(input.descriptor(), facts) && state_->old.id == facts.id;
 }
 
 bool OutputFile::isConsoleOutput() const {
@@ -493,25 +388,30 @@ TextWriter& OutputFile::text() {
     return *state_->writer;
 }
 
-bool OutputFile::finish() {
+bool OutputFile::finish(std::string& reason) {
     State& s = *state_;
+    bool done = false;
     if (!s.writer->flush())
-        return s.fail(s.writer->reason());
-    s.writer.reset();
-    if (s.how == How::replace)
-        return s.putInPlace();
-    if (s.how == How::inPlace)
-        return s.copyIntoOutput();
-    // Standard output is not ours to close; a regular file behind it is
-    // flushed all the same.
-    if (s.how == How::consoleOutput)
-        return s.old.kind != sys::Kind::regular || sys::primitives.flushData(s.output) ||
-               s.failWith(sys::lastError());
-    return sys::closeChecked(std::exchange(s.output, -1)) || s.failWith(sys::lastError());
-}
-
-const std::string& OutputFile::reason() const {
-    return state_->reason;
+        done = s.fail(s.writer->reason());
+    else {
+        s.writer.reset();
+        switch (s.how) {
+        case How::replace:
+            done = s.putInPlace();
+            break;
+        case How::inPlace:
+            done = s.copyIntoOutput();
+            break;
+        case How::stream:
+            done = s.closeStream();
+            break;
+        case How::consoleOutput:
+            done = s.flushConsoleOutput();
+            break;
+        }
+    }
+    reason = s.reason;
+    return done;
 }
 
 namespace sys {

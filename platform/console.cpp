@@ -1,0 +1,82 @@
+#include "platform/console.h"
+
+#include "platform/system.h"
+
+namespace brenzolt {
+
+Console::Console() : Console(1, 0, 2) {}
+
+// A console stream that the caller of the program left closed stays closed:
+// the files the run opens later take over the lowest free descriptor numbers,
+// and the console must neither read its answers from the input grid nor write
+// its messages into the output file.
+Console::Console(int outputFd, int inputFd, int errorFd)
+    : out_(sys::descriptorIfOpen(outputFd)), outputFd_(sys::descriptorIfOpen(outputFd)),
+      inputFd_(sys::descriptorIfOpen(inputFd)), errorFd_(sys::descriptorIfOpen(errorFd)),
+      terminal_(sys::isTerminal(outputFd)) {}
+
+void Console::moveToStandardError() {
+    out_.redirect(errorFd_);
+    terminal_ = sys::isTerminal(errorFd_);
+}
+
+void Console::printForScripts(std::string_view text) {
+    // Where the system ends lines as the text stream does (Windows), the stream's own line
+    // ends; elsewhere the text as it is.
+    if (kSystemLineEnd == kLineEnd)
+        out_.write(text);
+    else
+        out_.writeLines(text);
+}
+
+void Console::lineForScripts(const std::string& subject, const std::string& text) {
+    out_.flush(); // in the order it happened, where both streams meet
+    std::string line = "brenzolt: " + subject + ": " + text + std::string(kSystemLineEnd);
+    sys::writeAll(errorFd_, line.data(), line.size());
+}
+
+void Console::progressDot() {
+    out_.write(".");
+    auto now = std::chrono::steady_clock::now();
+    if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second
+        out_.flush();
+        lastFlush_ = now;
+    }
+}
+
+void Console::takeNoAnswersFrom(int descriptor) {
+    if (sys::isSameFile(inputFd_, descriptor))
+        inputFd_ = -1;
+}
+
+std::string Console::readAnswer() {
+    out_.flush();
+    std::string answer;
+    // One byte at a time, so that a script can pipe the answers and keep the
+    // rest of its input; a console that reads whole characters reads its own.
+    if (!sys::readConsoleLine(inputFd_, answer)) {
+        char c;
+        while ((answer.empty() || answer.back() != '\n') && sys::readSome(inputFd_, &c, 1, -1) == 1)
+            answer.push_back(c);
+        answer = sys::answerInUtf8(std::move(answer));
+    }
+    // Standard input is a text stream: a CR LF pair arrives as a line feed.
+    // A lone CR elsewhere, even at the end of input, stays part of the answer.
+    if (answer.ends_with("\r\n"))
+        answer.resize(answer.size() - 2);
+    else if (answer.ends_with('\n'))
+        answer.pop_back();
+    if (sys::kQuotedAnswers && answer.size() > 2 && answer.front() == '"' &&
+        answer.find('"', 1) == answer.size() - 1)
+        answer = answer.substr(1, answer.size() - 2);
+    return answer;
+}
+
+void Console::keepOwnWindowOpen() {
+    if (!sys::isOwnConsoleWindow(inputFd_, outputFd_))
+        return;
+    print("\npress Enter to close this window");
+    readAnswer();
+}
+
+} // namespace brenzolt

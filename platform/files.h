@@ -1,0 +1,88 @@
+// The input file and the output file.
+//
+// Calling sequence: `openInputFile`; `openOutputFile`, which checks that the
+// run will be able to write the output (everything it makes is made then);
+// the grid through `OutputFile::text()`; `OutputFile::finish()`, which puts
+// it in place. Dropped unfinished, an output removes what this run made and
+// is as it was; a signal (Ctrl-C, SIGTERM, SIGHUP) before the commit does the
+// same before the process ends. Finished, the new grid stands whole on every
+// name of the output and on the disk; `finish()` names the few failures after
+// which that is not so. How each kind of output gets there is mapped once,
+// beside `OutputFile::State` in files.cpp.
+//
+// Error handling: a call that can fail says so in its result (nothing, false,
+// or a status) and why, in the system's words, in the `reason` it is given.
+// Names are opened as given, through links as the system follows them; a
+// directory never opens, as input or as output.
+#pragma once
+
+#include "platform/text_writer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace brenzolt {
+
+// An input file open for binary reading.
+class InputFile {
+  public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(InputFile&& other) noexcept;
+    InputFile& operator=(InputFile&& other) noexcept;
+
+    // The size of a regular file; nothing for pipes and devices.
+    std::optional<std::uint64_t> regularFileSize() const;
+    enum class ReadStatus { complete, endOfFile, error };
+    // Reads exactly `size` bytes unless the file ends or fails first; `got`
+    // tells how many arrived. At `offset` when it is not negative, leaving the
+    // file position alone, so that several threads may read one file at
+    // once; else the bytes that come next.
+    ReadStatus read(void* buffer, std::size_t size, std::size_t& got, std::string& reason,
+                    std::int64_t offset = -1) const;
+    // Tells the system that the range will be read soon.
+    void readAhead(std::uint64_t offset, std::uint64_t size) const;
+    int descriptor() const { return fd_; }
+
+  private:
+    friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+    int fd_ = -1;
+};
+
+std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+
+class OutputFile {
+  public:
+    ~OutputFile();
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+
+    bool isSameFileAs(const InputFile& input) const;
+    // The console's own standard output: the console text must make way.
+    bool isConsoleOutput() const;
+    TextWriter& text();
+    // Flushes, checks, closes and puts the file in place; true when every
+    // byte reached the disk (or, for a stream, the stream). After a failure
+    // the output is as it was, but for the cases `reason` then names: a
+    // failed write into an output written in place leaves it empty; a failed
+    // flush of the directory leaves the new grid in place; an output written
+    // in place that another run replaced meanwhile holds that run's grid.
+    bool finish(std::string& reason);
+
+  private:
+    struct State;
+    explicit OutputFile(std::unique_ptr<State> state);
+    friend std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOutput,
+                                                    std::string& reason);
+    std::unique_ptr<State> state_;
+};
+
+// `consoleOutput`: the console's standard output (Console::outputDescriptor),
+// through which an output that is that very file is written.
+std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOutput,
+                                         std::string& reason);
+
+} // namespace brenzolt

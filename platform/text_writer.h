@@ -1,0 +1,67 @@
+// The text writer: a buffered stream of text on a descriptor it does not own,
+// for the console and for the output grid.
+//
+//  - Every '\n' written as text becomes kLineEnd; a '\r' already in the text
+//    passes unchanged. Lines that already end in kLineEnd go as they are.
+//  - Output leaves in blocks of kOutputBufferSize bytes. A failed write is
+//    sticky: every later write is skipped, `failed()` turns true, and
+//    `reason()` gives the system's words for the first failure, whichever
+//    thread met it. That is the writer's one way of failing: a stream fails
+//    after the call that caused it, so it is asked, not told.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brenzolt {
+
+inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
+
+// How a text stream ends a line in the file: what '\n' becomes.
+inline constexpr std::string_view kLineEnd = "\r\n";
+
+class TextWriter {
+  public:
+    // `building`: the file is a regular file this run builds. It starts each
+    // few MiB on its way to the disk as it is written, so that a final flush
+    // waits only for the tail, and it takes lines at offsets too.
+    explicit TextWriter(int fd, bool building = false);
+
+    void write(std::string_view text); // '\n' becomes "\r\n"
+    // Text whose lines already end in kLineEnd, written as it is, without a
+    // copy when the buffer is empty.
+    void writeLines(std::string_view lines);
+
+    // Lines at offsets, from several threads at once, where the file takes
+    // them: flushes and gives where the next lines go, or nothing when they
+    // must come in order. `writeLinesAt` may then be called from any thread
+    // for ranges from there on, and `moveTo` says where they end.
+    std::optional<std::uint64_t> offsetOfNextLines();
+    void writeLinesAt(std::uint64_t offset, std::string_view lines);
+    void moveTo(std::uint64_t end) { written_ = end; }
+
+    bool flush(); // writes out the buffer; false after any failed write
+    bool failed() const { return error_.load(std::memory_order_relaxed) != 0; }
+    std::string reason() const; // why the first failed write failed
+    void redirect(int fd) { fd_ = fd; }
+
+  private:
+    void drain();
+    void put(std::string_view lines); // in order, at the end of what was written
+    void keepFirstError();
+    int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;
+    char* begin_;
+    char* end_;
+    char* capacityEnd_;
+    std::atomic<int> error_ = 0; // the first failure, from any thread
+    bool building_;
+    std::uint64_t written_ = 0;
+};
+
+} // namespace brenzolt
