@@ -3,6 +3,7 @@
 # each, run in the test's directory with the files it made; and the grids it converts.
 # usage: nothing_lost.py grid WORD...   (a binary grid of those float32 words)
 #        nothing_lost.py signals|locked|descriptors BRENZOLT
+#        nothing_lost.py toggle_link TARGET NAME   (until killed)
 import fcntl, glob, os, resource, signal, struct, subprocess, sys, time
 
 OUTPUTS = {"one name": "cp old.txt out.txt",
@@ -81,7 +82,20 @@ def descriptors(brenzolt):
         sys.exit(f"FAILED: ulimit -n 6: {open('errors').read()}")
 
 
-if sys.argv[1] == "grid":
-    sys.stdout.buffer.write(struct.pack(f"<{len(sys.argv) - 2}f", *map(float, sys.argv[2:])))
-else:
-    globals()[sys.argv[1]](sys.argv[2])
+# Another user's loop: NAME is a link to TARGET, then nothing, and again.
+def toggle_link(target, name):
+    while True:
+        try:
+            os.symlink(os.path.abspath(target), name)
+            os.unlink(name)
+        except OSError:
+            pass
+
+
+def grid(*words):
+    sys.stdout.buffer.write(struct.pack(f"<{len(words)}f", *map(float, words)))
+
+
+COMMANDS = {"grid": grid, "signals": signals, "locked": locked, "descriptors": descriptors,
+            "toggle_link": toggle_link}
+COMMANDS[sys.argv[1]](*sys.argv[2:])
