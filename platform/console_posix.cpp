@@ -1,4 +1,4 @@
-// The platform layer's console on Linux.
+// The platform layer's console on POSIX systems.
 #include "platform/system.h"
 
 #include <fcntl.h>

