@@ -7,8 +7,8 @@
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR ${BRENZOLT_MACOS_ARCH})
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRENZOLT_ZIG BRENZOLT_MACOS_ARCH)
-# The compiler with its mandatory arguments: Apple's lowest supported macOS.
-set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos.11.0)
+# The compiler with its mandatory arguments.
+set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos)
 find_program(CMAKE_AR NAMES llvm-ar llvm-ar-14 REQUIRED)
 find_program(CMAKE_RANLIB NAMES llvm-ranlib llvm-ranlib-14 REQUIRED)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
