@@ -1,7 +1,24 @@
-// The platform layer's files on Linux: the primitives the output policy is
-// written over, and what a signal undoes.
+// The platform layer's files on POSIX systems: the primitives the output
+// policy is written over, and what a signal undoes. POSIX.1-2017 gives them
+// all; what a system has beyond it (BRENZOLT_HAS_..., found by a feature
+// test) makes some of them better:
+//
+//  extra                 without it
+//  statx's mount root    a file mounted over its name is not known as one:
+//                        its rename fails, and the output stays as it was
+//  O_PATH                a directory that may be written but not read is not held
+//  /proc/self/fd, or     the output's directory is found by its name, its
+//  F_GETPATH             links resolved (realpath), and checked to hold it
+//  O_TMPFILE             a new output gets the umask's permissions, not those
+//                        of the directory's default access list
+//  open-file locks       the lock is the process's: see lockForWriting
+//  fallocate, or         room is reserved only where the old file had blocks
+//  F_PREALLOCATE
+//  F_FULLFSYNC           fdatasync, or fsync, is trusted to reach the disk
+//  sync_file_range       the file reaches the disk at the final flush only
 #include "platform/system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -9,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -61,11 +79,14 @@ extern "C" void undoAndEnd(int signal) {
 
 bool factsOf(int fd, Facts& facts) {
     struct stat st {};
-    struct statx more {};
     if (::fstat(fd, &st) != 0)
         return false;
-    bool mountPoint = ::statx(fd, "", AT_EMPTY_PATH, 0, &more) == 0 &&
-                      (more.stx_attributes & more.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
+    bool mountPoint = false;
+#if BRENZOLT_HAS_STATX_MOUNT_ROOT
+    struct statx more {};
+    mountPoint = ::statx(fd, "", AT_EMPTY_PATH, 0, &more) == 0 &&
+                 (more.stx_attributes & more.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
+#endif
     facts = Facts{.id = fileIdOf(st),
                   .kind = S_ISREG(st.st_mode)   ? Kind::regular
                           : S_ISDIR(st.st_mode) ? Kind::directory
@@ -97,18 +118,31 @@ int openForWriting(const std::string& name) {
 // path alone, which is all that names in it need.
 bool openDirectory(const std::string& path, Directory& directory) {
     directory.fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#if BRENZOLT_HAS_O_PATH
     if (directory.fd < 0 && errno == EACCES)
         directory.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
     directory.path = path;
     return directory.fd >= 0;
 }
 
+// An open file's path as the system found it when it was opened, where the
+// system tells; else the name with its links resolved, which the caller checks
+// against the file. Empty when neither is known.
+std::string pathOf([[maybe_unused]] int fd, [[maybe_unused]] const std::string& name) {
+    char opened[PATH_MAX + 1] = {};
+#if BRENZOLT_HAS_PROC_SELF_FD
+    ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX);
+    return std::string(opened, n > 0 && n < PATH_MAX ? n : 0);
+#elif BRENZOLT_HAS_F_GETPATH
+    return ::fcntl(fd, F_GETPATH, opened) == 0 ? opened : "";
+#else
+    return ::realpath(name.c_str(), opened) != nullptr ? opened : "";
+#endif
+}
+
 bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
-    // An open file's path as the system found it when it was opened.
-    char opened[PATH_MAX];
-    ssize_t n =
-        fd >= 0 ? ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX) : 0;
-    std::string path = fd >= 0 ? std::string(opened, n > 0 && n < PATH_MAX ? n : 0) : name;
+    std::string path = fd >= 0 ? pathOf(fd, name) : name;
     std::size_t slash = path.rfind('/');
     base = path.substr(slash + 1);
     Facts facts;
@@ -166,45 +200,100 @@ bool takeAttributes(int fd, const Facts* old, const Directory& directory) {
     // What a new file gets there, the directory's default access list or the
     // umask applied: a file without a name shows it.
     struct stat st {};
+    bool shown = false;
+#if BRENZOLT_HAS_O_TMPFILE
     int probe = ::openat(directory.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    bool shown = probe >= 0 && ::fstat(probe, &st) == 0;
+    shown = probe >= 0 && ::fstat(probe, &st) == 0;
     if (probe >= 0)
         ::close(probe);
+#else
+    (void)directory;
+#endif
     mode_t mask = ::umask(0);
     ::umask(mask);
     return ::fchmod(fd, shown ? st.st_mode & 07777 : 0666 & ~mask) == 0;
 }
 
+// A lock of the open file where the system has them. Elsewhere the lock is
+// the process's: closing any descriptor of the file would drop it, so no
+// thread of this run may open the output again while it is held (none does).
 bool lockForWriting(int fd) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
+#if BRENZOLT_HAS_OFD_LOCKS
     return ::fcntl(fd, F_OFD_SETLKW, &whole) == 0;
+#else
+    return ::fcntl(fd, F_SETLKW, &whole) == 0;
+#endif
 }
 
 // Blocks past the end are taken without moving it: the file holds what it
-// held until it is written over.
+// held until it is written over. A file system that cannot say so is
+// trusted.
 bool reserve(int fd, std::uint64_t size) {
-    return size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
+    if (size == 0)
+        return true;
+#if BRENZOLT_HAS_FALLOCATE_KEEP_SIZE
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
            errno == EOPNOTSUPP;
+#elif BRENZOLT_HAS_F_PREALLOCATE
+    fstore_t room{.fst_flags = F_ALLOCATEALL,
+                  .fst_posmode = F_PEOFPOSMODE,
+                  .fst_offset = 0,
+                  .fst_length = static_cast<off_t>(size),
+                  .fst_bytesalloc = 0};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    room.fst_length =
+        static_cast<off_t>(size) - std::min<off_t>(st.st_size, static_cast<off_t>(size));
+    return room.fst_length == 0 || ::fcntl(fd, F_PREALLOCATE, &room) != -1 || errno == ENOTSUP;
+#else
+    // posix_fallocate would move the end: only the blocks the file has.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    off_t within = std::min<off_t>(st.st_size, static_cast<off_t>(size));
+    int error = within == 0 ? 0 : ::posix_fallocate(fd, 0, within);
+    errno = error;
+    return error == 0 || error == EINVAL || error == EOPNOTSUPP;
+#endif
 }
 
 bool setSize(int fd, std::uint64_t size) {
     return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
+// Where fsync leaves the data in the disk's own cache (macOS), F_FULLFSYNC
+// takes it to the disk; a file system that does not take that gets fsync.
 bool flushData(int fd) {
+#if BRENZOLT_HAS_F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) != -1)
+        return true;
+#endif
+#if BRENZOLT_HAS_FDATASYNC
     return ::fdatasync(fd) == 0;
+#else
+    return ::fsync(fd) == 0;
+#endif
 }
 
 bool flushDirectory(const Directory& directory) {
+#if BRENZOLT_HAS_F_FULLFSYNC
+    if (::fcntl(directory.fd, F_FULLFSYNC) != -1)
+        return true;
+#endif
     // A directory held by its path alone cannot be flushed.
     return ::fsync(directory.fd) == 0 || errno == EBADF;
 }
 
-void startWriteback(int fd, std::uint64_t offset, std::uint64_t length) {
+void startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
+                    [[maybe_unused]] std::uint64_t length) {
+#if BRENZOLT_HAS_SYNC_FILE_RANGE
     ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 void setUndo(const Undo& undo) {
