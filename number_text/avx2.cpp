@@ -28,6 +28,8 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 
+#include <cpuid.h>
+
 #include <immintrin.h>
 
 namespace brenzolt {
@@ -547,8 +549,20 @@ constexpr auto kRowWriters = []<std::size_t... kIndex>(std::index_sequence<kInde
 
 } // namespace
 
+// Whether the processor has AVX2 and the system keeps the vector registers
+// across a switch of threads: asked with cpuid, as the compilers' own
+// __builtin_cpu_supports needs a runtime that not every toolchain links.
+bool hasAvx2() noexcept {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0)
+        return false;
+    unsigned low = 0, high = 0;
+    asm("xgetbv" : "=a"(low), "=d"(high) : "c"(0)); // the registers the system saves
+    return (low & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0;
+}
+
 const RowWriters* avx2RowWriters() noexcept {
-    return __builtin_cpu_supports("avx2") ? &kRowWriters : nullptr;
+    return hasAvx2() ? &kRowWriters : nullptr;
 }
 
 } // namespace brenzolt
