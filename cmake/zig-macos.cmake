@@ -9,9 +9,11 @@ set(CMAKE_SYSTEM_PROCESSOR ${BRENZOLT_MACOS_ARCH})
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRENZOLT_ZIG BRENZOLT_MACOS_ARCH)
 # The compiler with its mandatory arguments.
 set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos)
+set(CMAKE_C_COMPILER ${BRENZOLT_ZIG} cc -target ${BRENZOLT_MACOS_ARCH}-macos) # GoogleTest's
 # CMake's probe of the compiler passes -Wl,-v, which Zig's linker refuses, so
 # the byte order is not found: both Macs are little-endian.
 set(CMAKE_CXX_BYTE_ORDER LITTLE_ENDIAN)
+find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool llvm-install-name-tool-14 REQUIRED)
 find_program(CMAKE_AR NAMES llvm-ar llvm-ar-14 REQUIRED)
 find_program(CMAKE_RANLIB NAMES llvm-ranlib llvm-ranlib-14 REQUIRED)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

