@@ -15,7 +15,8 @@
 //  fallocate, or         room is reserved only where the old file had blocks
 //  F_PREALLOCATE
 //  F_FULLFSYNC           fdatasync, or fsync, is trusted to reach the disk
-//  sync_file_range       the file reaches the disk at the final flush only
+//  sync_file_range       posix_fadvise's "not needed" starts the writeback,
+//                        where the system has it and listens
 #include "platform/system.h"
 
 #include <algorithm>
@@ -293,6 +294,11 @@ void startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offs
 #if BRENZOLT_HAS_SYNC_FILE_RANGE
     ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
+#elif BRENZOLT_HAS_POSIX_FADVISE
+    // Pages written that will not be read again: a system that listens
+    // starts writing them back.
+    ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    POSIX_FADV_DONTNEED);
 #endif
 }
 
