@@ -145,6 +145,10 @@ std::string Console::readAnswer() {
     return answer;
 }
 
+bool Console::isInteractive() const {
+    return sys::isTerminal(inputFd_) && sys::isTerminal(outputFd_);
+}
+
 void Console::keepOwnWindowOpen() {
     if (!sys::isOwnConsoleWindow(inputFd_, outputFd_))
         return;
@@ -190,6 +194,18 @@ std::optional<InputFile> openInputFile(const std::string& name, std::string& rea
     }
     if (facts.kind == sys::Kind::directory) {
         reason = sys::reasonOf(sys::kIsDirectory);
+        return std::nullopt;
+    }
+    file.id_ = facts.id;
+    return file;
+}
+
+std::optional<InputFile> openStandardInput(std::string& reason) {
+    InputFile file;
+    file.fd_ = sys::duplicate(0);
+    sys::Facts facts;
+    if (file.fd_ < 0 || !sys::factsOf(file.fd_, facts)) {
+        reason = sys::reasonOf(sys::lastError());
         return std::nullopt;
     }
     file.id_ = facts.id;
@@ -479,6 +495,18 @@ std::optional<OutputFile> openOutputFile(const std::string& name, const Console&
     }
     reason = state->reason.empty() ? reason : state->reason;
     return std::nullopt;
+}
+
+std::optional<OutputFile> openStandardOutput(const Console& console, std::string& reason) {
+    auto state = std::make_unique<OutputFile::State>();
+    state->how = How::consoleOutput;
+    state->output = console.outputFd_;
+    if (!sys::factsOf(state->output, state->old)) {
+        reason = sys::reasonOf(sys::lastError());
+        return std::nullopt;
+    }
+    state->writer = std::make_unique<TextWriter>(state->output);
+    return OutputFile(std::move(state));
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {

@@ -125,6 +125,9 @@ class Console {
     // Standard input that is the input grid itself gives no answers: a retry
     // then gives up at once.
     void takeNoAnswersFrom(const InputFile& input);
+    // Whether standard input and standard output are both the terminal (on Windows the
+    // console), where someone can answer a question.
+    bool isInteractive() const;
     // In a console window of its own (the program was started by a double
     // click), asks for Enter before the window closes, so that the user sees
     // how the run ended; anywhere else (a shell, a script, a pipe) nothing.
@@ -133,6 +136,8 @@ class Console {
   private:
     friend std::optional<class OutputFile>
     openOutputFile(const std::string& name, const Console& console, std::string& reason);
+    friend std::optional<class OutputFile> openStandardOutput(const Console& console,
+                                                              std::string& reason);
     TextWriter out_;
     int outputFd_;
     int inputFd_;
@@ -183,6 +188,9 @@ class InputFile {
 
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+// Standard input as the input file, a descriptor of its own over it.
+std::optional<InputFile> openStandardInput(std::string& reason);
+    friend std::optional<InputFile> openStandardInput(std::string& reason);
     friend class OutputFile;
     friend class Console;
     int fd_ = -1;
@@ -191,6 +199,8 @@ class InputFile {
 
 // Nothing when the file does not open; `reason` then says why.
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+// Standard input as the input file, a descriptor of its own over it.
+std::optional<InputFile> openStandardInput(std::string& reason);
 
 // The output file. Opening checks that the run will be able to write it (the
 // temporary file is created then); `text()` takes the grid, and `finish()`
@@ -220,11 +230,15 @@ class OutputFile {
     explicit OutputFile(std::unique_ptr<State> state);
     friend std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
                                                     std::string& reason);
+    friend std::optional<OutputFile> openStandardOutput(const Console& console,
+                                                        std::string& reason);
     std::unique_ptr<State> state_;
 };
 
 // Nothing when the name cannot be written; `reason` then says why.
 std::optional<OutputFile> openOutputFile(const std::string& name, const Console& console,
                                          std::string& reason);
+// The console's own standard output as the output file, written through it as it comes.
+std::optional<OutputFile> openStandardOutput(const Console& console, std::string& reason);
 
 } // namespace brenzolt

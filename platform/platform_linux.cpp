@@ -122,6 +122,10 @@ bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
+int duplicate(int fd) {
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
 bool closeChecked(int fd) {
     // Retrying an interrupted close could close someone else's descriptor.
     return ::close(fd) == 0 || errno == EINTR;

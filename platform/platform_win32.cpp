@@ -374,6 +374,10 @@ bool isTerminal(int fd) {
     return isConsole(handleOf(fd));
 }
 
+int duplicate(int fd) {
+    return _dup(fd);
+}
+
 bool closeChecked(int fd) {
     return fd >= 0 && _close(fd) == 0;
 }

@@ -36,6 +36,8 @@ bool isOwnConsoleWindow(int inputFd, int outputFd);
 // The descriptor, or -1 when the caller of the program left it closed.
 int descriptorIfOpen(int fd);
 bool isTerminal(int fd);
+// Another descriptor of the same open file, or -1.
+int duplicate(int fd);
 // After a failed close the descriptor is gone all the same; -1 is no descriptor.
 bool closeChecked(int fd);
 
