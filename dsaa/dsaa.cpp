@@ -10,17 +10,21 @@ namespace brenzolt {
 
 namespace {
 
-// The fewest significant digits, at most 9, that read back as `value`, with an exponent of
-// at least three digits as "%g" writes it here; "%g" itself for what is not a finite number.
+// The fewest significant digits, at most 9, that read back as `value`, in the form of "%g"
+// (which drops trailing zeros) with an exponent of at least three digits as written here;
+// "%g" itself for what is not a finite number.
 std::size_t exactText(char* text, float value) {
     if (!std::isfinite(value))
         return formatFloat(text, value, kPercentG);
     char digits[32];
-    for (int precision = 1; precision <= 9; ++precision) {
+    int precision = 1;
+    for (; precision < 9; ++precision) {
         std::snprintf(digits, sizeof digits, "%.*g", precision, static_cast<double>(value));
         if (std::strtof(digits, nullptr) == value)
             break;
     }
+    // Six digits, as "%g" has them, where fewer do: 10 stays 10, not 1e+001.
+    std::snprintf(digits, sizeof digits, "%.*g", std::max(precision, 6), static_cast<double>(value));
     std::string written(digits);
     std::size_t e = written.find('e');
     if (e != std::string::npos && written.size() - e - 2 < 3) // "e+06" becomes "e+006"
