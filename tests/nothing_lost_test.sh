@@ -2,7 +2,7 @@
 # Faults from outside a run, one function per scenario: signals while the output is written and
 # at its commit, a signal while another program holds the output's lock, runs at once on one
 # output, a run whose stalled input fails after another run wrote the output, pre-created names,
-# attributes, little address space, another user's files, a failed write. The old output
+# attributes, little address space, another user's files, a failed write, a loop. The old output
 # survives whole, or one complete grid stands there. The scenarios that need a run's wait
 # status, a lock or runs started together are in nothing_lost.py. (An output held open on
 # Windows is a row of the end-to-end table.)
@@ -152,6 +152,16 @@ while True:
     [ ! -e private/made ] || fail "another user's link: a file made at its end"
 }
 
+# The plainest loop over source grids, its output folder not made: no run takes the loop's next
+# line for another name; each ends with status 1, and every source grid stays as it was.
+loop() {
+    local before=$(cat small.grd other.grd | cksum) statuses
+    statuses=$(printf 'small.grd\nother.grd\n' | while read -r f; do
+        "$brenzolt" "$f" "none/$f" >/dev/null && echo -n 0 || echo -n $?; done)
+    [ "$statuses" = 11 ] && [ "$(cat small.grd other.grd | cksum)" = "$before" ] ||
+        fail "a loop whose outputs do not open: statuses $statuses"
+}
+
 # A write that fails stops every thread: far fewer dots than rows.
 failed_write() {
     local dots=$( (ulimit -f 4 && BRENZOLT_THREADS=2 exec "$brenzolt" tall.grd tall.txt) | tr -cd .)
@@ -168,7 +178,7 @@ for name in big small other; do "$brenzolt" $name.grd $name.txt; done
 for scenario in signals locked; do python3 "$scenarios" $scenario "$brenzolt" 2>&9; done
 for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
 [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
-attributes; console; failed_write
+attributes; console; failed_write; loop
 # Limits on the address space and the descriptors, for a program of this machine alone.
 if ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; then
     address_space
