@@ -41,8 +41,8 @@ std::optional<InputFile> openInput(Console& console, const std::string& name) {
 std::optional<OutputFile> openOutputOtherThan(Console& console, const std::string& name,
                                               const InputFile& input) {
     std::string reason;
-    std::optional<OutputFile> output = name == "-" ? openStandardOutput(console, reason)
-                                                   : openOutputFile(name, console, reason);
+    std::optional<OutputFile> output =
+        name == "-" ? openStandardOutput(console, reason) : openOutputFile(name, console, reason);
     // Writing over the input would destroy it before it is read; a binary grid named as the
     // output is most often a source grid that a slip or a stray answer named.
     if (output && output->isSameFileAs(input)) {

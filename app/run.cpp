@@ -126,8 +126,7 @@ int runConversion(std::span<const char* const> arguments, Console& console) {
         std::optional<InputFile> input = openInputAsking(console, names.input, mayAsk);
         if (!input)
             return kStatusFailed;
-        std::optional<OutputFile> output =
-            openOutputAsking(console, names.output, *input, mayAsk);
+        std::optional<OutputFile> output = openOutputAsking(console, names.output, *input, mayAsk);
         if (!output)
             return kStatusFailed;
 

@@ -24,7 +24,8 @@ std::size_t exactText(char* text, float value) {
             break;
     }
     // Six digits, as "%g" has them, where fewer do: 10 stays 10, not 1e+001.
-    std::snprintf(digits, sizeof digits, "%.*g", std::max(precision, 6), static_cast<double>(value));
+    std::snprintf(digits, sizeof digits, "%.*g", std::max(precision, 6),
+                  static_cast<double>(value));
     std::string written(digits);
     std::size_t e = written.find('e');
     if (e != std::string::npos && written.size() - e - 2 < 3) // "e+06" becomes "e+006"
@@ -36,7 +37,8 @@ void writeNumberPair(TextWriter& file, float first, float second, bool exact) {
     char text[2 * kMaxNumberText + 2];
     std::size_t length = exact ? exactText(text, first) : formatFloat(text, first, kPercentG);
     text[length++] = '\t';
-    length += exact ? exactText(text + length, second) : formatFloat(text + length, second, kPercentG);
+    length +=
+        exact ? exactText(text + length, second) : formatFloat(text + length, second, kPercentG);
     text[length++] = '\n';
     file.write(std::string_view(text, length));
 }
@@ -59,7 +61,8 @@ double textShift(float value) {
 double spacingAsRead(float low, float high, std::int32_t count, float spacing) {
     if (count < 2)
         return spacing;
-    double span = std::strtod(percentG(high).c_str(), nullptr) - std::strtod(percentG(low).c_str(), nullptr);
+    double span =
+        std::strtod(percentG(high).c_str(), nullptr) - std::strtod(percentG(low).c_str(), nullptr);
     return span / (count - 1);
 }
 

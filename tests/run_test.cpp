@@ -67,7 +67,6 @@ const std::string kAgain = "\r\n"; // after an answer to a retry
 const std::string kReadOnly = "<read-only>"; // the marker before the bytes of a read-only file
 const std::string kOld = "an older file that no failed run may touch\r\n\0\x01\xff"s;
 const std::string kNotGrid = "not a binary grid file: ";
-const std::string kStdin = "/dev/stdin"; // a pipe named as the input, on Linux
 const std::string kRest = "the rest of the script\n\nin.grd\nmore\r\n";
 const std::string kGrid = gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6});
 const Files kIn{{"in.grd", kGrid}};
@@ -81,13 +80,10 @@ std::string repeat(const std::string& text, int times) {
     return result;
 }
 
-// A file that does not open, where nobody is asked for another name.
-std::string refused(const std::string& what, const std::string& name) {
-    return "error opening " + what + " file " + name + " \r\n";
-}
-
-std::string retry(const std::string& what, const std::string& name) {
-    return refused(what, name) + "please enter " + what + " file name: ";
+// A file that does not open, and the question for another name where one is asked.
+std::string retry(const std::string& what, const std::string& name, bool asked = true) {
+    return "error opening " + what + " file " + name + " \r\n" +
+           (asked ? "please enter " + what + " file name: " : "");
 }
 
 std::string converted(int rows) {
@@ -98,9 +94,9 @@ std::string converted(int rows) {
 // clang-format off
 
 // `in.grd out.txt [precision]` converts `grid` of `rows` rows into `text`, with the warnings
-// `errors` (none where the header is exact and the precision a code).
+// `errors` (none where the header is exact and the precision a code; nothing: not checked).
 Row converts(std::string name, std::string grid, std::vector<std::string> precision, int rows,
-             std::string text, std::string errors = "") {
+             std::string text, std::optional<std::string> errors = "") {
     precision.insert(precision.begin(), {"in.grd", "out.txt"});
     return {.name = name, .before = {{"in.grd", grid}}, .arguments = precision,
             .console = converted(rows), .after = {{"out.txt", text}}, .errors = errors};
@@ -128,6 +124,17 @@ Row readFails(std::string name, std::string grid, std::string message, std::stri
             .errors = "brenzolt: in.grd: " + message + "\n"};
 }
 
+// `in.grd NAME` where NAME does not open as the output: a script is asked nothing, and the run
+// ends with status 1 at once, its standard input unread; `reason` on standard error.
+Row refused(std::string name, System only, Files before, std::string output,
+            std::string reason, Options options = {}) {
+    before["in.grd"] = kGrid;
+    return {.name = name, .only = only, .before = before, .arguments = {"in.grd", output},
+            .console = retry("output", output, false), .status = 1,
+            .unread = options.in == Stdin::terminal ? "" : kRest, // nobody types at a terminal
+            .options = options, .errors = "brenzolt: " + output + ": " + reason + "\n"};
+}
+
 // `in.grd out.txt` under a file size limit that fails the writes, on several threads.
 Row writeFails(std::string name, Files before) {
     before["in.grd"] = gridFile({1000, 10, 0, 0, 1}, std::vector(10000, 1.0f));
@@ -143,7 +150,8 @@ Row toStandardOutput(std::string name, std::vector<std::string> arguments, Stdou
                      Files before, Files after) {
     before["in.grd"] = kGrid;
     return {.name = name, .only = arguments.back().starts_with("/dev/") ? Linux : any,
-            .before = before, .arguments = arguments, .answers = arguments.back() == "-" ? kGrid : "",
+            .before = before, .arguments = arguments,
+            .answers = arguments.back() == "-" ? kGrid : "",
             .console = out == Stdout::pipe ? kConverted : "", .after = after,
             .options = {.out = out}, .errors = kBanner + converted(2)};
 }
@@ -160,9 +168,10 @@ Row asksFor(std::string name, std::string argument, std::string answer, System o
 // them meets its last free byte; as tall.grd, converted into tall.txt.
 const int kTallRows = (256 << 10) - 1 - static_cast<int>(crlf(kBanner + kRecord).size());
 void fillTall(Row& row) {
-    row.before["tall.grd"] = gridFile({1, float(kTallRows), 0, 0, 1, -1}, std::vector(kTallRows, 0.f));
+    row.before["tall.grd"] =
+        gridFile({1, float(kTallRows), 0, 0, 1, -1}, std::vector(kTallRows, 0.f));
     row.after[row.arguments[1]] = "DSAA\n1\t" + std::to_string(kTallRows) + "\n0\t0\n0\t" +
-                                  std::to_string(kTallRows - 1) + "\n0\t0\n" + repeat("0\n", kTallRows);
+        std::to_string(kTallRows - 1) + "\n0\t0\n" + repeat("0\n", kTallRows);
 }
 
 // Blocks of rows on several threads give the text of one thread: rows that leave the last
@@ -174,39 +183,35 @@ void addThreadRows(std::vector<Row>& rows) {
         for (std::string input : {"in.grd", "-"})
             for (int threads : {1, 2, 7})
                 if (input == "in.grd" || std::uint64_t(columns) * count <= 1 << 18)
-                    rows.push_back({.name = std::to_string(columns) + " x " +
-                        std::to_string(count) + " from " + (input == "-" ? "a pipe" : input) +
-                        " on " + std::to_string(threads), .arguments = {input, "out.txt"},
-                        .console = converted(count),
-                        .options = {.in = input == "-" ? Stdin::trickle : Stdin::pipe,
-                                    .threads = threads},
+                    rows.push_back({.name = std::to_string(columns) + " x " + std::to_string(count)
+                        + " from " + (input == "-" ? "a pipe" : input) + " on " +
+                        std::to_string(threads), .arguments = {input, "out.txt"},
+                        .console = converted(count), .options = {.in = input == "-" ?
+                        Stdin::trickle : Stdin::pipe, .threads = threads},
                         .fill = [columns, count, input](Row& row) {
         std::vector<float> nodes;
-        std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(count) +
-                           "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
-                           std::to_string(count - 1) + "\n0\t0\n";
+        std::string& text = row.after["out.txt"] = "DSAA\n" + std::to_string(columns) + "\t" +
+            std::to_string(count) + "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
+            std::to_string(count - 1) + "\n0\t0\n";
         for (int r = 0; r < count; ++r) {
             nodes.insert(nodes.end(), columns, static_cast<float>(r));
             std::string line = std::to_string(count - 1 - r);
             text += line + repeat("\t" + line, columns - 1) + "\n";
         }
-        std::string grid = gridFile({float(columns), float(count), 0, 0, 1, -1}, nodes);
-        (input == "-" ? row.answers : row.before["in.grd"]) = grid;
-        row.after["out.txt"] = text;
-                        }});
+        (input == "-" ? row.answers : row.before["in.grd"]) =
+            gridFile({float(columns), float(count), 0, 0, 1, -1}, nodes); }});
 }
 
-
 // The precision codes, and the header lines as a reader takes them.
-void addCodesAndHeaders(std::vector<Row>& rows) {
-    rows.insert(rows.end(), {
+std::vector<Row> codesAndHeaders() {
+    const std::string placed = gridFile({3, 2, 4500000, 4123455, 1.25f, 0, 0, 0.1f, 3e10f},
+                                        {1, 2, 3, 4, 5, 6}), rows = "4\t5\t6\n1\t2\t3\n";
+    return {
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
         precision("10, its first character", {"10"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1",
                   "only its first character counts: 1 decimal (%6.1f)"),
         precision("2.5, its first character", {"2.5"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13",
                   "only its first character counts: 2 decimals (%6.2f)"),
-        precision("4", {"4"}, "1234.5677\t0.0000", "3.1416\t-2.5000\t0.1250"),
-        precision("6", {"6"}, "1234.567749\t0.000010", "3.141590\t-2.500000\t0.125000"),
         precision("8", {"8"}, "1234.56774902\t0.00001000", "3.14159012\t-2.50000000\t0.12500000"),
         precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
         precision("x, not a code", {"x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
@@ -231,34 +236,28 @@ void addCodesAndHeaders(std::vector<Row>& rows) {
                  gridFile({1001, 1, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f},
                           std::vector(1001, 1.0f)), {}, 1,
                  "DSAA\n1001\t1\n123.45\t25223.4\n10027.5\t10027.5\n-0.5\t3e+010\n" +
-                 repeat("1\t", 1000) + "1\n", "brenzolt: out.txt: the header's coordinates have six "
-                 "significant digits: a reader moves the grid's corners by up to 0.0492187 in x and "
-                 "0.0498047 in y, and its node spacing of 25.1 to 25.0999 in x and 25.1 in y; "
-                 "--exact-header writes them exactly\n"),
+                 repeat("1\t", 1000) + "1\n", std::nullopt), // the corners' warning below
         // A reader places the grid where the header's texts say: in x its far corner 2.5 off,
         // in y its near one 5, and the spacing it computes is 0 both ways.
-        converts("corners moved by the header's six digits",
-                 gridFile({3, 2, 4500000, 4123455, 1.25f}, {1, 2, 3, 4, 5, 6}), {}, 2,
-                 "DSAA\n3\t2\n4.5e+006\t4.5e+006\n4.12346e+006\t4.12346e+006\n0\t0\n4\t5\t6\n1\t2\t3\n",
-                 "brenzolt: out.txt: the header's coordinates have six significant digits: a reader "
-                 "moves the grid's corners by up to 2.5 in x and 5 in y, and its node spacing of "
-                 "1.25 to 0 in x and 0 in y; --exact-header writes them exactly\n"),
-        {.name = "the exact header", .before = {{"in.grd", gridFile({3, 2, 4500000, 4123455, 1.25f,
-         0, 0, 0.1f, 3e10f}, {1, 2, 3, 4, 5, 6})}}, .arguments = {"--exact-header", "in.grd", "out.txt"},
-         .console = converted(2), .after = {{"out.txt", "DSAA\n3\t2\n4.5e+006\t4500002.5\n"
-         "4123455\t4123456.2\n0.1\t3e+010\n4\t5\t6\n1\t2\t3\n"}}, .errors = ""},
+        converts("corners moved by the header's six digits", placed, {}, 2,
+                 "DSAA\n3\t2\n4.5e+006\t4.5e+006\n4.12346e+006\t4.12346e+006\n0.1\t3e+010\n" + rows,
+                 "brenzolt: out.txt: the header's coordinates have six significant digits: a "
+                 "reader moves the grid's corners by up to 2.5 in x and 5 in y, and its node "
+                 "spacing of 1.25 to 0 in x and 0 in y; --exact-header writes them exactly\n"),
+        converts("the exact header, asked for after the names", placed, {"--exact-header"}, 2,
+                 "DSAA\n3\t2\n4.5e+006\t4500002.5\n4123455\t4123456.2\n0.1\t3e+010\n" + rows),
         converts("a row more than the grid", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}), {},
                  1, "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n", "brenzolt: in.grd: 8 bytes after the "
                  "grid are not read: is the 48-byte header missing?\n"),
         converts("counts truncated toward zero", gridFile({3.99f, 2.99f, 10, 20, 5, 0, 0, 1, 9},
                                                           {1, 2, 3, 4, 5, 6}), {}, 2, kConverted),
-    });
+    };
 }
 
 // What is not a grid, or not a whole one, is refused before anything is written.
-void addNotGrids(std::vector<Row>& rows) {
+std::vector<Row> notGrids() {
     const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
-    rows.insert(rows.end(), {
+    return {
         readFails("no columns, -0.5 truncated", gridFile({-0.5f, 3}, {7, 8}),
                   kNotGrid + "its header gives a grid of 0 x 3 nodes", kOld),
         readFails("no rows", gridFile({2147483520.0f, 0}),
@@ -281,30 +280,26 @@ void addNotGrids(std::vector<Row>& rows) {
          .arguments = {"-", "out.txt"}, .answers = gridFile({2147483520.0f, 2147483520.0f}),
          .console = kRecord + "error reading input file -: " + tooLarge + "\n",
          .status = 1, .errors = "brenzolt: -: " + tooLarge + "\n"},
-        {.name = "a short grid through a pipe", .only = Linux,
-         .arguments = {kStdin, "out.txt"}, .answers = kGrid.substr(0, 50),
-         .console = kRecord + "error reading input file " + kStdin +
-                    ": it ends after 50 of 72 bytes\n",
+        {.name = "a short grid through a pipe", .arguments = {"-", "out.txt"},
+         .answers = kGrid.substr(0, 50),
+         .console = kRecord + "error reading input file -: it ends after 50 of 72 bytes\n",
          .status = 1},
         // Opens (as a file that is not a directory), but reading fails with an I/O error.
         {.name = "read error", .only = Linux, .before = {{"out.txt", kOld}},
          .arguments = {"/proc/self/mem", "out.txt"},
          .console = kRecord + "error reading input file /proc/self/mem\n", .status = 1},
-    });
+    };
 }
 
 // Outputs of every kind: those that do not open or may not be replaced, refused without a
 // question to a script; failed writes; standard output.
-void addOutputs(std::vector<Row>& rows) {
+std::vector<Row> outputs() {
     const std::string longName = std::string(236, 'g') + ".txt";
-    const std::string longIn = repeat("./", 1997) + "in.grd", longOut = repeat("./", 1996) + "out.txt";
     const std::string binaryGrid = "is a binary grid file: it is not replaced by a text grid; name "
-                                   "another output, or remove it first\n";
-    rows.insert(rows.end(), {
-        {.name = "output in a directory without write permission", .only = Linux,
-         .before = {{"in.grd", kGrid}, {"dir", "<dir r-x>"}},
-         .arguments = {"in.grd", "dir/out.txt"}, .console = refused("output", "dir/out.txt"),
-         .status = 1, .options = {.asNobody = true}},
+                                   "another output, or remove it first";
+    return {
+        refused("output in a directory without write permission", Linux, {{"dir", "<dir r-x>"}},
+                "dir/out.txt", "Permission denied", {.asNobody = true}),
         // Only regular files are ever removed.
         {.name = "full device", .only = Linux,
          .before = {{"in.grd", kGrid}, {"full", "<symlink /dev/full>"}},
@@ -317,32 +312,19 @@ void addOutputs(std::vector<Row>& rows) {
         writeFails("file size limit on a file with two names",
                    {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}}),
         // Made at the end, the file would be wherever the link leads by then.
-        {.name = "a chain of links to no file, refused", .only = Linux,
-         .before = {{"out.txt", "<symlink sub/link.txt>"}, {"sub", "<dir>"},
-                   {"sub/link.txt", "<symlink new.txt>"}, {"in.grd", kGrid}},
-         .arguments = {"in.grd", "out.txt"}, .console = refused("output", "out.txt"), .status = 1,
-         .errors = "brenzolt: out.txt: is a link to nothing: name the file it should create, or "
-                   "remove the link\n"},
-        // Names from the command line: a script's next line is never taken for another name.
-        {.name = "input named as output by a hard link, refused without a question",
-         .before = {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}},
-         .arguments = {"in.grd", "link.grd"}, .console = refused("output", "link.grd"),
-         .status = 1, .unread = "out.txt\n", .errors = "brenzolt: link.grd: is the input file\n"},
+        refused("a chain of links to no file", Linux, {{"out.txt", "<symlink sub/link.txt>"},
+                {"sub", "<dir>"}, {"sub/link.txt", "<symlink new.txt>"}}, "out.txt",
+                "is a link to nothing: name the file it should create, or remove the link"),
         // A source grid (here with one row more) named as the output stays, however named.
-        {.name = "a binary grid as the output, refused", .before = {{"in.grd", kGrid},
-         {"old.grd", kGrid + "abcdefghijkl"}}, .arguments = {"in.grd", "old.grd"},
-         .console = refused("output", "old.grd"), .status = 1, .unread = kRest,
-         .errors = "brenzolt: old.grd: " + binaryGrid},
+        refused("a binary grid as the output", any, {{"old.grd", kGrid + "abcdefghijkl"}},
+                "old.grd", binaryGrid),
         {.name = "a binary grid named at a prompt", .before = {{"in.grd", kGrid},
          {"old.grd", gridFile({1, 1}, {5})}}, .answers = "in.grd\nold.grd\nout.txt\n",
          .console = kAsk + retry("output", "old.grd") + kAgain + converted(2), .after = kOut,
-         .errors = "brenzolt: old.grd: " + binaryGrid},
+         .errors = "brenzolt: old.grd: " + binaryGrid + "\n"},
         // Standard input a terminal, standard output not: nobody sees a question.
-        {.name = "names given, standard output a pipe, standard input a terminal", .only = Linux,
-         .before = kIn, .arguments = {"in.grd", "nodir/out.txt"},
-         .console = refused("output", "nodir/out.txt"), .status = 1,
-         .options = {.in = Stdin::terminal}, .errors = "brenzolt: nodir/out.txt: No such file or "
-         "directory\n"},
+        refused("names given, standard output a pipe, standard input a terminal", Linux, {},
+                "nodir/out.txt", "No such file or directory", {.in = Stdin::terminal}),
         toStandardOutput("- both ways after --", {"--exact-header", "--", "-", "-"}, Stdout::pipe,
                          {}, {}),
         toStandardOutput("standard output as the output, appended to a file",
@@ -350,21 +332,19 @@ void addOutputs(std::vector<Row>& rows) {
                          {{"log", "earlier\n" + kConverted}}),
         toStandardOutput("the file standard output goes to, by name", {"in.grd", "log"},
                          Stdout::log, {}, {{"log", kConverted}}),
-        {.name = "files named - and -h", .before = {{"-", kGrid}}, .arguments = {"./-", "-h"},
-         .console = converted(2), .after = {{"-h", kConverted}}},
-        {.name = "long names as arguments", .before = kIn, .arguments = {longIn, longOut},
-         .console = converted(2), .after = kOut},
+        {.name = "files named -h and -", .before = {{"-h", kGrid}}, .arguments = {"-h", "./-"},
+         .console = converted(2), .after = {{"-", kConverted}}},
         // Too long for the directory with the temporary suffix: a short temporary name.
         {.name = "a name of 240 characters", .before = kIn, .arguments = {"in.grd", longName},
          .console = converted(2), .after = {{longName, kConverted}}},
-    });
+    };
 }
 
 // The dialogue: answers piped in, retries included. A prompt that is not on the console when
 // the program waits for its answer leaves a conversation stuck.
-void addDialogue(std::vector<Row>& rows) {
+std::vector<Row> dialogue() {
     const std::string help = readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt");
-    rows.insert(rows.end(), {
+    return {
         {.name = "a single argument ignored", .before = kIn, .arguments = {"in.grd"},
          .answers = "in.grd\nout.txt\n", .console = kAsk + converted(2), .after = kOut,
          .unread = kRest},
@@ -411,12 +391,12 @@ void addDialogue(std::vector<Row>& rows) {
                     kAgain + retry("output", "in.grd") +
                     repeat(kAgain + retry("output", "./in.grd"), 200) + kAgain + converted(2),
          .after = kOut, .options = {.descriptorLimit = 32}},
-    });
+    };
 }
 
 // Limits, and a console that is gone: it never spoils the run.
-void addLimits(std::vector<Row>& rows) {
-    rows.insert(rows.end(), {
+std::vector<Row> limits() {
+    return {
         // With standard input and output closed, the files open as descriptors 0 and 1. On
         // Windows the program is given no standard handles.
         {.name = "closed standard input and output", .arguments = {"tall.grd", "tall.txt"},
@@ -430,16 +410,14 @@ void addLimits(std::vector<Row>& rows) {
          .fill = fillTall},
         // A read-only output stays as it was: Linux refuses it at once (but to root, for whom
         // nothing is read-only); Windows finds it out only when the grid is to be put in place.
-        {.name = "a read-only output, refused", .only = Linux,
-         .before = {{"in.grd", kGrid}, {"out.txt", kReadOnly + kOld}},
-         .arguments = {"in.grd", "out.txt"}, .console = refused("output", "out.txt"), .status = 1,
-         .options = {.asNobody = true}},
-    });
+        refused("a read-only output", Linux, {{"out.txt", kReadOnly + kOld}}, "out.txt",
+                "Permission denied", {.asNobody = true}),
+    };
 }
 
 // Windows alone: its help switch, its quotes, its read-only files and files held open.
-void addWindows(std::vector<Row>& rows) {
-    rows.insert(rows.end(), {
+std::vector<Row> windowsOnly() {
+    return {
         asksFor("help by /?", "/?", readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt"), Windows),
         {.name = "answers in double quotes", .only = Windows, .before = kIn,
          .answers = "\"in.grd\"\n\"out.txt\"\n", .console = kAsk + converted(2), .after = kOut},
@@ -457,15 +435,16 @@ void addWindows(std::vector<Row>& rows) {
          .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
          .console = converted(2) + "error writing output file out.txt\n", .status = 1,
          .options = {.holdMs = 3000}},
-    });
+    };
 }
 // clang-format on
 
 std::vector<Row> rows() {
     std::vector<Row> table;
-    for (auto add : {addCodesAndHeaders, addNotGrids, addOutputs, addDialogue, addLimits,
-                     addWindows, addThreadRows})
-        add(table);
+    for (const auto& part :
+         {codesAndHeaders(), notGrids(), outputs(), dialogue(), limits(), windowsOnly()})
+        table.insert(table.end(), part.begin(), part.end());
+    addThreadRows(table);
     return table;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,7 +10,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #ifdef _WIN32
@@ -90,6 +88,9 @@ int wait(Process process) {
     CloseHandle(process);
     return static_cast<int>(status);
 }
+bool makeTerminal(int[2]) { // no pseudo-terminal on Windows
+    return false;
+}
 #else
 using Process = pid_t;
 
@@ -148,10 +149,8 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
 // Nobody types at the far end of a pseudo-terminal.
 bool makeTerminal(int ends[2]) {
     ends[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ends[0] = ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0
-                  ? open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC)
-                  : -1;
-    return ends[0] >= 0;
+    return ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0 &&
+           (ends[0] = open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0;
 }
 
 int wait(Process process) {
@@ -194,13 +193,10 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     // input is all written before the program starts: the pipe must hold it. Standard error is
     // read once the program has ended: its pipe holds a megabyte.
     int in[2] = {-1, -1}, out[2] = {-1, -1}, errors[2] = {-1, -1};
-#ifndef _WIN32
-    if (options.in == Stdin::terminal && !makeTerminal(in))
-        throw std::runtime_error("cannot make a terminal for the program");
-#endif
-    if ((options.in != Stdin::closed && in[0] < 0 && !makePipe(in, input.size())) ||
+    if ((options.in == Stdin::terminal && !makeTerminal(in)) ||
+        (options.in != Stdin::closed && in[0] < 0 && !makePipe(in, input.size())) ||
         (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
-        throw std::runtime_error("cannot make a pipe for the program");
+        throw std::runtime_error("cannot make a pipe or a terminal for the program");
     // Given at once through a pipe; in a conversation, a line after each prompt; in pieces
     // once the program runs.
     std::size_t given =
@@ -214,9 +210,9 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     Process process = start(dir, words, in[0], out[1], errors[1], options);
     closeFd(out[1]);
     closeFd(errors[1]);
-    for (long n = 0; options.in == Stdin::trickle && given < input.size() && n >= 0; given += 10000) {
-        n = write(in[1], input.data() + given, std::min<unsigned>(10000, input.size() - given));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (; options.in == Stdin::trickle && given < input.size(); given += 10000) {
+        writeAll(in[1], input.substr(given, 10000));
+        usleep(1000);
     }
     Result result;
     char buffer[65536];
