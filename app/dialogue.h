@@ -18,11 +18,12 @@ struct FileNames {
 // Prints the usage line and asks for both names.
 FileNames askForNames(Console& console);
 
-// Open the named file, or, while it does not open, report it and ask for
-// another name, which then replaces `name`. Nothing when the user gives up
-// with an empty answer. The output refuses the input file itself.
-std::optional<InputFile> openInputAsking(Console& console, std::string& name);
+// Open the named file ("-": standard input or standard output), or, while it does not open,
+// report it and, where `mayAsk`, ask for another name, which then replaces `name`. Nothing
+// when the user gives up with an empty answer, or when no one may be asked. The output
+// refuses the input file itself and an existing binary grid.
+std::optional<InputFile> openInputAsking(Console& console, std::string& name, bool mayAsk);
 std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
-                                           const InputFile& input);
+                                           const InputFile& input, bool mayAsk);
 
 } // namespace brenzolt

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <vector>
 
 namespace brenzolt {
 
@@ -30,31 +31,68 @@ int failWriting(Console& console, const std::string& outputName, const std::stri
     return kStatusFailed;
 }
 
+// The words of a run's arguments that are names and the precision, and its options, which come
+// before "--" ("--exact-header").
+struct Request {
+    std::vector<std::string> words;
+    bool exactHeader = false;
+};
+
+Request requestOf(std::span<const std::string> arguments) {
+    Request request;
+    bool options = true;
+    for (const std::string& argument : arguments) {
+        if (options && argument == "--")
+            options = false;
+        else if (options && argument == "--exact-header")
+            request.exactHeader = true;
+        else
+            request.words.push_back(argument);
+    }
+    return request;
+}
+
 // A precision text that is more than a code, or one that more arguments set aside.
-void warnOfPrecision(Console& console, std::span<const std::string> arguments) {
-    if (arguments.size() < 3)
+void warnOfPrecision(Console& console, std::span<const std::string> words) {
+    if (words.size() < 3)
         return;
-    std::string subject = "precision \"" + arguments[2] + "\"";
-    if (arguments.size() > 3)
+    std::string subject = "precision \"" + words[2] + "\"";
+    if (words.size() > 3)
         console.warn(subject, "ignored with more than three arguments: " +
                                   nodeFormatWords(selectNodeFormat("-")));
-    else if (std::optional<std::string> note = precisionTextNote(arguments[2]))
+    else if (std::optional<std::string> note = precisionTextNote(words[2]))
         console.warn(subject, *note);
 }
 
-// Corners that the header's six significant digits move by more than a tenth of the node
-// spacing place the grid elsewhere for its readers.
-void warnOfCorners(Console& console, const std::string& outputName, const GridHeader& header) {
-    CornerShift shift = headerCornerShift(header);
-    double tolerance = std::fabs(static_cast<double>(header.spacing)) / 10;
-    if (shift.x <= tolerance && shift.y <= tolerance)
+// A reader places the grid where the header's six-digit texts say, and computes its node
+// spacing from them: a corner or a spacing off by more than a thousandth of the spacing
+// misplaces the grid among others of its spacing. A spacing that is no positive number gives
+// nothing to measure by.
+void warnOfPlacement(Console& console, const std::string& outputName, const GridHeader& header) {
+    double spacing = static_cast<double>(header.spacing);
+    double tolerance = std::fabs(spacing) / 1000;
+    HeaderAsRead read = headerAsRead(header);
+    if (!std::isfinite(tolerance) || tolerance == 0 ||
+        (read.shiftX <= tolerance && read.shiftY <= tolerance &&
+         !(std::fabs(read.spacingX - spacing) > tolerance) &&
+         !(std::fabs(read.spacingY - spacing) > tolerance)))
         return;
-    char text[200];
+    char text[300];
     std::snprintf(text, sizeof text,
-                  "the header's coordinates have six significant digits: the grid's corners move "
-                  "by up to %g in x and %g in y (node spacing %g)",
-                  shift.x, shift.y, static_cast<double>(header.spacing));
+                  "the header's coordinates have six significant digits: a reader moves the "
+                  "grid's corners by up to %g in x and %g in y, and its node spacing of %g to %g "
+                  "in x and %g in y; --exact-header writes them exactly",
+                  read.shiftX, read.shiftY, spacing, read.spacingX, read.spacingY);
     console.warn(outputName, text);
+}
+
+// An input with at least one row after its grid is most often a raster without the header,
+// whose first nodes were taken for one.
+void warnOfSurplus(Console& console, const std::string& inputName, const GridReader& grid) {
+    if (grid.surplusBytes() >= kRecordSize * std::uint64_t(grid.header().columnCount))
+        console.warn(inputName, std::to_string(grid.surplusBytes()) +
+                                    " bytes after the grid are not read: is the 48-byte header "
+                                    "missing?");
 }
 
 } // namespace
@@ -68,20 +106,25 @@ int runConversion(std::span<const std::string> arguments, Console& console) {
             return console.flush() ? kStatusConverted : kStatusFailed;
         }
     console.print("converting a binary grid into an ASCII grid for GS-SURFER\n");
+    Request request = requestOf(arguments);
+    std::span<const std::string> words = request.words;
+    // Names from the command line are asked for again only where someone can answer: elsewhere
+    // a script's next line would be taken for a name.
+    bool fromCommandLine = words.size() >= 2;
+    bool mayAsk = !fromCommandLine || console.isInteractive();
     FileNames names;
     // Too little memory for the buffers or even one block of text: the run
     // ends as for a failed write, and the output is dropped as it was.
     try {
-        names =
-            arguments.size() >= 2 ? FileNames{arguments[0], arguments[1]} : askForNames(console);
+        names = fromCommandLine ? FileNames{words[0], words[1]} : askForNames(console);
         // A fourth argument takes the precision with it: the default applies.
-        NodeFormat nodeFormat = selectNodeFormat(arguments.size() == 3 ? arguments[2] : "-");
-        warnOfPrecision(console, arguments);
+        NodeFormat nodeFormat = selectNodeFormat(words.size() == 3 ? words[2] : "-");
+        warnOfPrecision(console, words);
 
-        std::optional<InputFile> input = openInputAsking(console, names.input);
+        std::optional<InputFile> input = openInputAsking(console, names.input, mayAsk);
         if (!input)
             return kStatusFailed;
-        std::optional<OutputFile> output = openOutputAsking(console, names.output, *input);
+        std::optional<OutputFile> output = openOutputAsking(console, names.output, *input, mayAsk);
         if (!output)
             return kStatusFailed;
 
@@ -90,8 +133,10 @@ int runConversion(std::span<const std::string> arguments, Console& console) {
         if (auto error = openGrid(*input, grid))
             return failReading(console, names.input, *error); // the output is dropped as it was
 
-        warnOfCorners(console, names.output, grid.header());
-        writeHeaderLines(output->text(), grid.header());
+        warnOfSurplus(console, names.input, grid);
+        if (!request.exactHeader)
+            warnOfPlacement(console, names.output, grid.header());
+        writeHeaderLines(output->text(), grid.header(), request.exactHeader);
         std::optional<ReadError> error =
             writeNodeLines(output->text(), console, grid, nodeFormat, threadCountFromEnvironment());
         console.print("\n");

@@ -2,7 +2,8 @@
 # Windows brenzolt-VERSION-win64.zip (the program, a plain-text README for
 # Windows users, the licence and the sample grid), elsewhere
 # brenzolt_VERSION_amd64.deb or _arm64.deb (the program, its manual page and
-# the README; the licence is in Debian's copyright file). Each package gets a
+# the README; the licence is in Debian's copyright file). `cmake --install`
+# installs the licence beside the README. Each package gets a
 # PACKAGE.sha256 beside it.
 include(GNUInstallDirs)
 
@@ -30,7 +31,8 @@ if(WIN32)
 else()
   install(TARGETS brenzolt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/brenzolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The licence too; in the Debian package, Debian's copyright file carries it instead.
+  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
 endif()
 
@@ -67,8 +69,19 @@ number format chosen by a precision code. GDAL and mapping applications read
 the result.")
 # Debian's own files of a package: the manual page compressed, the changelog
 # and the copyright notice.
-string(TIMESTAMP BRENZOLT_PACKAGE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The changelog's date is its newest entry's release date, unless SOURCE_DATE_EPOCH gives
+# another (scripts/package.sh dates the package's files the same way), so that two builds of
+# one source make one package.
 configure_file(packaging/changelog.in packaging/changelog @ONLY)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  file(STRINGS packaging/changelog.in BRENZOLT_RELEASE_LINE REGEX "^ -- " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^ -- .*  " "" BRENZOLT_RELEASE_DATE "${BRENZOLT_RELEASE_LINE}")
+  string(TIMESTAMP BRENZOLT_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(READ ${PROJECT_BINARY_DIR}/packaging/changelog BRENZOLT_CHANGELOG)
+  string(REPLACE "${BRENZOLT_RELEASE_DATE}" "${BRENZOLT_PACKAGE_DATE}" BRENZOLT_CHANGELOG
+                 "${BRENZOLT_CHANGELOG}")
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/changelog "${BRENZOLT_CHANGELOG}")
+endif()
 configure_file(packaging/debian-files.cmake.in packaging/debian-files.cmake @ONLY)
 if(NOT WIN32)
   set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/packaging/debian-files.cmake)

@@ -36,18 +36,22 @@ std::optional<std::string> precisionTextNote(std::string_view precisionText);
 // at every step: (count - 1) x spacing + low.
 float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
 
-// The five header lines: "DSAA", the counts, and the x, y and z ranges.
-void writeHeaderLines(TextWriter& file, const GridHeader& header);
+// The five header lines: "DSAA", the counts, and the x, y and z ranges, their numbers in
+// "%g", or with `exact` in the fewest significant digits (at most 9) that read back as the
+// single-precision values themselves.
+void writeHeaderLines(TextWriter& file, const GridHeader& header, bool exact = false);
 
-// How far the header lines' six significant digits move the grid's corners
-// for a reader: the most that the text of xLow or xHigh differs from the
-// value it stands for, in x, and of yLow or yHigh, in y. 0 where the texts
-// read back as the single-precision values themselves.
-struct CornerShift {
-    double x = 0;
-    double y = 0;
+// The grid as a reader of the "%g" header lines places it: how far the texts of xLow or xHigh
+// move a corner at most, in x, and of yLow or yHigh, in y (0 where the texts read back as the
+// single-precision values themselves), and the node spacing that the texts give in x and in
+// y (the header's own along a single column or row, where they give none).
+struct HeaderAsRead {
+    double shiftX = 0;
+    double shiftY = 0;
+    double spacingX = 0;
+    double spacingY = 0;
 };
-CornerShift headerCornerShift(const GridHeader& header);
+HeaderAsRead headerAsRead(const GridHeader& header);
 
 // The room `writeNodeTexts` needs for `rows` rows of `width` nodes in
 // `nodeFormat`, one after the other: the room of their number texts, and each

@@ -154,7 +154,22 @@ std::optional<ReadError> openGrid(InputFile& input, GridReader& grid) {
     }
     grid.input_ = &input;
     grid.header_ = header;
+    grid.surplus_ = fileSize ? *fileSize - needed : 0;
     return std::nullopt;
+}
+
+bool holdsBinaryGrid(const InputFile& file) {
+    float words[kHeaderWords];
+    std::size_t got = 0;
+    std::string reason;
+    std::optional<std::uint64_t> size = file.regularFileSize();
+    if (!size || file.read(words, sizeof words, got, reason, 0) != InputFile::ReadStatus::complete)
+        return false;
+    GridHeader header = headerFromWords(words);
+    if (header.columnCount < 1 || header.rowCount < 1)
+        return false;
+    std::uint64_t needed = expectedFileSize(header);
+    return *size >= needed && *size - needed <= kRecordSize * std::uint64_t(header.columnCount);
 }
 
 std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t count,

@@ -58,12 +58,19 @@ class GridReader {
     std::optional<ReadError> readNodes(std::uint64_t first, std::size_t count, float* nodes) const;
     // Tells the system that those nodes will be read soon.
     void readAhead(std::uint64_t first, std::uint64_t count) const;
+    // The bytes of a regular file after the grid, which are not read.
+    std::uint64_t surplusBytes() const { return surplus_; }
 
   private:
     friend std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
+
+// Whether a regular file holds a binary grid: a header that gives at least one node, and
+// exactly that grid, or at most one row more. Reads the header where it lies.
+bool holdsBinaryGrid(const InputFile& file);
     const InputFile* input_ = nullptr;
     GridHeader header_;
     std::unique_ptr<float[]> nodes_; // the whole grid, when it came from a pipe
+    std::uint64_t surplus_ = 0;
 };
 
 // Reads and checks the header (and, from a pipe, the grid). Prints nothing.
@@ -73,5 +80,9 @@ class GridReader {
 // 1, not a number, or out of range). The input must stay open while the
 // grid's nodes are read.
 std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
+
+// Whether a regular file holds a binary grid: a header that gives at least one node, and
+// exactly that grid, or at most one row more. Reads the header where it lies.
+bool holdsBinaryGrid(const InputFile& file);
 
 } // namespace brenzolt

@@ -44,6 +44,10 @@ void Console::progressDot() {
     }
 }
 
+bool Console::isInteractive() const {
+    return sys::isTerminal(inputFd_) && sys::isTerminal(outputFd_);
+}
+
 void Console::takeNoAnswersFrom(int descriptor) {
     if (sys::isSameFile(inputFd_, descriptor))
         inputFd_ = -1;

@@ -59,6 +59,9 @@ class Console {
     // Standard input that is the open file `descriptor` (the input grid
     // itself) gives no answers: a retry then gives up at once.
     void takeNoAnswersFrom(int descriptor);
+    // Whether standard input and standard output are both the terminal (on
+    // Windows the console), where someone can answer a question.
+    bool isInteractive() const;
     // Standard output, which an output file may turn out to be; -1 when closed.
     int outputDescriptor() const { return outputFd_; }
     // In a console window of its own (the program was started by a double

@@ -50,6 +50,17 @@ std::optional<InputFile> openInputFile(const std::string& name, std::string& rea
     return file;
 }
 
+std::optional<InputFile> openStandardInput(std::string& reason) {
+    InputFile file;
+    file.fd_ = sys::duplicate(0);
+    sys::Facts facts;
+    if (file.fd_ < 0 || !sys::factsOf(file.fd_, facts)) {
+        reason = sys::reasonOf(sys::lastError());
+        return std::nullopt;
+    }
+    return file;
+}
+
 std::optional<std::uint64_t> InputFile::regularFileSize() const {
     sys::Facts facts;
     if (!sys::factsOf(fd_, facts) || facts.kind != sys::Kind::regular)
@@ -373,6 +384,18 @@ std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOut
     }
     reason = state->reason.empty() ? reason : state->reason;
     return std::nullopt;
+}
+
+std::optional<OutputFile> openStandardOutput(int consoleOutput, std::string& reason) {
+    auto state = std::make_unique<OutputFile::State>();
+    state->how = How::consoleOutput;
+    state->output = consoleOutput;
+    if (!sys::factsOf(state->output, state->old)) {
+        reason = sys::reasonOf(sys::lastError());
+        return std::nullopt;
+    }
+    state->writer = std::make_unique<TextWriter>(state->output);
+    return OutputFile(std::move(state));
 }
 
 bool OutputFile::isSameFileAs(const InputFile& input) const {

@@ -49,10 +49,13 @@ class InputFile {
 
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+    friend std::optional<InputFile> openStandardInput(std::string& reason);
     int fd_ = -1;
 };
 
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
+// Standard input as the input file, a descriptor of its own over it.
+std::optional<InputFile> openStandardInput(std::string& reason);
 
 class OutputFile {
   public:
@@ -77,6 +80,7 @@ class OutputFile {
     explicit OutputFile(std::unique_ptr<State> state);
     friend std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOutput,
                                                     std::string& reason);
+    friend std::optional<OutputFile> openStandardOutput(int consoleOutput, std::string& reason);
     std::unique_ptr<State> state_;
 };
 
@@ -84,5 +88,9 @@ class OutputFile {
 // through which an output that is that very file is written.
 std::optional<OutputFile> openOutputFile(const std::string& name, int consoleOutput,
                                          std::string& reason);
+
+// The console's own standard output as the output file, written through it as
+// it comes.
+std::optional<OutputFile> openStandardOutput(int consoleOutput, std::string& reason);
 
 } // namespace brenzolt

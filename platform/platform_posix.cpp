@@ -49,6 +49,10 @@ std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offse
     }
 }
 
+int duplicate(int fd) {
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
 bool closeChecked(int fd) {
     // Retrying an interrupted close could close someone else's descriptor.
     return ::close(fd) == 0 || errno == EINTR;

@@ -89,6 +89,10 @@ std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offse
     return failure == ERROR_BROKEN_PIPE || failure == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
+int duplicate(int fd) {
+    return _dup(fd);
+}
+
 bool closeChecked(int fd) {
     return fd >= 0 && _close(fd) == 0;
 }

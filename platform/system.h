@@ -31,6 +31,8 @@ std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offse
 // Tells the system that the range will be read soon, where it listens.
 void readAhead(int fd, std::uint64_t offset, std::uint64_t size);
 
+// Another descriptor of the same open file, or -1.
+int duplicate(int fd);
 // After a failed close the descriptor is gone all the same; -1 is no descriptor.
 bool closeChecked(int fd);
 

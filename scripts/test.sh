@@ -52,6 +52,15 @@ gdalinfo -stats "$gdal/sample.txt" > "$gdal/info"
 grep -q 'NoData Value=1.70141e+38' "$gdal/info" &&
   grep -q 'Minimum=121.097, Maximum=161.636' "$gdal/info" ||
   { cat "$gdal/info"; echo "gdalinfo does not show the blank nodes as no-data"; exit 1; }
+# A 25 m grid away from a round origin, through a pipe larger than GDAL's default buffer of
+# 1 MiB: with --exact-header its cells stay square, 25 x -25, as in the README.
+python3 -c "import struct, sys; sys.stdout.buffer.write(struct.pack('<12f', 2000, 1500, 351234.5,
+  5612345, 25, -1e30, 0, 0, 1, 0, 0, 0) + bytes(12000000))" > "$gdal/utm.grd"
+build/app/brenzolt --exact-header "$gdal/utm.grd" - 2> /dev/null |
+  gdal_translate -q -a_srs EPSG:32632 -ot Float32 '/vsistdin?buffer_limit=-1' "$gdal/utm.tif"
+gdalinfo "$gdal/utm.tif" > "$gdal/info"
+grep -q 'Pixel Size = (25.000000000000000,-25.000000000000000)' "$gdal/info" ||
+  { cat "$gdal/info"; echo "gdalinfo does not read the exact header's pixel size as 25 x -25"; exit 1; }
 
 # The generic POSIX files, with none of the extras a feature test finds on
 # Linux (what macOS and the BSDs build on): every test, the end-to-end rows

@@ -2,7 +2,7 @@
 # Faults from outside a run, one function per scenario: signals while the output is written and
 # at its commit, a signal while another program holds the output's lock, runs at once on one
 # output, a run whose stalled input fails after another run wrote the output, pre-created names,
-# attributes, little address space, another user's files, a failed write. The old output
+# attributes, little address space, another user's files, a failed write, a loop. The old output
 # survives whole, or one complete grid stands there. The scenarios that need a run's wait
 # status, a lock or runs started together are in nothing_lost.py. (An output held open on
 # Windows is a row of the end-to-end table.)
@@ -10,7 +10,7 @@
 # status 77 where it cannot run here; without one, every scenario in turn.
 set -euo pipefail
 set -m # background runs keep the default reaction to SIGINT, as at a terminal
-all="signals locked stalled attributes default_acl console failed_write address_space descriptors as_root
+all="signals locked stalled attributes default_acl console failed_write loop address_space descriptors as_root
     drop_box mount_point links"
 if [ $# = 1 ]; then
     status=0
@@ -168,6 +168,14 @@ links() {
     [ ! -e private/made ] || fail "another user's link: a file made at its end"
 }
 
+# The plainest loop over source grids, its output folder not made: no run takes the loop's next
+# line for another name; each ends with status 1, and every source grid stays as it was.
+loop() {
+    local before=$(cat small.grd other.grd | cksum) statuses=$(printf 'small.grd\nother.grd\n' |
+        while read -r f; do "$brenzolt" "$f" "none/$f" >/dev/null && echo -n 0 || echo -n $?; done)
+    [ "$statuses$(cat small.grd other.grd | cksum)" = "11$before" ] || fail "a loop: $statuses"
+}
+
 # A write that fails stops every thread: far fewer dots than rows.
 failed_write() {
     local dots=$( (ulimit -f 4 && BRENZOLT_THREADS=2 exec "$brenzolt" tall.grd tall.txt) | tr -cd .)
@@ -199,7 +207,7 @@ case $scenario in
         for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
         [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
         ;;
-    attributes | default_acl | console | failed_write | address_space | as_root | drop_box | \
+    attributes | default_acl | console | failed_write | loop | address_space | as_root | drop_box | \
         mount_point | links) $scenario ;;
     *) fail "no such scenario" ;;
 esac

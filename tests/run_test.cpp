@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <map>
@@ -52,6 +53,8 @@ struct Row {
     // Standard error, when checked: lines for scripts; when it starts with the banner, the
     // console text went there and `console` is all of standard output.
     std::optional<std::string> errors{};
+    // Fills in what takes long to build, when the row runs rather than when the rows are listed.
+    std::function<void(Row&)> fill{};
 };
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -61,9 +64,9 @@ const std::string kAsk = "\nusage: brenzolt <binary file> <Surfer-Ascii-file> [<
                          "input file : \noutput file : \n";
 const std::string kRecord = "record size in bytes: 4\n";
 const std::string kAgain = "\r\n"; // after an answer to a retry
+const std::string kReadOnly = "<read-only>"; // the marker before the bytes of a read-only file
 const std::string kOld = "an older file that no failed run may touch\r\n\0\x01\xff"s;
 const std::string kNotGrid = "not a binary grid file: ";
-const std::string kStdin = "/dev/stdin"; // a pipe named as the input, on Linux
 const std::string kRest = "the rest of the script\n\nin.grd\nmore\r\n";
 const std::string kGrid = gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6});
 const Files kIn{{"in.grd", kGrid}};
@@ -77,8 +80,10 @@ std::string repeat(const std::string& text, int times) {
     return result;
 }
 
-std::string retry(const std::string& what, const std::string& name) {
-    return "error opening " + what + " file " + name + " \r\nplease enter " + what + " file name: ";
+// A file that does not open, and the question for another name where one is asked.
+std::string retry(const std::string& what, const std::string& name, bool asked = true) {
+    return "error opening " + what + " file " + name + " \r\n" +
+           (asked ? "please enter " + what + " file name: " : "");
 }
 
 std::string converted(int rows) {
@@ -119,6 +124,17 @@ Row readFails(std::string name, std::string grid, std::string message, std::stri
             .errors = "brenzolt: in.grd: " + message + "\n"};
 }
 
+// `in.grd NAME` where NAME does not open as the output: a script is asked nothing, and the run
+// ends with status 1 at once, its standard input unread; `reason` on standard error.
+Row refused(std::string name, System only, Files before, std::string output,
+            std::string reason, Options options = {}) {
+    before["in.grd"] = kGrid;
+    return {.name = name, .only = only, .before = before, .arguments = {"in.grd", output},
+            .console = retry("output", output, false), .status = 1,
+            .unread = options.in == Stdin::terminal ? "" : kRest, // nobody types at a terminal
+            .options = options, .errors = "brenzolt: " + output + ": " + reason + "\n"};
+}
+
 // `in.grd out.txt` under a file size limit that fails the writes, on several threads.
 Row writeFails(std::string name, Files before) {
     before["in.grd"] = gridFile({1000, 10, 0, 0, 1}, std::vector(10000, 1.0f));
@@ -128,12 +144,16 @@ Row writeFails(std::string name, Files before) {
             .errors = "brenzolt: out.txt: File too large\n"};
 }
 
-// `in.grd NAME` where NAME is standard output itself: the grid alone there.
-Row toStandardOutput(std::string name, std::string output, Stdout out, Files before, Files after) {
+// The grid to standard output, named by `arguments`, its text alone there: from in.grd, or
+// piped in as `-`.
+Row toStandardOutput(std::string name, std::vector<std::string> arguments, Stdout out,
+                     Files before, Files after) {
     before["in.grd"] = kGrid;
-    return {.name = name, .only = output.starts_with("/dev/") ? Linux : any, .before = before,
-            .arguments = {"in.grd", output}, .console = out == Stdout::pipe ? kConverted : "",
-            .after = after, .options = {.out = out}, .errors = kBanner + converted(2)};
+    return {.name = name, .only = arguments.back().starts_with("/dev/") ? Linux : any,
+            .before = before, .arguments = arguments,
+            .answers = arguments[arguments.size() - 2] == "-" ? kGrid : "",
+            .console = out == Stdout::pipe ? kConverted : "", .after = after,
+            .options = {.out = out}, .errors = kBanner + converted(2)};
 }
 
 // `argument` alone asks for help or the version: the answer on standard output (here the
@@ -144,62 +164,58 @@ Row asksFor(std::string name, std::string argument, std::string answer, System o
             .options = {.out = Stdout::log}};
 }
 
+// A tall grid: more dots than the console's buffer of 256 KiB holds, and the line end after
+// them meets its last free byte; as tall.grd, converted into tall.txt.
+const int kTallRows = (256 << 10) - 1 - static_cast<int>(crlf(kBanner + kRecord).size());
+void fillTall(Row& row) {
+    row.before["tall.grd"] =
+        gridFile({1, float(kTallRows), 0, 0, 1, -1}, std::vector(kTallRows, 0.f));
+    row.after[row.arguments[1]] = "DSAA\n1\t" + std::to_string(kTallRows) + "\n0\t0\n0\t" +
+        std::to_string(kTallRows - 1) + "\n0\t0\n" + repeat("0\n", kTallRows);
+}
+
 // Blocks of rows on several threads give the text of one thread: rows that leave the last
 // block part-filled, rows longer than a block, one row, one column, more blocks than the ring
-// has slots; from a file, and from a pipe, which is read whole first. Every node of file row r
-// is r, so that each line says which row it is. Added to `rows`.
+// has slots; from a file, and from a pipe arriving in pieces, which is read whole first. Every
+// node of file row r is r, so that each line says which row it is.
 void addThreadRows(std::vector<Row>& rows) {
-    for (auto [columns, count] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {1, 700000}}) {
+    for (auto [columns, count] : {std::pair(3, 25000), {70000, 3}, {7, 1}, {1, 7}, {1, 700000}})
+        for (std::string input : {"in.grd", "-"})
+            for (int threads : {1, 2, 7})
+                if (input == "in.grd" || std::uint64_t(columns) * count <= 1 << 18)
+                    rows.push_back({.name = std::to_string(columns) + " x " + std::to_string(count)
+                        + " from " + (input == "-" ? "a pipe" : input) + " on " +
+                        std::to_string(threads), .arguments = {input, "out.txt"},
+                        .console = converted(count), .options = {.in = input == "-" ?
+                        Stdin::trickle : Stdin::pipe, .threads = threads},
+                        .fill = [columns, count, input](Row& row) {
         std::vector<float> nodes;
-        std::string text = "DSAA\n" + std::to_string(columns) + "\t" + std::to_string(count) +
-                           "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
-                           std::to_string(count - 1) + "\n0\t0\n";
+        std::string& text = row.after["out.txt"] = "DSAA\n" + std::to_string(columns) + "\t" +
+            std::to_string(count) + "\n0\t" + std::to_string(columns - 1) + "\n0\t" +
+            std::to_string(count - 1) + "\n0\t0\n";
         for (int r = 0; r < count; ++r) {
             nodes.insert(nodes.end(), columns, static_cast<float>(r));
             std::string line = std::to_string(count - 1 - r);
             text += line + repeat("\t" + line, columns - 1) + "\n";
         }
-        std::string grid = gridFile({float(columns), float(count), 0, 0, 1, -1}, nodes);
-        for (std::string input : {"in.grd", "pipe"})
-            for (int threads : {1, 2, 7})
-                if (input == "in.grd" || grid.size() <= 1 << 20) // what a pipe holds
-                    rows.push_back({.name = std::to_string(columns) + " x " +
-                        std::to_string(count) + " from " + input + " on " + std::to_string(threads),
-                        .only = input == "pipe" ? Linux : any,
-                        .before = input == "pipe" ? Files{} : Files{{"in.grd", grid}},
-                        .arguments = {input == "pipe" ? kStdin : input, "out.txt"},
-                        .answers = input == "pipe" ? grid : "", .console = converted(count),
-                        .after = {{"out.txt", text}}, .options = {.threads = threads}});
-    }
+        (input == "-" ? row.answers : row.before["in.grd"]) =
+            gridFile({float(columns), float(count), 0, 0, 1, -1}, nodes); }});
 }
 
-std::vector<Row> rows() {
-    // A tall grid: more dots than the console's buffer of 256 KiB holds, and the line end
-    // after them meets its last free byte.
-    const int tallRows = (256 << 10) - 1 - static_cast<int>(crlf(kBanner + kRecord).size());
-    const std::string tall =
-        gridFile({1, float(tallRows), 0, 0, 1, -1}, std::vector(tallRows, 0.f));
-    const std::string tallOut = "DSAA\n1\t" + std::to_string(tallRows) + "\n0\t0\n0\t" +
-                                std::to_string(tallRows - 1) + "\n0\t0\n" + repeat("0\n", tallRows);
-    const std::string tooLong(5000, 'n'), longName = std::string(236, 'g') + ".txt";
-    const std::string longIn = repeat("./", 1997) + "in.grd",
-                      longOut = repeat("./", 1996) + "out.txt";
-    const Options conversation{.in = Stdin::conversation}, nobody{.asNobody = true};
-    const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
-    const std::string help = readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt");
-    std::vector<Row> table{
+// The precision codes, and the header lines as a reader takes them.
+std::vector<Row> codesAndHeaders() {
+    const std::string placed = gridFile({3, 2, 4500000, 4123455, 1.25f, 0, 0, 0.1f, 3e10f},
+                                        {1, 2, 3, 4, 5, 6}), rows = "4\t5\t6\n1\t2\t3\n";
+    return {
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
         precision("10, its first character", {"10"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1",
                   "only its first character counts: 1 decimal (%6.1f)"),
         precision("2.5, its first character", {"2.5"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13",
                   "only its first character counts: 2 decimals (%6.2f)"),
-        precision("4", {"4"}, "1234.5677\t0.0000", "3.1416\t-2.5000\t0.1250"),
-        precision("6", {"6"}, "1234.567749\t0.000010", "3.141590\t-2.500000\t0.125000"),
-        precision("8", {"8"}, "1234.56774902\t0.00001000", "3.14159012\t-2.50000000\t0.12500000"),
         precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
         precision("x, not a code", {"x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "not a precision code: 6 significant digits (%g)"),
-        precision("empty", {""}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        precision("-, the default asked for", {"-"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
         precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "ignored with more than three arguments: 6 significant digits (%g)"),
         converts("blank when equal, below, NaN or -inf; not one ulp above",
@@ -208,9 +224,10 @@ std::vector<Row> rows() {
                  {"9"}, 1,
                  "DSAA\n6\t1\n0\t5\n0\t0\n0\t0\n1.70141e+038\t1.70141e+038\t 1.5000001\t"
                  "1.70141e+038\t1.70141e+038\t    1e+030\n"),
-        converts("all blank below a NaN threshold",
-                 gridFile({4, 1, 0, 0, 1, kNaN}, {-1, 0, 3e38f, kNaN}), {"9"}, 1,
-                 "DSAA\n4\t1\n0\t3\n0\t0\n0\t0\n"
+        // A spacing that is not a number gives no measure of a misplaced corner.
+        converts("all blank below a NaN threshold, no spacing",
+                 gridFile({4, 1, 512345.5f, 0, kNaN, kNaN}, {-1, 0, 3e38f, kNaN}), {"9"}, 1,
+                 "DSAA\n4\t1\n512346\tnan\n0\tnan\n0\t0\n"
                  "1.70141e+038\t1.70141e+038\t1.70141e+038\t1.70141e+038\n"),
         // Rounded at every step in single precision, 25223.449; in double (or with a fused
         // multiply-add) it would print 25223.5.
@@ -218,58 +235,73 @@ std::vector<Row> rows() {
                  gridFile({1001, 1, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f},
                           std::vector(1001, 1.0f)), {}, 1,
                  "DSAA\n1001\t1\n123.45\t25223.4\n10027.5\t10027.5\n-0.5\t3e+010\n" +
-                 repeat("1\t", 1000) + "1\n"),
-        // A reader places the grid where the header's texts say: 5 off in y, half the spacing.
-        converts("corners moved by the header's six digits",
-                 gridFile({2, 2, 512345.5f, 4123455, 10}, {1, 2, 3, 4}), {}, 2,
-                 "DSAA\n2\t2\n512346\t512356\n4.12346e+006\t4.12347e+006\n0\t0\n3\t4\n1\t2\n",
-                 "brenzolt: out.txt: the header's coordinates have six significant digits: the "
-                 "grid's corners move by up to 0.5 in x and 5 in y (node spacing 10)\n"),
-        converts("surplus bytes ignored", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}) + "xyz", {}, 1,
-                 "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n"),
+                 repeat("1\t", 1000) + "1\n", "brenzolt: out.txt: the header's coordinates have six "
+                 "significant digits: a reader moves the grid's corners by up to 0.0492187 in x and "
+                 "0.0498047 in y, and its node spacing of 25.1 to 25.0999 in x and 25.1 in y; "
+                 "--exact-header writes them exactly\n"),
+        // A reader places the grid where the header's texts say: in x its far corner 2.5 off,
+        // in y its near one 5, and the spacing it computes is 0 both ways.
+        converts("corners moved by the header's six digits", placed, {}, 2,
+                 "DSAA\n3\t2\n4.5e+006\t4.5e+006\n4.12346e+006\t4.12346e+006\n0.1\t3e+010\n" + rows,
+                 "brenzolt: out.txt: the header's coordinates have six significant digits: a "
+                 "reader moves the grid's corners by up to 2.5 in x and 5 in y, and its node "
+                 "spacing of 1.25 to 0 in x and 0 in y; --exact-header writes them exactly\n"),
+        converts("the exact header, asked for after the names", placed, {"--exact-header"}, 2,
+                 "DSAA\n3\t2\n4.5e+006\t4500002.5\n4123455\t4123456.2\n0.1\t3e+010\n" + rows),
+        converts("a row more than the grid", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}), {},
+                 1, "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n", "brenzolt: in.grd: 8 bytes after the "
+                 "grid are not read: is the 48-byte header missing?\n"),
         converts("counts truncated toward zero", gridFile({3.99f, 2.99f, 10, 20, 5, 0, 0, 1, 9},
                                                           {1, 2, 3, 4, 5, 6}), {}, 2, kConverted),
-        // Nothing is written over an output for what is not a binary grid.
+    };
+}
+
+// What is not a grid, or not a whole one, is refused before anything is written.
+std::vector<Row> notGrids() {
+    const std::string tooLarge = "a grid of 2147483520 x 2147483520 nodes does not fit in memory";
+    return {
         readFails("no columns, -0.5 truncated", gridFile({-0.5f, 3}, {7, 8}),
                   kNotGrid + "its header gives a grid of 0 x 3 nodes", kOld),
         readFails("no rows", gridFile({2147483520.0f, 0}),
                   kNotGrid + "its header gives a grid of 2147483520 x 0 nodes"),
         readFails("names swapped: a text grid as the input", crlf(kConverted),
-                  kNotGrid + "it is a Surfer ASCII grid (are the two names swapped?)", kGrid),
+                  kNotGrid + "it is a Surfer ASCII grid (are the two names swapped?)", kOld),
         // Its 16384 rows read as 2 of 48 columns, which the file would hold.
         readFails("a Surfer 6 grid", "DSBB\x03\0\0\x40"s + std::string(500, '\0'),
                   kNotGrid + "it is a Surfer 6 binary grid", kOld),
         readFails("empty file", "", "it ends after 0 of 48 bytes", kOld),
         readFails("one node short", kGrid.substr(0, 68), "it ends after 68 of 72 bytes"),
-        readFails("-1 columns, 2^31 rows", gridFile({-1, 2147483648.0f}, {1, 2}),
-                  kNotGrid + "its header gives a grid of -1 x 2.14748e+09 nodes", kOld),
+        readFails("2^31 columns, 2 rows", gridFile({2147483648.0f, 2}, {1, 2}),
+                  kNotGrid + "its header gives a grid of 2.14748e+09 x 2 nodes", kOld),
         readFails("NaN columns, -infinite rows", gridFile({kNaN, -kInf}, {1, 2}),
                   kNotGrid + "its header gives a grid of nan x -inf nodes"),
         // Only a size check before the allocation gives these rather than running out of memory.
         readFails("huge grid in a tiny file", gridFile({2e9f, 2e9f}, {1, 2, 3}),
                   "it ends after 60 of 16000000000000000048 bytes", kOld),
-        {.name = "a pipe too large for memory", .only = Linux, .before = {{"out.txt", kOld}},
-         .arguments = {kStdin, "out.txt"},
-         .answers = gridFile({2147483520.0f, 2147483520.0f}),
-         .console = kRecord + "error reading input file " + kStdin + ": " + tooLarge + "\n",
-         .status = 1, .errors = "brenzolt: " + kStdin + ": " + tooLarge + "\n"},
-        {.name = "a short grid through a pipe", .only = Linux,
-         .arguments = {kStdin, "out.txt"}, .answers = kGrid.substr(0, 50),
-         .console = kRecord + "error reading input file " + kStdin +
-                    ": it ends after 50 of 72 bytes\n",
+        {.name = "a pipe too large for memory", .before = {{"out.txt", kOld}},
+         .arguments = {"-", "out.txt"}, .answers = gridFile({2147483520.0f, 2147483520.0f}),
+         .console = kRecord + "error reading input file -: " + tooLarge + "\n",
+         .status = 1, .errors = "brenzolt: -: " + tooLarge + "\n"},
+        {.name = "a short grid through a pipe", .arguments = {"-", "out.txt"},
+         .answers = kGrid.substr(0, 50),
+         .console = kRecord + "error reading input file -: it ends after 50 of 72 bytes\n",
          .status = 1},
         // Opens (as a file that is not a directory), but reading fails with an I/O error.
         {.name = "read error", .only = Linux, .before = {{"out.txt", kOld}},
          .arguments = {"/proc/self/mem", "out.txt"},
          .console = kRecord + "error reading input file /proc/self/mem\n", .status = 1},
-        {.name = "input and output a directory", .before = {{"in.grd", kGrid}, {"dir", "<dir>"}},
-         .arguments = {"dir", "dir"}, .answers = "in.grd\n",
-         .console = retry("input", "dir") + kAgain + retry("output", "dir"), .status = 1,
-         .errors = repeat("brenzolt: dir: Is a directory\n", 2)},
-        {.name = "output in a directory without write permission", .only = Linux,
-         .before = {{"in.grd", kGrid}, {"dir", "<dir r-x>"}},
-         .arguments = {"in.grd", "dir/out.txt"}, .console = retry("output", "dir/out.txt"),
-         .status = 1, .options = nobody},
+    };
+}
+
+// Outputs of every kind: those that do not open or may not be replaced, refused without a
+// question to a script; failed writes; standard output.
+std::vector<Row> outputs() {
+    const std::string longName = std::string(236, 'g') + ".txt";
+    const std::string binaryGrid = "is a binary grid file: it is not replaced by a text grid; name "
+                                   "another output, or remove it first";
+    return {
+        refused("output in a directory without write permission", Linux, {{"dir", "<dir r-x>"}},
+                "dir/out.txt", "Permission denied", {.asNobody = true}),
         // Only regular files are ever removed.
         {.name = "full device", .only = Linux,
          .before = {{"in.grd", kGrid}, {"full", "<symlink /dev/full>"}},
@@ -282,51 +314,55 @@ std::vector<Row> rows() {
         writeFails("file size limit on a file with two names",
                    {{"a.txt", kOld}, {"out.txt", "<hardlink a.txt>"}}),
         // Made at the end, the file would be wherever the link leads by then.
-        {.name = "a chain of links to no file, refused", .only = Linux,
-         .before = {{"out.txt", "<symlink sub/link.txt>"}, {"sub", "<dir>"},
-                   {"sub/link.txt", "<symlink new.txt>"}, {"in.grd", kGrid}},
-         .arguments = {"in.grd", "out.txt"}, .console = retry("output", "out.txt"), .status = 1,
-         .errors = "brenzolt: out.txt: is a link to nothing: name the file it should create, or "
-                   "remove the link\n"},
-        {.name = "input named as output by a hard link, then a new name",
-         .before = {{"in.grd", kGrid}, {"link.grd", "<hardlink in.grd>"}},
-         .arguments = {"in.grd", "link.grd"}, .answers = "out.txt\n",
-         .console = retry("output", "link.grd") + kAgain + converted(2), .after = kOut,
-         .errors = "brenzolt: link.grd: is the input file\n"},
-        toStandardOutput("standard output as the output", "/dev/stdout", Stdout::pipe, {}, {}),
-        toStandardOutput("standard output as the output, appended to a file", "/dev/stdout",
-                         Stdout::log, {{"log", "earlier\r\n"}},
+        refused("a chain of links to no file", Linux, {{"out.txt", "<symlink sub/link.txt>"},
+                {"sub", "<dir>"}, {"sub/link.txt", "<symlink new.txt>"}}, "out.txt",
+                "is a link to nothing: name the file it should create, or remove the link"),
+        // A source grid (here with one row more) named as the output stays, however named.
+        refused("a binary grid as the output", any, {{"old.grd", kGrid + "abcdefghijkl"}},
+                "old.grd", binaryGrid),
+        {.name = "a binary grid named at a prompt", .before = {{"in.grd", kGrid},
+         {"old.grd", gridFile({1, 1}, {5})}}, .answers = "in.grd\nold.grd\nout.txt\n",
+         .console = kAsk + retry("output", "old.grd") + kAgain + converted(2), .after = kOut,
+         .errors = "brenzolt: old.grd: " + binaryGrid + "\n"},
+        // Standard input a terminal, standard output not: nobody sees a question.
+        refused("names given, standard output a pipe, standard input a terminal", Linux, {},
+                "nodir/out.txt", "No such file or directory", {.in = Stdin::terminal}),
+        toStandardOutput("- as the input after --, /dev/stdout a pipe",
+                         {"--exact-header", "--", "-", "/dev/stdout"}, Stdout::pipe, {}, {}),
+        toStandardOutput("- as the output, appended to a file", {"in.grd", "-"}, Stdout::log,
+                         {{"log", "earlier\r\n"}},
                          {{"log", "earlier\n" + kConverted}}),
-        toStandardOutput("the file standard output goes to, by name", "log", Stdout::log, {},
-                         {{"log", kConverted}}),
-        {.name = "names outside ASCII", .before = {{"Höhe.grd", kGrid}},
-         .arguments = {"Hö.grd", "高程.grd"}, .answers = "Höhe.grd\n",
-         .console = retry("input", "Hö.grd") + kAgain + converted(2),
-         .after = {{"高程.grd", kConverted}}},
-        {.name = "long names as arguments", .before = kIn, .arguments = {longIn, tooLong},
-         .answers = longOut + "\n", .console = retry("output", tooLong) + kAgain + converted(2),
-         .after = kOut},
+        toStandardOutput("the file standard output goes to, by name", {"in.grd", "log"},
+                         Stdout::log, {}, {{"log", kConverted}}),
+        {.name = "files named -h and -", .before = {{"-h", kGrid}}, .arguments = {"-h", "./-"},
+         .console = converted(2), .after = {{"-", kConverted}}},
         // Too long for the directory with the temporary suffix: a short temporary name.
         {.name = "a name of 240 characters", .before = kIn, .arguments = {"in.grd", longName},
          .console = converted(2), .after = {{longName, kConverted}}},
-        // The dialogue. A prompt that is not on the console when the program waits for its
-        // answer leaves a conversation stuck.
+    };
+}
+
+// The dialogue: answers piped in, retries included. A prompt that is not on the console when
+// the program waits for its answer leaves a conversation stuck.
+std::vector<Row> dialogue() {
+    const std::string help = readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt");
+    return {
         {.name = "a single argument ignored", .before = kIn, .arguments = {"in.grd"},
          .answers = "in.grd\nout.txt\n", .console = kAsk + converted(2), .after = kOut,
          .unread = kRest},
         asksFor("help by --help", "--help", help),
-        asksFor("help by -h", "-h", help),
-        asksFor("help by /?", "/?", help, Windows),
         asksFor("the version by --version", "--version",
                 "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
                 "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
-        {.name = "a grid named -h", .before = {{"-h", kGrid}}, .arguments = {"-h", "out.txt"},
-         .console = converted(2), .after = kOut},
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
          .console = kAsk + retry("input", "nothere.grd") + kAgain + retry("output",
                     "nodir/out.txt") + kAgain + converted(2),
-         .after = kOut, .unread = kRest, .options = conversation},
+         .after = kOut, .unread = kRest, .options = {.in = Stdin::conversation}},
+        {.name = "input and output a directory", .before = {{"in.grd", kGrid}, {"dir", "<dir>"}},
+         .answers = "dir\ndir\nin.grd\n",
+         .console = kAsk + retry("input", "dir") + kAgain + retry("output", "dir"), .status = 1,
+         .errors = repeat("brenzolt: dir: Is a directory\n", 2)},
         {.name = "an empty answer at the input retry", .before = kIn,
          .answers = "nothere.grd\nout.txt\n\n", .console = kAsk + retry("input", "nothere.grd"),
          .status = 1, .unread = "in.grd\n" + kRest},
@@ -335,44 +371,59 @@ std::vector<Row> rows() {
          .console = kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), .status = 1},
         {.name = "closed standard input", .console = kAsk + retry("input", ""), .status = 1,
          .options = {.in = Stdin::closed}},
-        // The input is standard input, or opens as descriptor 0: the retry must not read its
-        // answer from the grid.
+        // Standard input that is the grid gives no answers to a retry.
         {.name = "standard input as the input", .only = Linux,
-         .arguments = {"/dev/stdin", "nodir/out.txt"}, .console = retry("output", "nodir/out.txt"),
+         .answers = "-\nnodir/out.txt\n", .console = kAsk + retry("output", "nodir/out.txt"),
          .status = 1, .unread = kGrid},
-        {.name = "answers in double quotes", .only = Windows, .before = kIn,
-         .answers = "\"in.grd\"\n\"out.txt\"\n", .console = kAsk + converted(2), .after = kOut},
-        {.name = "spaces stay, and only a CR right before the LF goes", .only = Linux,
-         .before = {{" in\rx.grd\r", kGrid}}, .answers = " in\rx.grd\r\r\nout\r.txt \r\n",
-         .console = kAsk + converted(2), .after = {{"out\r.txt ", kConverted}}},
+        {.name = "names outside ASCII", .before = {{"Höhe.grd", kGrid}},
+         .answers = "Hö.grd\n高程.grd\nHöhe.grd\n",
+         .console = kAsk + retry("input", "Hö.grd") + kAgain + converted(2),
+         .after = {{"高程.grd", kConverted}}},
+        // Only Windows takes a name out of double quotes: elsewhere they are part of it.
+        {.name = "spaces and quotes stay, and only a CR right before the LF goes", .only = Linux,
+         .before = {{" in\rx.grd\r", kGrid}}, .answers = " in\rx.grd\r\r\n\"out\r.txt \"\r\n",
+         .console = kAsk + converted(2), .after = {{"\"out\r.txt \"", kConverted}}},
         // A directory opens before it is refused, and so does the input named as output:
         // each refusal must give its descriptor back.
         {.name = "many retries with few descriptors", .only = Linux, .before = kIn,
-         .arguments = {".", "in.grd"},
-         .answers = repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) + "out.txt\n",
-         .console = retry("input", ".") + repeat(kAgain + retry("input", "."), 200) + kAgain +
-                    retry("output", "in.grd") + repeat(kAgain + retry("output", "./in.grd"), 200) +
-                        kAgain + converted(2),
+         .answers = ".\nin.grd\n" + repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) +
+                    "out.txt\n",
+         .console = kAsk + retry("input", ".") + repeat(kAgain + retry("input", "."), 200) +
+                    kAgain + retry("output", "in.grd") +
+                    repeat(kAgain + retry("output", "./in.grd"), 200) + kAgain + converted(2),
          .after = kOut, .options = {.descriptorLimit = 32}},
-        // A console that is gone never spoils the run. With standard input and output closed,
-        // the files open as descriptors 0 and 1. On Windows the program is given no standard
-        // handles.
-        {.name = "closed standard input and output", .before = {{"tall.grd", tall}},
-         .arguments = {"tall.grd", "tall.txt"}, .after = {{"tall.txt", tallOut}},
-         .options = {.in = Stdin::closed, .out = Stdout::closed}},
+    };
+}
+
+// Limits, and a console that is gone: it never spoils the run.
+std::vector<Row> limits() {
+    return {
+        // With standard input and output closed, the files open as descriptors 0 and 1. On
+        // Windows the program is given no standard handles.
+        {.name = "closed standard input and output", .arguments = {"tall.grd", "tall.txt"},
+         .options = {.in = Stdin::closed, .out = Stdout::closed}, .fill = fillTall},
         // Threads that cannot start leave the work to those that did.
-        {.name = "a process limit", .only = Linux, .before = {{"tall.grd", tall}},
-         .arguments = {"tall.grd", "tall.txt"}, .console = converted(tallRows),
-         .after = {{"tall.txt", tallOut}},
-         .options = {.processLimit = 4, .asNobody = true, .threads = 8}},
-        // A read-only output stays as it was: Linux asks for another name (but to root, for whom
+        {.name = "a process limit", .only = Linux, .arguments = {"tall.grd", "tall.txt"},
+         .console = converted(kTallRows),
+         .options = {.processLimit = 4, .asNobody = true, .threads = 8}, .fill = fillTall},
+        {.name = "a broken standard output", .before = {{"old.txt", kOld}},
+         .arguments = {"tall.grd", "old.txt"}, .options = {.out = Stdout::broken},
+         .fill = fillTall},
+        // A read-only output stays as it was: Linux refuses it at once (but to root, for whom
         // nothing is read-only); Windows finds it out only when the grid is to be put in place.
-        {.name = "a read-only output, another name asked for", .only = Linux,
-         .before = {{"in.grd", kGrid}, {"out.txt", "<read-only>" + kOld}},
-         .arguments = {"in.grd", "out.txt"}, .console = retry("output", "out.txt"), .status = 1,
-         .options = nobody},
+        refused("a read-only output", Linux, {{"out.txt", kReadOnly + kOld}}, "out.txt",
+                "Permission denied", {.asNobody = true}),
+    };
+}
+
+// Windows alone: its help switch, its quotes, its read-only files and files held open.
+std::vector<Row> windowsOnly() {
+    return {
+        asksFor("help by /?", "/?", readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt"), Windows),
+        {.name = "answers in double quotes", .only = Windows, .before = kIn,
+         .answers = "\"in.grd\"\n\"out.txt\"\n", .console = kAsk + converted(2), .after = kOut},
         {.name = "a read-only output, refused when the grid is put in place", .only = Windows,
-         .before = {{"in.grd", kGrid}, {"out.txt", "<read-only>" + kOld}},
+         .before = {{"in.grd", kGrid}, {"out.txt", kReadOnly + kOld}},
          .arguments = {"in.grd", "out.txt"},
          .console = converted(2) + "error writing output file out.txt\n", .status = 1},
         // An output held open so that it cannot be replaced, as a virus scanner or an indexer
@@ -385,14 +436,18 @@ std::vector<Row> rows() {
          .before = {{"in.grd", kGrid}, {"out.txt", kOld}}, .arguments = {"in.grd", "out.txt"},
          .console = converted(2) + "error writing output file out.txt\n", .status = 1,
          .options = {.holdMs = 3000}},
-        {.name = "a broken standard output", .before = {{"tall.grd", tall}, {"old.txt", kOld}},
-         .arguments = {"tall.grd", "old.txt"}, .after = {{"old.txt", tallOut}},
-         .options = {.out = Stdout::broken}},
     };
+}
+// clang-format on
+
+std::vector<Row> rows() {
+    std::vector<Row> table;
+    for (const auto& part :
+         {codesAndHeaders(), notGrids(), outputs(), dialogue(), limits(), windowsOnly()})
+        table.insert(table.end(), part.begin(), part.end());
     addThreadRows(table);
     return table;
 }
-// clang-format on
 
 // Every entry below `dir`, in the form of the Files markers.
 Files snapshot(const fs::path& dir) {
@@ -405,7 +460,7 @@ Files snapshot(const fs::path& dir) {
         else if (entry.is_directory())
             what = "<dir>";
         else if ((entry.status().permissions() & fs::perms::owner_write) == fs::perms::none)
-            what = "<read-only>" + readFile(entry.path());
+            what = kReadOnly + readFile(entry.path());
         else
             what = readFile(entry.path());
     }
@@ -423,8 +478,8 @@ void make(const TempDir& dir, const Files& files) {
         else if (what.starts_with("<dir"))
             fs::create_directory(path);
         else
-            writeFile(path, what.starts_with("<read-only>") ? what.substr(11) : what); // past it
-        if (what == "<dir r-x>" || what.starts_with("<read-only>"))
+            writeFile(path, what.starts_with(kReadOnly) ? what.substr(kReadOnly.size()) : what);
+        if (what == "<dir r-x>" || what.starts_with(kReadOnly))
             fs::permissions(path, fs::perms(0555));
     }
 }
@@ -432,7 +487,9 @@ void make(const TempDir& dir, const Files& files) {
 class Runs : public testing::TestWithParam<Row> {};
 
 TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
-    const Row& row = GetParam();
+    Row row = GetParam();
+    if (row.fill)
+        row.fill(row);
     if (row.only != any && row.only != kThisSystem)
         GTEST_SKIP() << "only on " << (row.only == Linux ? "Linux" : "Windows");
     TempDir dir;

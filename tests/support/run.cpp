@@ -88,6 +88,9 @@ int wait(Process process) {
     CloseHandle(process);
     return static_cast<int>(status);
 }
+bool makeTerminal(int[2]) { // no pseudo-terminal on Windows
+    return false;
+}
 #else
 using Process = pid_t;
 
@@ -148,6 +151,13 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     return -1;
 }
 
+// Nobody types at the far end of a pseudo-terminal.
+bool makeTerminal(int ends[2]) {
+    ends[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0 &&
+           (ends[0] = open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0;
+}
+
 int wait(Process process) {
     int status = 0;
     waitpid(process, &status, 0);
@@ -188,11 +198,14 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     // input is all written before the program starts: the pipe must hold it. Standard error is
     // read once the program has ended: its pipe holds a megabyte.
     int in[2] = {-1, -1}, out[2] = {-1, -1}, errors[2] = {-1, -1};
-    if ((options.in != Stdin::closed && !makePipe(in, input.size())) ||
+    if ((options.in == Stdin::terminal && !makeTerminal(in)) ||
+        (options.in != Stdin::closed && in[0] < 0 && !makePipe(in, input.size())) ||
         (options.out != Stdout::closed && !makePipe(out, 0)) || !makePipe(errors, 1 << 20))
-        throw std::runtime_error("cannot make a pipe for the program");
-    // Given at once through a pipe; in a conversation, a line after each prompt.
-    std::size_t given = options.in == Stdin::conversation ? 0 : input.size();
+        throw std::runtime_error("cannot make a pipe or a terminal for the program");
+    // Given at once through a pipe; in a conversation, a line after each prompt; in pieces
+    // once the program runs.
+    std::size_t given =
+        options.in == Stdin::conversation || options.in == Stdin::trickle ? 0 : input.size();
     if (options.in == Stdin::pipe) {
         writeAll(in[1], input);
         closeFd(in[1]);
@@ -202,6 +215,10 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     Process process = start(dir, words, in[0], out[1], errors[1], options);
     closeFd(out[1]);
     closeFd(errors[1]);
+    for (; options.in == Stdin::trickle && given < input.size(); given += 10000) {
+        writeAll(in[1], input.substr(given, 10000));
+        usleep(1000);
+    }
     Result result;
     char buffer[65536];
     for (long n; out[0] >= 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;) {
@@ -217,6 +234,8 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     closeFd(in[1]);
     closeFd(out[0]);
     result.status = wait(process);
+    if (options.in == Stdin::terminal)
+        closeFd(in[0]);
     result.unread = readAll(in[0]);
     result.errors = readAll(errors[0]);
     return result;

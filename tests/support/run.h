@@ -9,9 +9,11 @@
 namespace brenzolt::test {
 
 // Standard input: the text through a pipe that is then closed; the text one line at a
-// time, each line after a prompt (console text ending in ": ") has come; or none (on Linux
-// descriptor 0 closed, on Windows no standard input handle).
-enum class Stdin { pipe, conversation, closed };
+// time, each line after a prompt (console text ending in ": ") has come; the text through a
+// pipe in pieces of 10,000 bytes with short pauses, as a slow producer writes; a terminal
+// where nobody types (Linux; a pseudo-terminal); or none (on Linux descriptor 0 closed, on
+// Windows no standard input handle).
+enum class Stdin { pipe, conversation, trickle, terminal, closed };
 // Standard output: read by the test; none, as for standard input; a pipe whose reader has
 // gone; the file "log" in the directory, opened for appending as `>> log` does.
 enum class Stdout { pipe, closed, broken, log };
