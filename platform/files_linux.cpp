@@ -8,8 +8,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 
@@ -103,16 +110,12 @@ bool openDirectory(const std::string& path, Directory& directory) {
     return directory.fd >= 0;
 }
 
-bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
-    // An open file's path as the system found it when it was opened.
-    char opened[PATH_MAX];
-    ssize_t n =
-        fd >= 0 ? ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX) : 0;
-    std::string path = fd >= 0 ? std::string(opened, n > 0 && n < PATH_MAX ? n : 0) : name;
+// The directory of `path` and its last part, which must be the file open as
+// `fd` (with `fd` -1, a name that is no directory's).
+bool holdDirectoryOf(int fd, const std::string& path, Directory& directory, std::string& base) {
     std::size_t slash = path.rfind('/');
     base = path.substr(slash + 1);
     Facts facts;
-    // The file must be the one found under that name.
     if (openDirectory(slash == std::string::npos ? "." : path.substr(0, slash + 1), directory) &&
         !base.empty() && base != "." && base != ".." &&
         (fd < 0 || (factsOf(fd, facts) && isNamedAt(directory.fd, base.c_str(), facts.id))))
@@ -122,6 +125,18 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
         errno = fd < 0 ? EISDIR : ENOENT; // no file's name, or the file no longer at its name
     }
     return false;
+}
+
+bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
+    // An open file's path as the system found it when it was opened; where
+    // that is no path (too long, or one the file is not found at), the name
+    // as given.
+    char opened[PATH_MAX];
+    ssize_t n =
+        fd >= 0 ? ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX) : 0;
+    return (n > 0 && n < PATH_MAX &&
+            holdDirectoryOf(fd, std::string(opened, n), directory, base)) ||
+           holdDirectoryOf(fd, name, directory, base);
 }
 
 bool openTemporaryDirectory(Directory& directory) {
@@ -144,25 +159,104 @@ bool mayNotCreate(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
-    return isNamedAt(directory.fd, name.c_str(), id);
+bool whatIsAt(const Directory& directory, const std::string& name, const FileId& id,
+              AtName& found) {
+    struct stat st {};
+    bool there = ::fstatat(directory.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    found = !there ? AtName::nothing : fileIdOf(st) == id ? AtName::theFile : AtName::anotherFile;
+    return there || errno == ENOENT;
 }
 
-void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    if (isNamedAt(directory.fd, name.c_str(), id))
-        ::unlinkat(directory.fd, name.c_str(), 0);
+bool isAppendOnly(const Directory& directory) {
+    struct statx st {};
+    return ::statx(directory.fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
+           (st.stx_attributes & st.stx_attributes_mask & STATX_ATTR_APPEND);
+}
+
+int createUnnamed(const Directory& directory) {
+    return ::openat(directory.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+bool giveName(int fd, const Directory& directory, const std::string& name) {
+    // By its descriptor where the system lets this process, else through /proc.
+    return ::linkat(fd, "", directory.fd, name.c_str(), AT_EMPTY_PATH) == 0 ||
+           ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), directory.fd,
+                    name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
+    return !isNamedAt(directory.fd, name.c_str(), id) ||
+           ::unlinkat(directory.fd, name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool removeName(const Directory& directory, const std::string& name) {
+    return ::unlinkat(directory.fd, name.c_str(), 0) == 0;
 }
 
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to, bool) {
     return ::renameat(directory.fd, from.c_str(), directory.fd, to.c_str()) == 0;
 }
 
-bool takeAttributes(int fd, const Facts* old, const Directory& directory) {
-    // A group the user is not in stays the user's own; the owner never changes.
-    if (old != nullptr) {
-        (void)!::fchown(fd, static_cast<uid_t>(-1), old->group);
-        return ::fchmod(fd, old->permissions) == 0;
+namespace {
+
+constexpr const char* kAccessList = "system.posix_acl_access";
+
+// The extended attribute `name` of the file, or with `name` null the names of
+// all of them, each ended by a NUL.
+bool readAttribute(int fd, const char* name, std::string& value) {
+    for (int attempt = 0; attempt < 3; ++attempt) { // it may grow between the calls
+        ssize_t n = name ? ::fgetxattr(fd, name, nullptr, 0) : ::flistxattr(fd, nullptr, 0);
+        if (n < 0)
+            return false;
+        value.resize(static_cast<std::size_t>(n));
+        n = name ? ::fgetxattr(fd, name, value.data(), value.size())
+                 : ::flistxattr(fd, value.data(), value.size());
+        if (n >= 0) {
+            value.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
     }
+    return false;
+}
+
+} // namespace
+
+bool carryAttributes(int to, int from, const Facts& old, std::string& accessList) {
+    struct stat st {};
+    if (::fstat(to, &st) != 0 || (st.st_gid != old.group && ::fchown(to, -1, old.group) != 0))
+        return false;
+    std::string names, value, there;
+    accessList.clear();
+    if (!readAttribute(from, nullptr, names))
+        return errno == ENOTSUP; // a file system that keeps none
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char* name = names.c_str() + at;
+        if (!readAttribute(from, name, value)) {
+            if (errno == ENODATA) // gone meanwhile
+                continue;
+            return false;
+        }
+        if (std::strcmp(name, kAccessList) == 0)
+            accessList = value;
+        else if (!(readAttribute(to, name, there) && there == value) &&
+                 ::fsetxattr(to, name, value.data(), value.size(), 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool takeAttributes(int fd, const Facts* old, const std::string& accessList,
+                    const Directory& directory) {
+    // The access list first, so that the permission bits that follow set its
+    // mask, as the old file's bits were; without one, none that a default
+    // list of the directory gave the new file.
+    if (old != nullptr)
+        return (accessList.empty()
+                    ? ::fremovexattr(fd, kAccessList) == 0 || errno == ENODATA || errno == ENOTSUP
+                    : ::fsetxattr(fd, kAccessList, accessList.data(), accessList.size(), 0) == 0) &&
+               ::fchmod(fd, old->permissions) == 0;
     // What a new file gets there, the directory's default access list or the
     // umask applied: a file without a name shows it.
     struct stat st {};
@@ -182,11 +276,49 @@ bool lockForWriting(int fd) {
     return ::fcntl(fd, F_OFD_SETLKW, &whole) == 0;
 }
 
+namespace {
+
+// The type of the file system that holds the file; 0 where it cannot be told.
+long fileSystemOf(int fd) {
+    struct statfs system {};
+    return ::fstatfs(fd, &system) == 0 ? static_cast<long>(system.f_type) : 0;
+}
+
+constexpr long kBcachefs = 0xca451a4e, kZfs = 0x2fc12fc1;
+
+} // namespace
+
 // Blocks past the end are taken without moving it: the file holds what it
-// held until it is written over.
+// held until it is written over. A file system that writes every block
+// anew takes new blocks for the ones the file has, which it cannot reserve:
+// the free room must hold them all.
 bool reserve(int fd, std::uint64_t size) {
+    long type = fileSystemOf(fd);
+    struct statvfs room {};
+    if ((type == BTRFS_SUPER_MAGIC || type == kBcachefs || type == kZfs) &&
+        ::fstatvfs(fd, &room) == 0 && std::uint64_t{room.f_bavail} * room.f_frsize < size) {
+        errno = ENOSPC;
+        return false;
+    }
     return size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
            errno == EOPNOTSUPP;
+}
+
+// Where the file system may share blocks, the grid is on the disk first.
+int cloneInto(int to, int from) {
+    long type = fileSystemOf(from);
+    bool sharing =
+        type == BTRFS_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == kBcachefs || type == kZfs;
+    if (sharing && ::fdatasync(from) != 0)
+        return 0;
+    if (sharing && ::ioctl(to, FICLONE, from) == 0)
+        return 1;
+    // What the system checks before it changes anything: no such sharing
+    // here, or not between these two files.
+    for (int refused : {EXDEV, EOPNOTSUPP, ENOTTY, EINVAL, EPERM, ETXTBSY, EBADF, EISDIR})
+        if (!sharing || errno == refused)
+            return 0;
+    return -1;
 }
 
 bool setSize(int fd, std::uint64_t size) {

@@ -86,11 +86,12 @@ console() {
 
 # One run on 16 threads under `ulimit -v LIMIT` into an output with two names ends with status 0
 # and the new grid, or with status 1, a message and the old output, never with an output
-# emptied; its status.
+# emptied; its status (127: the system could not even load it).
 limited() {
     local status=0 grid=big.txt
     cp old.txt out.txt && ln -f out.txt out2.txt
     (ulimit -v $1 && BRENZOLT_THREADS=16 exec "$brenzolt" big.grd out.txt 2>errors) || status=$?
+    if [ $status = 127 ] && grep -q "shared libraries\|TLS" errors; then return 127; fi
     if [ $status != 0 ]; then grid=old.txt; fi
     if [ $status -gt 1 ] || [ "$(grep -c "too little memory" errors)" != $status ] ||
         ! cmp -s out.txt $grid || ! cmp -s out2.txt $grid || [ "$(temporaries out.txt)" != 0 ]; then
@@ -101,13 +102,15 @@ limited() {
 
 # Little address space (ulimit -v; not under AddressSanitizer or an emulator, which reserve far
 # more), where fewer threads start than asked for: the limit lowered by 256 KiB until a run
-# fails, and by 32 KiB from the last that converted.
+# fails, by 32 KiB from the last that converted, and by 8 KiB from there to where the program
+# cannot be loaded, through the few KiB where the runtime has no room to report a failure.
 address_space() {
     local limit=12288
     while limited $limit; do limit=$((limit - 256)); done
     [ $limit != 12288 ] || fail "ulimit -v 12288 too little to convert"
     limit=$((limit + 256 - 32))
     while limited $limit; do limit=$((limit - 32)); done
+    while limited $limit || [ $? = 1 ]; do limit=$((limit - 8)); done
 }
 
 # As root: another user's file is written in place, kept as it was after a failing input, and
