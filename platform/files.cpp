@@ -390,7 +390,7 @@ struct OutputFile::State {
             sys::ignoreSignals();
         }
         overwriting = true;
-        int cloned = sys::cloneInto(output, temporary.fd);
+        int cloned = sys::primitives.cloneInto(output, temporary.fd);
         overwriting = cloned != 0;
         if (cloned < 0 || (cloned == 0 && !sys::primitives.reserve(output, grid.size)))
             return failWith(sys::lastError());

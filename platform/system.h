@@ -192,6 +192,7 @@ struct Primitives {
     decltype(&sys::reserve) reserve = sys::reserve;
     decltype(&sys::flushDirectory) flushDirectory = sys::flushDirectory;
     decltype(&sys::lockForWriting) lockForWriting = sys::lockForWriting;
+    decltype(&sys::cloneInto) cloneInto = sys::cloneInto;
 };
 extern Primitives primitives;
 

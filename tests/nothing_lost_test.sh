@@ -32,8 +32,8 @@ as() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; } # as the user 
 # A run whose input stalls while another run writes the output: failing late, it keeps its hands
 # off; finishing late, it replaces the other run's grid, whether or not the output was there
 # before. Finishing after its directory was renamed, it puts its grid there. Written in place
-# (two names, one removed meanwhile), it finds its file replaced by the other run: it fails,
-# and the other run's grid stands.
+# (two names) while another program saves a file by rename under the name, it fails and
+# changes nothing: that file stands, and the other name keeps the old output.
 stalled() {
     local ending=$1 output=out.txt status=0 run
     rm -rf out*.txt sub moved && mkdir sub
@@ -45,20 +45,26 @@ stalled() {
     "$brenzolt" stalled.grd $output &
     run=$! && exec 3>stalled.grd
     for _ in $(seq 1000); do [ "$(temporaries $output)" = 1 ] && break; sleep 0.03; done
-    case $ending in renamed) mv sub moved;; *) rm -f out2.txt && "$brenzolt" small.grd out.txt; esac
+    case $ending in
+        renamed) mv sub moved ;;
+        in-place) cp small.txt saved.txt && mv saved.txt out.txt ;;
+        *) "$brenzolt" small.grd out.txt ;;
+    esac
     if [ $ending = short ]; then head -c 20 big.grd >&3; else cat other.grd >&3; fi
     exec 3>&-
     wait $run || status=$?
     case $ending in
         renamed) [ $status = 0 ] && cmp -s moved/out.txt other.txt && [ "$(ls moved)" = out.txt ] ;;
-        short | in-place) [ $status = 1 ] && cmp -s out.txt small.txt ;;
+        short) [ $status = 1 ] && cmp -s out.txt small.txt ;;
+        in-place) [ $status = 1 ] && cmp -s out.txt small.txt && cmp -s out2.txt old.txt ;;
         *) [ $status = 0 ] && cmp -s out.txt other.txt ;;
     esac || fail "a stalled run, $ending: status $status"
 }
 
-# A replaced output keeps its permission bits and its group; a new one gets the usual ones, and
-# in a directory with a default access list what any new file gets there. Names pre-created for
-# the run's process id stop nothing: the temporary names are random.
+# A replaced output keeps its permission bits, its group and its access list, whose mask gives
+# the group nothing more; a new one gets the usual ones, and in a directory with a default
+# access list what any new file gets there. Names pre-created for the run's process id stop
+# nothing: the temporary names are random.
 attributes() {
     local group=$(id -g) made
     if [ "$(id -u)" = 0 ]; then group=65534; fi
@@ -73,6 +79,10 @@ attributes() {
         (umask 077 && "$brenzolt" small.grd acl/new.txt)
         made=$(getfacl -cp acl/new.txt)
         [ "$made" = "$(getfacl -cp acl/touched)" ] || fail "a default access list: $made"
+        cp old.txt acl/listed.txt && chgrp $group acl/listed.txt && chmod 640 acl/listed.txt
+        setfacl -m u:nobody:rw,g::r,m::rw,o::- acl/listed.txt && made=$(getfacl -cp acl/listed.txt)
+        check "$brenzolt" small.grd acl/listed.txt
+        [ "$(getfacl -cp acl/listed.txt)" = "$made" ] || fail "$(getfacl -cp acl/listed.txt)"
     fi
 }
 
@@ -117,7 +127,8 @@ address_space() {
 # after a conversion it is still theirs. As that user: a drop box (mode 1733) takes a new
 # output; their own file in a directory where they can make none is made aside in $TMPDIR,
 # copied in, the same file after, and nothing is left aside; where nothing can be made aside,
-# the message names the place. A file mounted over a name is written in place.
+# the message names the place; their file of a group they are not in is written in place, its
+# group kept. A file mounted over a name is written in place.
 as_root() {
     local inode errors placed=
     cp old.txt theirs.txt && chown nobody theirs.txt
@@ -134,6 +145,9 @@ as_root() {
     check cmp -s closed/mine.txt small.txt
     [ "$(stat -c %i closed/mine.txt)" = "$inode" ] || fail "a file in a closed directory replaced"
     [ -z "$(ls -A aside)" ] || fail "left aside: $(ls -A aside)"
+    cp old.txt aside/grouped.txt && chown nobody:users aside/grouped.txt
+    inode=$(stat -c %i aside/grouped.txt) && check as "$brenzolt" small.grd aside/grouped.txt
+    [ "$(stat -c '%i %G' aside/grouped.txt)" = "$inode users" ] || fail "a group not theirs"
     cp old.txt mounted.txt && cp old.txt source.txt
     if mount --bind source.txt mounted.txt 2>/dev/null; then
         if "$brenzolt" small.grd mounted.txt && cmp -s source.txt small.txt; then placed=1; fi
