@@ -390,13 +390,13 @@ struct OutputFile::State {
             sys::ignoreSignals();
         }
         overwriting = true;
-        int cloned = sys::primitives.cloneInto(output, temporary.fd);
+        std::int64_t cloned = sys::primitives.cloneInto(output, temporary.fd, grid.size);
         overwriting = cloned != 0;
         if (cloned < 0 || (cloned == 0 && !sys::primitives.reserve(output, grid.size)))
             return failWith(sys::lastError());
         overwriting = true;
         bool copied = true;
-        for (std::int64_t at = 0, n = 1; cloned == 0 && copied && n > 0; at += n) {
+        for (std::int64_t at = cloned, n = 1; copied && n > 0; at += n) {
             n = sys::readSome(temporary.fd, buffer.data(), buffer.size(), at);
             copied =
                 n >= 0 && (n == 0 || sys::primitives.writeAll(output, buffer.data(),

@@ -305,18 +305,23 @@ bool reserve(int fd, std::uint64_t size) {
 }
 
 // Where the file system may share blocks, the grid is on the disk first.
-int cloneInto(int to, int from) {
+// Only whole blocks: a part of one goes only where it ends both files.
+std::int64_t cloneInto(int to, int from, std::uint64_t size) {
     long type = fileSystemOf(from);
-    bool sharing =
-        type == BTRFS_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == kBcachefs || type == kZfs;
-    if (sharing && ::fdatasync(from) != 0)
+    struct stat st {};
+    bool sharing = (type == BTRFS_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == kBcachefs ||
+                    type == kZfs) &&
+                   ::fstat(to, &st) == 0 && st.st_blksize > 0;
+    file_clone_range range{.src_fd = from, .src_offset = 0, .src_length = 0, .dest_offset = 0};
+    range.src_length = sharing ? size / st.st_blksize * st.st_blksize : 0;
+    if (range.src_length == 0 || ::fdatasync(from) != 0)
         return 0;
-    if (sharing && ::ioctl(to, FICLONE, from) == 0)
-        return 1;
+    if (::ioctl(to, FICLONERANGE, &range) == 0)
+        return static_cast<std::int64_t>(range.src_length);
     // What the system checks before it changes anything: no such sharing
     // here, or not between these two files.
     for (int refused : {EXDEV, EOPNOTSUPP, ENOTTY, EINVAL, EPERM, ETXTBSY, EBADF, EISDIR})
-        if (!sharing || errno == refused)
+        if (errno == refused)
             return 0;
     return -1;
 }

@@ -354,7 +354,7 @@ bool reserve(int, std::uint64_t) {
     return true;
 }
 
-int cloneInto(int, int) {
+std::int64_t cloneInto(int, int, std::uint64_t) {
     return 0;
 }
 

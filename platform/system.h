@@ -149,10 +149,11 @@ bool lockForWriting(int fd);
 // system can say so, without changing what it holds; on a file system that
 // writes every block anew, room for all of them.
 bool reserve(int fd, std::uint64_t size);
-// Makes the file `to` share the blocks of the whole file `from`, on a file
-// system that shares blocks between files: 1 when done, 0 when the system
-// refused before anything changed, -1 when `to` may hold part of it.
-int cloneInto(int to, int from);
+// Makes the start of the file `to` share the blocks of the first `size`
+// bytes of `from`, as many as the file system can share: the bytes that now
+// share them, 0 when the system refused before anything changed, -1 when
+// `to` may hold part of them.
+std::int64_t cloneInto(int to, int from, std::uint64_t size);
 bool setSize(int fd, std::uint64_t size);
 bool flushData(int fd);
 bool flushDirectory(const Directory& directory); // where the directory can be flushed

@@ -10,7 +10,8 @@
 # status 77 where it cannot run here; without one, every scenario in turn.
 set -euo pipefail
 set -m # background runs keep the default reaction to SIGINT, as at a terminal
-all="signals locked stalled attributes console failed_write address_space descriptors as_root links"
+all="signals locked stalled attributes console failed_write address_space descriptors as_root links
+     copy_on_write append_only"
 if [ $# = 1 ]; then
     status=0
     for scenario in $all; do
@@ -84,6 +85,41 @@ attributes() {
         check "$brenzolt" small.grd acl/listed.txt
         [ "$(getfacl -cp acl/listed.txt)" = "$made" ] || fail "$(getfacl -cp acl/listed.txt)"
     fi
+}
+
+# An output of two names, one line longer than the grid, converted on a Btrfs image: with 60 MB
+# free for a grid of 50 MB, beside the output, which takes the grid's own blocks; with 40 MB
+# free, made aside on another file system (the directory takes no new file), which needs room
+# for every block anew. Status 0 and the grid on both names, or status 1 and the old output.
+copy_on_write() {
+    local status free
+    command -v mkfs.btrfs >/dev/null || skip "no mkfs.btrfs"
+    mkdir disk && mkdir -m 1777 aside && trap 'umount disk 2>/dev/null || true; rm -rf "$PWD"' EXIT
+    for free in 60 40; do
+        truncate -s 400M image && mkfs.btrfs -q -f image && mount -o loop image disk ||
+            skip "no loop device or no permission to mount"
+        mkdir disk/dir && cp big.txt disk/dir/out.txt && echo >>disk/dir/out.txt
+        cp disk/dir/out.txt old.txt && ln disk/dir/out.txt disk/dir/out2.txt && sync
+        fallocate -l $(($(df -B1 --output=avail disk | tail -1) - free * 1000000)) disk/fill
+        if [ $free = 40 ]; then chattr +i disk/dir; fi
+        status=0 && TMPDIR=$PWD/aside "$brenzolt" big.grd disk/dir/out.txt || status=$?
+        grid=$([ $status = 0 ] && echo big.txt || echo old.txt)
+        [ $status -le $((free == 40)) ] && cmp -s $grid disk/dir/out.txt &&
+            cmp -s $grid disk/dir/out2.txt || fail "$free MB free: status $status"
+        chattr -i disk/dir && umount disk
+    done
+}
+
+# A directory that keeps every name it is given (chattr +a) takes a new output, an old one and
+# one of two names, each whole; a failing run leaves nothing, and no other name is made there.
+append_only() {
+    mkdir kept && cp old.txt kept/old.txt && cp old.txt kept/two.txt && ln kept/two.txt kept/two2.txt
+    chattr +a kept || skip "chattr +a fails on this file system"
+    trap 'chattr -a kept; rm -rf "$PWD"' EXIT
+    for name in new old two; do check "$brenzolt" small.grd kept/$name.txt; done
+    if "$brenzolt" short.grd kept/failed.txt; then fail "a short grid: status 0"; fi
+    [ "$(ls kept | tr '\n' ' ')" = "new.txt old.txt two.txt two2.txt " ] || fail "left: $(ls kept)"
+    for name in new old two two2; do check cmp -s kept/$name.txt small.txt; done
 }
 
 # With standard error in the console's pipe (2>&1), the reason line comes after the console text
@@ -187,7 +223,7 @@ exec 9>&2 >/dev/null 2>&1 </dev/null # the runs' console out of the way; what fa
 native() { ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; }
 case $scenario in
     address_space | descriptors) native || skip "not a program of this machine alone" ;;
-    as_root | links) [ "$(id -u)" = 0 ] || skip "needs root" ;;
+    as_root | links | copy_on_write | append_only) [ "$(id -u)" = 0 ] || skip "needs root" ;;
 esac
 grid 1 2 5 6 >small.grd && grid 1 2 7 6 >other.grd && head -c 50 small.grd >short.grd
 # A grid big enough to be caught writing, 2000 x 2000 random words; one of 100000 short rows.
@@ -201,6 +237,8 @@ case $scenario in
         for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
         [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
         ;;
-    attributes | console | failed_write | address_space | as_root | links) $scenario ;;
+    attributes | console | failed_write | address_space | as_root | links | copy_on_write | append_only)
+        $scenario
+        ;;
     *) fail "no such scenario" ;;
 esac

@@ -117,7 +117,9 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         output->text().write(kNew);
         ASSERT_TRUE(output->text().flush());
         sys::primitives = fault.primitives;
-        sys::primitives.cloneInto = [](auto...) { return 0; }; // a copy, whatever /tmp shares
+        sys::primitives.cloneInto = [](auto...) {
+            return std::int64_t{0};
+        }; // a copy, whatever /tmp shares
         seen.clear();
         EXPECT_EQ(output->finish(reason), fault.reason.empty());
         sys::primitives = {};
