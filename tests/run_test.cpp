@@ -197,7 +197,7 @@ std::vector<Row> rows() {
         precision("6", {"6"}, "1234.567749\t0.000010", "3.141590\t-2.500000\t0.125000"),
         precision("8", {"8"}, "1234.56774902\t0.00001000", "3.14159012\t-2.50000000\t0.12500000"),
         precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
-        precision("x, not a code", {"x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
+        precision("é, not a code", {"é"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "not a precision code: 6 significant digits (%g)"),
         precision("empty", {""}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
         precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
