@@ -141,7 +141,9 @@ class TemporaryFile {
                 }
                 if (error == sys::kExists)
                     break;
-                refused = sys::mayNotCreate(error);
+                // No such name in a directory held open: one that takes no new
+                // files (as /proc), or that is gone.
+                refused = sys::mayNotCreate(error) || error == sys::kNotFound;
             }
             if (error != sys::kExists)
                 return false;
@@ -178,10 +180,10 @@ class TemporaryFile {
         sys::SignalsHeld signalsWait;
         std::string name = std::exchange(name_, {});
         if (!name.empty() && !sys::removeIfSame(*directory_, name, id_)) {
-            std::string path = directory_->path;
+            std::string path = directory_->path, reason = sys::reasonOf(sys::lastError());
             Console(-1, -1, 2).warn(
                 path + (path.ends_with('/') || path.ends_with('\\') ? "" : "/") + name,
-                "this unfinished file cannot be removed: " + sys::reasonOf(sys::lastError()));
+                "this unfinished file cannot be removed: " + reason);
         }
         sys::setUndo({});
     }
