@@ -1,10 +1,9 @@
 #include "platform/files.h"
 
-#include "platform/console.h"
 #include "platform/system.h"
+#include "platform/temporary_file.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -81,119 +80,6 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
 }
 
 namespace {
-
-// A temporary file of its own, as a lock file sits on one: created new under
-// a random name in a held directory and armed at once, so that an interrupt,
-// termination or hang-up removes it; then ended one way, renamed into place
-// (the commit of a replaced output), or removed while it is still the file it
-// created (after a failure, or once its grid was copied into the output).
-// Each step holds the signals once, so that a signal finds it armed or not.
-// In a directory whose names cannot be removed it has no name (`unnamed`):
-// closed, it goes; named at the commit, it is the new output. One that
-// cannot be removed is named on standard error.
-//
-//  state     fd      name_      a signal
-//  none      -1      empty      removes nothing
-//  created   open    its name   removes it (until the commit of a copy, from
-//                               which on the signals are ignored)
-//  placed    -1      empty      is ignored: the run finishes
-class TemporaryFile {
-  public:
-    int fd = -1;
-    TemporaryFile() = default;
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() { remove(); }
-
-    int error = 0;        // why the last creation failed
-    bool refused = false; // as no file may be made there
-
-    // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET
-    // when the long name fails for any reason (too long for the directory,
-    // which some systems report as another failure); a name already taken
-    // means another random one.
-    bool create(const sys::Directory& where, const std::string& target) {
-        refused = false;
-        constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
-        std::random_device random; // the system's own source
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string suffix = ".brenzolt-incomplete-";
-            for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
-                 bits /= kSymbols.size())
-                suffix += kSymbols[bits % kSymbols.size()];
-            for (const std::string& candidate : {target + suffix, suffix}) {
-                sys::SignalsHeld signalsWait;
-                int created = sys::createExclusive(where, candidate);
-                sys::Facts facts;
-                if (created >= 0 && sys::factsOf(created, facts)) {
-                    fd = created;
-                    directory_ = &where;
-                    name_ = candidate;
-                    id_ = facts.id;
-                    sys::setUndo({.directory = directory_, .name = name_, .id = id_});
-                    return true;
-                }
-                error = sys::lastError();
-                if (created >= 0) { // made, but not known: it goes again at once
-                    sys::closeChecked(created);
-                    sys::removeName(where, candidate);
-                    return false;
-                }
-                if (error == sys::kExists)
-                    break;
-                // No such name in a directory held open: one that takes no new
-                // files (as /proc), or that is gone.
-                refused = sys::mayNotCreate(error) || error == sys::kNotFound;
-            }
-            if (error != sys::kExists)
-                return false;
-        }
-        return false;
-    }
-
-    bool createUnnamed(const sys::Directory& where) {
-        fd = sys::createUnnamed(where);
-        error = sys::lastError();
-        directory_ = &where;
-        unnamed_ = fd >= 0;
-        refused = !unnamed_;
-        return unnamed_;
-    }
-
-    // Closed, then in place of `to` in its directory in one step (an unnamed
-    // one named `to`): the commit, from which on the signals are ignored.
-    bool putInPlace(const std::string& to, bool replacing) {
-        if (!unnamed_ && !sys::closeChecked(std::exchange(fd, -1)))
-            return false;
-        sys::SignalsHeld signalsWait;
-        if (unnamed_ ? !sys::giveName(fd, *directory_, to)
-                     : !sys::primitives.putInPlace(*directory_, name_, to, replacing))
-            return false;
-        name_.clear();
-        sys::setUndo({});
-        sys::ignoreSignals();
-        return true;
-    }
-
-    void remove() {
-        sys::closeChecked(std::exchange(fd, -1));
-        sys::SignalsHeld signalsWait;
-        std::string name = std::exchange(name_, {});
-        if (!name.empty() && !sys::removeIfSame(*directory_, name, id_)) {
-            std::string path = directory_->path, reason = sys::reasonOf(sys::lastError());
-            Console(-1, -1, 2).warn(
-                path + (path.ends_with('/') || path.ends_with('\\') ? "" : "/") + name,
-                "this unfinished file cannot be removed: " + reason);
-        }
-        sys::setUndo({});
-    }
-
-  private:
-    bool unnamed_ = false;
-    const sys::Directory* directory_ = nullptr;
-    std::string name_;
-    sys::FileId id_;
-};
 
 // How the grid reaches the output, and the fields that live in each way (the
 // others are unused), and what a failure and a signal undo. `writer` and
