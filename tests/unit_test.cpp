@@ -78,10 +78,12 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     } faults[] = {
         // clang-format off
         {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             return at + size > 300000 ? (errno = ENOSPC, false) : sys::writeAll(fd, data, size, at); }},
+             return at + size > 300000 ? (errno = ENOSPC, false)
+                                       : sys::writeAll(fd, data, size, at); }},
          true, kNew, ""},
-        {{.lockForWriting = [](int fd) { return replaceName(fd) && sys::lockForWriting(fd); }}, true,
-         kOld, "replaced by another file before this grid was copied in; nothing changed", {}, "x"},
+        {{.lockForWriting = [](int fd) { return replaceName(fd) && sys::lockForWriting(fd); }},
+         true, kOld, "replaced by another file before this grid was copied in; nothing changed",
+         {}, "x"},
         {{.flushData = [](int fd) { return replaceName(fd) && sys::flushData(fd); }}, true, kNew,
          "replaced by another file while this grid was copied in; that file stands; the grid is on "
          "its other names", {}, "x"},
