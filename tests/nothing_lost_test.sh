@@ -65,9 +65,13 @@ stalled() {
 # A replaced output keeps its permission bits, its group and its access list, whose mask gives
 # the group nothing more; a new one gets the usual ones, and in a directory with a default
 # access list what any new file gets there. Names pre-created for the run's process id stop
-# nothing: the temporary names are random.
+# nothing: the temporary names are random. An output whose full path is longer than PATH_MAX is
+# replaced all the same.
 attributes() {
-    local group=$(id -g) made
+    local group=$(id -g) made top=$PWD
+    (d=$(printf %0200d 0) && for _ in {1..21}; do mkdir $d && cd $d; done &&
+        cp "$top/old.txt" o.txt && "$brenzolt" "$top/small.grd" o.txt &&
+        cmp -s o.txt "$top/small.txt") || fail "a long path"
     if [ "$(id -u)" = 0 ]; then group=65534; fi
     cp old.txt out.txt && chmod 640 out.txt && chgrp $group out.txt && "$brenzolt" small.grd out.txt
     (umask 022 && touch new.txt.brenzolt-incomplete-$BASHPID{,-{1..99}} &&
