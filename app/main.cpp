@@ -2,7 +2,6 @@
 #include "platform/platform.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
@@ -18,14 +17,8 @@ int tooLittleMemory() {
 } // namespace
 
 int main(int argc, char** argv) try {
-    // The runtime sets memory aside for a failed allocation to be reported as
-    // it starts, where it can: with less than a megabyte left it may have
-    // none, and any allocation that fails would end the process unreported.
-    if (void* volatile room = std::malloc(1 << 20))
-        std::free(room);
-    else
+    if (!brenzolt::prepareProcess())
         return tooLittleMemory();
-    brenzolt::prepareProcess();
     std::vector<std::string> arguments = brenzolt::commandLineArguments(argc, argv);
     brenzolt::Console console;
     int status = brenzolt::runConversion(arguments, console);
