@@ -5,8 +5,20 @@
 #include <new>
 #include <vector>
 
+namespace {
+
+int tooLittleMemory() {
+    std::fprintf(stderr, "brenzolt: too little memory to run%.*s",
+                 static_cast<int>(brenzolt::kSystemLineEnd.size()),
+                 brenzolt::kSystemLineEnd.data());
+    return brenzolt::kStatusFailed;
+}
+
+} // namespace
+
 int main(int argc, char** argv) try {
-    brenzolt::prepareProcess();
+    if (!brenzolt::prepareProcess())
+        return tooLittleMemory();
     std::vector<std::string> arguments = brenzolt::commandLineArguments(argc, argv);
     brenzolt::Console console;
     int status = brenzolt::runConversion(arguments, console);
@@ -15,8 +27,5 @@ int main(int argc, char** argv) try {
     return status;
 } catch (const std::bad_alloc&) {
     // Too little memory even for the console's buffer.
-    std::fprintf(stderr, "brenzolt: too little memory to run%.*s",
-                 static_cast<int>(brenzolt::kSystemLineEnd.size()),
-                 brenzolt::kSystemLineEnd.data());
-    return brenzolt::kStatusFailed;
+    return tooLittleMemory();
 }

@@ -83,9 +83,12 @@ std::string nodeFormatWords(NodeFormat nodeFormat) {
 
 std::optional<std::string> precisionTextNote(std::string_view precisionText) {
     NodeFormat nodeFormat = selectNodeFormat(precisionText);
-    if (precisionText.size() > 1)
+    // Characters in UTF-8: every byte but those that go on with one.
+    auto characters = std::ranges::count_if(
+        precisionText, [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
+    if (characters > 1)
         return "only its first character counts: " + nodeFormatWords(nodeFormat);
-    if (precisionText.size() == 1 && precisionText != "-" && nodeFormat == kPercentG)
+    if (characters == 1 && precisionText != "-" && nodeFormat == kPercentG)
         return "not a precision code: " + nodeFormatWords(nodeFormat);
     return std::nullopt;
 }

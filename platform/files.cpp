@@ -1,9 +1,9 @@
 #include "platform/files.h"
 
 #include "platform/system.h"
+#include "platform/temporary_file.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -92,107 +92,29 @@ InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_
 
 namespace {
 
-// A temporary file of its own, as a lock file sits on one: created new under
-// a random name in a held directory and armed at once, so that an interrupt,
-// termination or hang-up removes it; then ended one way, renamed into place
-// (the commit of a replaced output), or removed while it is still the file it
-// created (after a failure, or once its grid was copied into the output).
-// Each step holds the signals once, so that a signal finds it armed or not.
-//
-//  state     fd      name_      a signal
-//  none      -1      empty      removes nothing
-//  created   open    its name   removes it (until the commit of a copy, from
-//                               which on the signals are ignored)
-//  placed    -1      empty      is ignored: the run finishes
-class TemporaryFile {
-  public:
-    int fd = -1;
-    TemporaryFile() = default;
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() { remove(); }
-
-    // "TARGET.brenzolt-incomplete-XXXXXXXXXXXX", or the same without TARGET
-    // when the long name fails for any reason (too long for the directory,
-    // which some systems report as another failure); a name already taken
-    // means another random one.
-    bool create(const sys::Directory& where, const std::string& target) {
-        constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
-        std::random_device random; // the system's own source
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string suffix = ".brenzolt-incomplete-";
-            for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
-                 bits /= kSymbols.size())
-                suffix += kSymbols[bits % kSymbols.size()];
-            for (const std::string& candidate : {target + suffix, suffix}) {
-                sys::SignalsHeld signalsWait;
-                int created = sys::createExclusive(where, candidate);
-                sys::Facts facts;
-                if (created >= 0 && sys::factsOf(created, facts)) {
-                    fd = created;
-                    directory_ = &where;
-                    name_ = candidate;
-                    id_ = facts.id;
-                    sys::setUndo({.directory = directory_, .name = name_, .id = id_});
-                    return true;
-                }
-                if (sys::lastError() == sys::kExists)
-                    break;
-            }
-            if (sys::lastError() != sys::kExists)
-                return false;
-        }
-        return false;
-    }
-
-    // Closed, then in place of `to` in its directory in one step: the commit,
-    // from which on the signals are ignored.
-    bool putInPlace(const std::string& to, bool replacing) {
-        if (!sys::closeChecked(std::exchange(fd, -1)))
-            return false;
-        sys::SignalsHeld signalsWait;
-        if (!sys::primitives.putInPlace(*directory_, name_, to, replacing))
-            return false;
-        name_.clear();
-        sys::setUndo({});
-        sys::ignoreSignals();
-        return true;
-    }
-
-    void remove() {
-        sys::closeChecked(std::exchange(fd, -1));
-        sys::SignalsHeld signalsWait;
-        if (!name_.empty())
-            sys::removeIfSame(*directory_, std::exchange(name_, {}), id_);
-        sys::setUndo({});
-    }
-
-  private:
-    const sys::Directory* directory_ = nullptr;
-    std::string name_;
-    sys::FileId id_;
-};
-
 // How the grid reaches the output, and the fields that live in each way (the
 // others are unused), and what a failure and a signal undo. `writer` and
 // `reason` live in all of them.
 //
 //  how            fields                       a failure undoes     a signal undoes
 //  replace        temporary, directory, name,  the temporary file   the temporary file
-//                 old, isNew                   before the rename;   before the rename;
+//                 old, isNew, accessList       before the rename;   before the rename;
 //                                              nothing after        nothing after
 //  inPlace        temporary (beside, or in     the temporary file;  the temporary file
 //                 systemTemporary), output,    a failed write in    before the copy;
-//                 directory (when held), name, the copy empties     nothing after
-//                 old, overwriting             the output
+//                 directory (when held), name, the copy (or clone)  nothing after
+//                 old, overwriting             empties the output
 //                                              (overwriting)
 //  stream         output                       nothing              nothing
 //  consoleOutput  output (standard output,     nothing              nothing
 //                 not ours to close), old
 //
 // The commit is the rename (replace) or the start of the copy (inPlace),
-// once everything the copy needs is held: from there on the signals are
-// ignored and the run finishes.
+// once everything the copy needs is held and the output's name still leads
+// to it: from there on the signals are ignored and the run finishes. In a
+// directory whose names cannot be removed (append-only) the temporary file
+// has no name: a new output is named at the commit, an old one written in
+// place.
 enum class How { replace, inPlace, stream, consoleOutput };
 
 // What the first open of the output found.
@@ -201,21 +123,26 @@ struct Found {
     sys::Facts old;       // the file there, when there is one
     bool console;         // the console's own standard output, a file or pipe the caller opened
     bool temporaryBeside; // a temporary file could be made beside it
+    bool carried;         // what the old file carries went onto it
+    bool appendOnly;      // its directory keeps every name it is given
 };
 
 // The one decision. The console's own standard output is written through it;
 // a device, FIFO or terminal as the grid comes. A regular file (or a name not
 // there yet) is replaced by a temporary file beside it, unless a new file
 // would change it for its user (its other names would keep the old grid, its
-// owner would change, a file mounted over its name cannot be replaced) or no
-// file may be made beside it: then the grid is made aside and copied in.
+// owner would change, its group, access list or extended attributes cannot
+// go with it, a file mounted over its name cannot be replaced, its directory
+// keeps every name) or no file may be made beside it: then the grid is made
+// aside and copied in.
 How wayFor(const Found& found) {
     if (found.console)
         return How::consoleOutput;
     if (!found.isNew && found.old.kind != sys::Kind::regular)
         return How::stream;
     bool keepsTheFile =
-        !found.isNew && (found.old.links > 1 || found.old.ownedByOther || found.old.mountPoint);
+        !found.isNew && (found.old.links > 1 || found.old.ownedByOther || found.old.mountPoint ||
+                         !found.carried || found.appendOnly);
     return keepsTheFile || !found.temporaryBeside ? How::inPlace : How::replace;
 }
 
@@ -229,6 +156,7 @@ struct OutputFile::State {
     sys::Directory systemTemporary; // where the grid is made when not beside the output
     std::string name;               // the output's name in `directory`
     sys::Facts old;                 // the output as it was opened
+    std::string accessList;         // the old output's, for the file that replaces it
     bool isNew = false;
     TemporaryFile temporary; // where the grid is written, for `replace` and `inPlace`
     std::unique_ptr<TextWriter> writer;
@@ -253,9 +181,11 @@ struct OutputFile::State {
                     .old = old,
                     .console =
                         old.kind != sys::Kind::device && sys::isSameFile(output, consoleOutput),
-                    .temporaryBeside = false};
+                    .temporaryBeside = false,
+                    .carried = true,
+                    .appendOnly = false};
         if (!found.console && (isNew || old.kind == sys::Kind::regular) &&
-            !makeTemporaryBeside(path, found.temporaryBeside))
+            !makeTemporaryBeside(path, found))
             return false;
         how = wayFor(found);
         switch (how) {
@@ -269,30 +199,41 @@ struct OutputFile::State {
             return true;
         case How::inPlace:
             // A file that may be written, but not replaced: the grid is made aside.
-            if (temporary.fd < 0 &&
-                (!sys::openTemporaryDirectory(systemTemporary) ||
-                 !temporary.create(systemTemporary, name.empty() ? "brenzolt" : name)))
+            if (temporary.fd < 0 && !sys::openTemporaryDirectory(systemTemporary))
+                temporary.error = sys::lastError();
+            else if (temporary.fd < 0 &&
+                     temporary.create(systemTemporary, name.empty() ? "brenzolt" : name))
+                temporary.error = 0;
+            if (temporary.fd < 0)
                 return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
-                            sys::reasonOf(sys::lastError()));
+                            sys::reasonOf(temporary.error));
             return true;
         }
         return true;
     }
 
-    // Holds the output's directory and makes the temporary file there. Only
-    // "no file may be created here" leaves it without one (`made` false);
-    // any other failure (no descriptors, no room) ends the run.
-    bool makeTemporaryBeside(const std::string& path, bool& made) {
+    // Holds the output's directory and makes the temporary file there, and
+    // puts on it what the old output carries. Only "no file may be created
+    // here" leaves it without one; any other failure (no descriptors, no
+    // room) ends the run.
+    bool makeTemporaryBeside(const std::string& path, Found& found) {
         bool directoryHeld = sys::openDirectoryOf(output, path, directory, name);
-        if (!directoryHeld && (isNew || !sys::mayNotCreate(sys::lastError())))
+        if (!directoryHeld && isNew)
             return failWith(sys::lastError());
+        if (!directoryHeld && !sys::mayNotCreate(sys::lastError()))
+            return fail("its directory cannot be held: " + sys::reasonOf(sys::lastError()));
         // A link to nothing would have the grid make a file wherever the link
         // leads by the time of the commit.
         if (isNew && sys::isLink(directory, name))
             return fail("is a link to nothing: name the file it should create, or remove the link");
-        made = directoryHeld && temporary.create(directory, name);
-        if (!made && directoryHeld && (isNew || !sys::mayNotCreate(sys::lastError())))
-            return failWith(sys::lastError());
+        found.appendOnly = directoryHeld && sys::isAppendOnly(directory);
+        found.temporaryBeside =
+            directoryHeld && (found.appendOnly ? temporary.createUnnamed(directory)
+                                               : temporary.create(directory, name));
+        if (!found.temporaryBeside && directoryHeld && (isNew || !temporary.refused))
+            return failWith(temporary.error);
+        found.carried = isNew || !found.temporaryBeside ||
+                        sys::carryAttributes(temporary.fd, output, old, accessList);
         return true;
     }
 
@@ -302,7 +243,7 @@ struct OutputFile::State {
     // finish wins.
     bool putInPlace() {
         if (!sys::primitives.flushData(temporary.fd) ||
-            !sys::takeAttributes(temporary.fd, isNew ? nullptr : &old, directory) ||
+            !sys::takeAttributes(temporary.fd, isNew ? nullptr : &old, accessList, directory) ||
             !temporary.putInPlace(name, !isNew))
             return failWith(sys::lastError());
         if (sys::primitives.flushDirectory(directory))
@@ -312,22 +253,49 @@ struct OutputFile::State {
                     sys::reasonOf(sys::lastError()));
     }
 
+    // What stands at the output's name when it no longer leads to the
+    // output (`copied`: after the grid went into it); empty while it does.
+    std::string nameMoved(bool copied) {
+        sys::AtName found = sys::AtName::theFile;
+        if (directory.fd >= 0 && !sys::whatIsAt(directory, name, old.id, found))
+            return (copied ? "the grid was copied in, but its name cannot be checked: "
+                           : "its name cannot be checked: ") +
+                   sys::reasonOf(sys::lastError());
+        if (found == sys::AtName::theFile)
+            return {};
+        std::string what =
+            found == sys::AtName::anotherFile ? "replaced by another file" : "removed";
+        if (!copied)
+            return what + " before this grid was copied in; nothing changed";
+        return what + " while this grid was copied in" +
+               (found == sys::AtName::anotherFile ? "; that file stands" : "") +
+               (old.links > 1 ? "; the grid is on its other names" : "; no name leads to the grid");
+    }
+
     // Everything the copy needs is held before the old contents go: its
-    // buffer, the lock that keeps other runs writing in place out, and the
-    // room for the grid. From then on only a write can fail.
+    // buffer, the lock that keeps other runs writing in place out, the name
+    // still leading to the output, and the room for the grid. From then on
+    // only a write can fail. Where the file system shares blocks between
+    // files, the output takes the grid's own: nothing to reserve, no copy.
     bool copyIntoOutput() {
         sys::Facts grid;
         std::vector<char> buffer(kOutputBufferSize);
-        if (!sys::factsOf(temporary.fd, grid) || !sys::lockForWriting(output) ||
-            !sys::primitives.reserve(output, grid.size))
+        if (!sys::factsOf(temporary.fd, grid) || !sys::primitives.lockForWriting(output))
             return failWith(sys::lastError());
+        if (std::string moved = nameMoved(false); !moved.empty())
+            return fail(moved);
         {
             sys::SignalsHeld signalsWait;
             sys::ignoreSignals();
         }
         overwriting = true;
+        std::int64_t cloned = sys::primitives.cloneInto(output, temporary.fd, grid.size);
+        overwriting = cloned != 0;
+        if (cloned < 0 || (cloned == 0 && !sys::primitives.reserve(output, grid.size)))
+            return failWith(sys::lastError());
+        overwriting = true;
         bool copied = true;
-        for (std::int64_t at = 0, n = 1; copied && n > 0; at += n) {
+        for (std::int64_t at = cloned, n = 1; copied && n > 0; at += n) {
             n = sys::readSome(temporary.fd, buffer.data(), buffer.size(), at);
             copied =
                 n >= 0 && (n == 0 || sys::primitives.writeAll(output, buffer.data(),
@@ -336,10 +304,11 @@ struct OutputFile::State {
         if (!copied || !sys::setSize(output, grid.size) || !sys::primitives.flushData(output))
             return failWith(sys::lastError());
         overwriting = false;
-        // Another run that replaced the output meanwhile took its name: the
-        // grid went into a file that only other names, or none, lead to.
-        if (directory.fd >= 0 && !sys::isNamed(directory, name, old.id))
-            return fail("replaced by another file while this grid was copied in; that file stands");
+        // Another program that replaced or removed the output's name
+        // meanwhile took it: the grid went into a file that only its other
+        // names, or none, lead to.
+        if (std::string moved = nameMoved(true); !moved.empty())
+            return fail(moved);
         discard(); // the temporary file goes
         return true;
     }

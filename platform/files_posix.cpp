@@ -12,11 +12,14 @@
 //  O_TMPFILE             a new output gets the umask's permissions, not those
 //                        of the directory's default access list
 //  open-file locks       the lock is the process's: see lockForWriting
-//  fallocate, or         room is reserved only where the old file had blocks
-//  F_PREALLOCATE
+//  fallocate, F_PREALL. room is reserved only where the old file had blocks
 //  F_FULLFSYNC           fdatasync, or fsync, is trusted to reach the disk
-//  sync_file_range       posix_fadvise's "not needed" starts the writeback,
-//                        where the system has it and listens
+//  statx's append-only   an append-only directory is not known as one: its
+//                        temporary file cannot be removed, and is named
+//  FICLONERANGE, and     an output written in place is copied into, never
+//  statfs's type         shares the grid's blocks; a file system that writes
+//                        every block anew is not known as one
+//  sync_file_range       posix_fadvise's "not needed" starts the writeback
 #include "platform/system.h"
 
 #include <algorithm>
@@ -26,8 +29,21 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/statvfs.h>
+#if BRENZOLT_HAS_FICLONERANGE
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+#if BRENZOLT_HAS_STATFS_TYPE
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#endif
+#if BRENZOLT_HAS_XATTR
+#include <sys/xattr.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -142,12 +158,12 @@ std::string pathOf([[maybe_unused]] int fd, [[maybe_unused]] const std::string& 
 #endif
 }
 
-bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
-    std::string path = fd >= 0 ? pathOf(fd, name) : name;
+// The directory of `path` and its last part, which must be the file open as
+// `fd` (with `fd` -1, a name that is no directory's).
+bool holdDirectoryOf(int fd, const std::string& path, Directory& directory, std::string& base) {
     std::size_t slash = path.rfind('/');
     base = path.substr(slash + 1);
     Facts facts;
-    // The file must be the one found under that name.
     if (openDirectory(slash == std::string::npos ? "." : path.substr(0, slash + 1), directory) &&
         !base.empty() && base != "." && base != ".." &&
         (fd < 0 || (factsOf(fd, facts) && isNamedAt(directory.fd, base.c_str(), facts.id))))
@@ -157,6 +173,14 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
         errno = fd < 0 ? EISDIR : ENOENT; // no file's name, or the file no longer at its name
     }
     return false;
+}
+
+bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std::string& base) {
+    // Where that is no path (too long, or one the file is not found at), the
+    // name as given.
+    std::string path = fd >= 0 ? pathOf(fd, name) : "";
+    return (!path.empty() && holdDirectoryOf(fd, path, directory, base)) ||
+           holdDirectoryOf(fd, name, directory, base);
 }
 
 bool openTemporaryDirectory(Directory& directory) {
@@ -179,40 +203,57 @@ bool mayNotCreate(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
-    return isNamedAt(directory.fd, name.c_str(), id);
+bool whatIsAt(const Directory& directory, const std::string& name, const FileId& id,
+              AtName& found) {
+    struct stat st {};
+    bool there = ::fstatat(directory.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    found = !there ? AtName::nothing : fileIdOf(st) == id ? AtName::theFile : AtName::anotherFile;
+    return there || errno == ENOENT;
 }
 
-void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    if (isNamedAt(directory.fd, name.c_str(), id))
-        ::unlinkat(directory.fd, name.c_str(), 0);
+bool isAppendOnly([[maybe_unused]] const Directory& directory) {
+#if BRENZOLT_HAS_STATX_ATTR_APPEND
+    struct statx st {};
+    return ::statx(directory.fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
+           (st.stx_attributes & st.stx_attributes_mask & STATX_ATTR_APPEND);
+#else
+    return false;
+#endif
+}
+
+int createUnnamed([[maybe_unused]] const Directory& directory) {
+#if BRENZOLT_HAS_O_TMPFILE
+    return ::openat(directory.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#else
+    errno = ENOTSUP;
+    return -1;
+#endif
+}
+
+bool giveName([[maybe_unused]] int fd, [[maybe_unused]] const Directory& directory,
+              [[maybe_unused]] const std::string& name) {
+#if BRENZOLT_HAS_O_TMPFILE
+    // By its descriptor where the system lets this process, else through /proc.
+    return ::linkat(fd, "", directory.fd, name.c_str(), AT_EMPTY_PATH) == 0 ||
+           ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), directory.fd,
+                    name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+#else
+    errno = ENOTSUP;
+    return false;
+#endif
+}
+
+bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
+    return !isNamedAt(directory.fd, name.c_str(), id) ||
+           ::unlinkat(directory.fd, name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool removeName(const Directory& directory, const std::string& name) {
+    return ::unlinkat(directory.fd, name.c_str(), 0) == 0;
 }
 
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to, bool) {
     return ::renameat(directory.fd, from.c_str(), directory.fd, to.c_str()) == 0;
-}
-
-bool takeAttributes(int fd, const Facts* old, const Directory& directory) {
-    // A group the user is not in stays the user's own; the owner never changes.
-    if (old != nullptr) {
-        (void)!::fchown(fd, static_cast<uid_t>(-1), old->group);
-        return ::fchmod(fd, old->permissions) == 0;
-    }
-    // What a new file gets there, the directory's default access list or the
-    // umask applied: a file without a name shows it.
-    struct stat st {};
-    bool shown = false;
-#if BRENZOLT_HAS_O_TMPFILE
-    int probe = ::openat(directory.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    shown = probe >= 0 && ::fstat(probe, &st) == 0;
-    if (probe >= 0)
-        ::close(probe);
-#else
-    (void)directory;
-#endif
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return ::fchmod(fd, shown ? st.st_mode & 07777 : 0666 & ~mask) == 0;
 }
 
 // A lock of the open file where the system has them. Elsewhere the lock is
@@ -229,10 +270,44 @@ bool lockForWriting(int fd) {
 #endif
 }
 
+namespace {
+
+#if BRENZOLT_HAS_STATFS_TYPE
+constexpr long kBcachefs = 0xca451a4e, kZfs = 0x2fc12fc1;
+#endif
+
+// The type of the file system that holds the file; 0 where it cannot be told.
+long fileSystemOf([[maybe_unused]] int fd) {
+#if BRENZOLT_HAS_STATFS_TYPE
+    struct statfs system {};
+    return ::fstatfs(fd, &system) == 0 ? static_cast<long>(system.f_type) : 0;
+#else
+    return 0;
+#endif
+}
+
+// Whether the file system writes every block anew, the ones the file has too.
+bool writesBlocksAnew([[maybe_unused]] long type) {
+#if BRENZOLT_HAS_STATFS_TYPE
+    return type == BTRFS_SUPER_MAGIC || type == kBcachefs || type == kZfs;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
 // Blocks past the end are taken without moving it: the file holds what it
-// held until it is written over. A file system that cannot say so is
-// trusted.
+// held until it is written over. A file system that writes every block
+// anew takes new blocks for the ones the file has, which it cannot reserve:
+// the free room must hold them all.
 bool reserve(int fd, std::uint64_t size) {
+    struct statvfs space {};
+    if (writesBlocksAnew(fileSystemOf(fd)) && ::fstatvfs(fd, &space) == 0 &&
+        std::uint64_t{space.f_bavail} * space.f_frsize < size) {
+        errno = ENOSPC;
+        return false;
+    }
     if (size == 0)
         return true;
 #if BRENZOLT_HAS_FALLOCATE_KEEP_SIZE
@@ -259,6 +334,33 @@ bool reserve(int fd, std::uint64_t size) {
     int error = within == 0 ? 0 : ::posix_fallocate(fd, 0, within);
     errno = error;
     return error == 0 || error == EINVAL || error == EOPNOTSUPP;
+#endif
+}
+
+// Where the file system may share blocks, the grid is on the disk first.
+// Only whole blocks: a part of one goes only where it ends both files.
+std::int64_t cloneInto([[maybe_unused]] int to, [[maybe_unused]] int from,
+                       [[maybe_unused]] std::uint64_t size) {
+#if BRENZOLT_HAS_FICLONERANGE && BRENZOLT_HAS_STATFS_TYPE
+    long type = fileSystemOf(from);
+    struct stat st {};
+    bool sharing = (type == BTRFS_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == kBcachefs ||
+                    type == kZfs) &&
+                   ::fstat(to, &st) == 0 && st.st_blksize > 0;
+    file_clone_range range{.src_fd = from, .src_offset = 0, .src_length = 0, .dest_offset = 0};
+    range.src_length = sharing ? size / st.st_blksize * st.st_blksize : 0;
+    if (range.src_length == 0 || ::fdatasync(from) != 0)
+        return 0;
+    if (::ioctl(to, FICLONERANGE, &range) == 0)
+        return static_cast<std::int64_t>(range.src_length);
+    // What the system checks before it changes anything: no such sharing
+    // here, or not between these two files.
+    for (int refused : {EXDEV, EOPNOTSUPP, ENOTTY, EINVAL, EPERM, ETXTBSY, EBADF, EISDIR})
+        if (errno == refused)
+            return 0;
+    return -1;
+#else
+    return 0;
 #endif
 }
 

@@ -113,8 +113,8 @@ HANDLE openIfSame(const std::wstring& path, const FileId& id, DWORD access) {
 
 // Checked and removed through one handle, the file goes only while it is
 // still the file `id`.
-void removeFileIfSame(const std::wstring& path, const FileId& id) {
-    retried([&] {
+bool removeFileIfSame(const std::wstring& path, const FileId& id) {
+    return retried([&] {
         HANDLE handle = openIfSame(path, id, DELETE);
         FILE_DISPOSITION_INFO disposition{TRUE};
         bool done = handle != INVALID_HANDLE_VALUE &&
@@ -261,20 +261,47 @@ bool isLink(const Directory& directory, const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool isNamed(const Directory& directory, const std::string& name, const FileId& id) {
+bool whatIsAt(const Directory& directory, const std::string& name, const FileId& id,
+              AtName& found) {
     HANDLE handle = openIfSame(wideName(directory.path + name), id, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(handle);
+    DWORD error = GetLastError();
+    found = handle != INVALID_HANDLE_VALUE ? AtName::theFile
+            : error == ERROR_FILE_NOT_FOUND &&
+                    GetFileAttributesW(wideName(directory.path + name).c_str()) !=
+                        INVALID_FILE_ATTRIBUTES
+                ? AtName::anotherFile
+                : AtName::nothing;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
     return true;
+}
+
+// Every directory may have its names removed, and no file is made without a name.
+bool isAppendOnly(const Directory&) {
+    return false;
+}
+
+int createUnnamed(const Directory&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return -1;
+}
+
+bool giveName(int, const Directory&, const std::string&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
 }
 
 bool mayNotCreate(int error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }
 
-void removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    removeFileIfSame(wideName(directory.path + name), id);
+bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
+    return removeFileIfSame(wideName(directory.path + name), id) ||
+           GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+bool removeName(const Directory& directory, const std::string& name) {
+    return DeleteFileW(wideName(directory.path + name).c_str());
 }
 
 // ReplaceFileW keeps what belongs to the old file (its security, attributes
@@ -306,12 +333,6 @@ bool putInPlace(const Directory& directory, const std::string& from, const std::
     });
 }
 
-// ReplaceFileW has given the new file the old one's security; a new one has
-// its directory's.
-bool takeAttributes(int, const Facts*, const Directory&) {
-    return true;
-}
-
 bool lockForWriting(int fd) {
     OVERLAPPED whole{};
     return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
@@ -320,6 +341,10 @@ bool lockForWriting(int fd) {
 // The space is taken as the file is written.
 bool reserve(int, std::uint64_t) {
     return true;
+}
+
+std::int64_t cloneInto(int, int, std::uint64_t) {
+    return 0;
 }
 
 bool setSize(int fd, std::uint64_t size) {

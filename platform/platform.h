@@ -16,7 +16,9 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // process half-way through the output file; an interrupt, termination or
 // hang-up undoes what the output has begun before the process ends as the
 // signal says (unless the caller set it to be ignored); a file size limit
-// makes a write fail rather than end the process.
-void prepareProcess();
+// makes a write fail rather than end the process. False where too little
+// memory is left even to report that an allocation failed: the process can
+// only say so and end.
+bool prepareProcess();
 
 } // namespace brenzolt

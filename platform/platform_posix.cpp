@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
 #if BRENZOLT_HAS_MALLOPT_ARENA_MAX
 #include <malloc.h>
 #endif
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace brenzolt {
@@ -72,11 +75,34 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void prepareProcess() {
-    // Threads that format take a few hundred KiB of stack and the one heap,
-    // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
-    // space (ulimit -v) leaves room for all of them. Where the system cannot
-    // say so, fewer of them start under such a limit; the text is the same.
+bool prepareProcess() {
+    // The runtime sets memory aside to report a failed allocation as it
+    // starts, where it can: some 72 KiB, on a heap whose first growth takes
+    // 132 KiB. With less than 256 KiB of address space left it may have none
+    // (and no grid converts in so little), and a failed allocation would end
+    // the process unreported. Measured, not allocated: the heap stays as it
+    // was (where /proc tells the size of the process).
+#if BRENZOLT_HAS_PROC_SELF_FD
+    struct rlimit limit {};
+    char size[64] = {};
+    int statm = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    ssize_t n = statm >= 0 ? ::read(statm, size, sizeof size - 1) : -1;
+    if (statm >= 0)
+        ::close(statm);
+    if (n > 0 && ::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < std::strtoull(size, nullptr, 10) * ::sysconf(_SC_PAGESIZE) + (256 << 10))
+        return false;
+#else
+    // Elsewhere the room is tried: taken and given back at once, off the heap.
+    void* room = ::mmap(nullptr, 256 << 10, PROT_NONE, MAP_PRIVATE | MAP_ANON, -1, 0);
+    if (room == MAP_FAILED)
+        return false;
+    ::munmap(room, 256 << 10);
+#endif
+        // Threads that format take a few hundred KiB of stack and the one heap,
+        // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
+        // space (ulimit -v) leaves room for all of them. Where the system cannot
+        // say so, fewer of them start under such a limit; the text is the same.
 #if BRENZOLT_HAS_PTHREAD_SETATTR_DEFAULT_NP
     pthread_attr_t small;
     if (::pthread_attr_init(&small) == 0) {
@@ -91,6 +117,7 @@ void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails with EFBIG
     sys::undoOnSignals();
+    return true;
 }
 
 } // namespace brenzolt

@@ -132,7 +132,7 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return arguments;
 }
 
-void prepareProcess() {
+bool prepareProcess() {
     // No message boxes for a drive without a disk: the open just fails.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     // The program writes its own CR LF; the C runtime must not add another.
@@ -140,6 +140,7 @@ void prepareProcess() {
         if (sys::descriptorIfOpen(fd) >= 0)
             _setmode(fd, _O_BINARY);
     sys::undoOnSignals();
+    return true;
 }
 
 } // namespace brenzolt

@@ -104,8 +104,12 @@ bool openDirectoryOf(int fd, const std::string& name, Directory& directory, std:
 bool openTemporaryDirectory(Directory& directory); // the system's, for files aside
 // Whether `name` in `directory` is a link (to nothing, where opening failed).
 bool isLink(const Directory& directory, const std::string& name);
-// Whether `name` in `directory`, itself not followed, is the file `id`.
-bool isNamed(const Directory& directory, const std::string& name, const FileId& id);
+// What `name` in `directory`, itself not followed, leads to: the file `id`,
+// another file, or nothing.
+enum class AtName { theFile, anotherFile, nothing };
+bool whatIsAt(const Directory& directory, const std::string& name, const FileId& id, AtName& found);
+// Whether names may be made in `directory` but not renamed or removed.
+bool isAppendOnly(const Directory& directory);
 
 // A new file `name`, created exclusively, never through a link, readable
 // and writable by its owner only.
@@ -114,23 +118,44 @@ int createExclusive(const Directory& directory, const std::string& name);
 // permission, a read-only file system), rather than that the system lacks
 // something (descriptors, room, inodes).
 bool mayNotCreate(int error);
-// Removes `name` only while it is still the file `id`.
-void removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
+// A file without a name in `directory`, readable and writable by its owner
+// only, which goes when it is closed unless `giveName` names it first.
+int createUnnamed(const Directory& directory);
+// The unnamed file at `name` in `directory`, where no file may be by then.
+bool giveName(int fd, const Directory& directory, const std::string& name);
+// Removes `name` only while it is still the file `id`; false when it is and
+// stays.
+bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
+// Removes `name`, whatever file it is: one this run has just created but
+// could not learn the identity of.
+bool removeName(const Directory& directory, const std::string& name);
 // Puts the file `from` in place of `to` in one step, replacing whatever
 // `to` is by then (`replacing`: there was a file at the first open).
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
                 bool replacing);
-// Gives the file the permission bits and, where the system allows, the group
-// of the file it replaces, or the permissions that any new file gets in
-// `directory` (a default access list included).
-bool takeAttributes(int fd, const Facts* old, const Directory& directory);
+// What the file `from` carries besides its permission bits goes onto `to`
+// at once: its group and extended attributes; its access list, which grants
+// access, is kept in `accessList` for `takeAttributes`. False where any of it
+// cannot go (a group the user is not in, a namespace the user may not write).
+bool carryAttributes(int to, int from, const Facts& old, std::string& accessList);
+// Gives the file the access list and permission bits of the file it
+// replaces, or the permissions that any new file gets in `directory` (a
+// default access list included).
+bool takeAttributes(int fd, const Facts* old, const std::string& accessList,
+                    const Directory& directory);
 
 // Waits until no other run writes the file in place, and keeps the others
 // out until it is closed.
 bool lockForWriting(int fd);
 // Makes sure the disk has room for `size` bytes of the file, where the file
-// system can say so, without changing what it holds.
+// system can say so, without changing what it holds; on a file system that
+// writes every block anew, room for all of them.
 bool reserve(int fd, std::uint64_t size);
+// Makes the start of the file `to` share the blocks of the first `size`
+// bytes of `from`, as many as the file system can share: the bytes that now
+// share them, 0 when the system refused before anything changed, -1 when
+// `to` may hold part of them.
+std::int64_t cloneInto(int to, int from, std::uint64_t size);
 bool setSize(int fd, std::uint64_t size);
 bool flushData(int fd);
 bool flushDirectory(const Directory& directory); // where the directory can be flushed
@@ -169,6 +194,8 @@ struct Primitives {
     decltype(&sys::putInPlace) putInPlace = sys::putInPlace;
     decltype(&sys::reserve) reserve = sys::reserve;
     decltype(&sys::flushDirectory) flushDirectory = sys::flushDirectory;
+    decltype(&sys::lockForWriting) lockForWriting = sys::lockForWriting;
+    decltype(&sys::cloneInto) cloneInto = sys::cloneInto;
 };
 extern Primitives primitives;
 

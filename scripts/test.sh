@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev \
   clang gdal-bin valgrind man-db \
   g++-mingw-w64-x86-64-posix wine dpkg-dev file lintian \
-  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl llvm
+  g++-aarch64-linux-gnu qemu-user googletest python3 nodejs ca-certificates acl llvm btrfs-progs
 # The sanitizers' and libFuzzer's runtime of the clang that is installed.
 bash scripts/install-deps.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 

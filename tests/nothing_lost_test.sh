@@ -10,8 +10,8 @@
 # status 77 where it cannot run here; without one, every scenario in turn.
 set -euo pipefail
 set -m # background runs keep the default reaction to SIGINT, as at a terminal
-all="signals locked stalled attributes default_acl console failed_write loop address_space descriptors as_root
-    drop_box mount_point links"
+all="signals locked stalled attributes default_acl access_list console failed_write loop address_space
+    descriptors as_root drop_box mount_point links copy_on_write append_only"
 if [ $# = 1 ]; then
     status=0
     for scenario in $all; do
@@ -33,8 +33,8 @@ as() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; } # as the user 
 # A run whose input stalls while another run writes the output: failing late, it keeps its hands
 # off; finishing late, it replaces the other run's grid, whether or not the output was there
 # before. Finishing after its directory was renamed, it puts its grid there. Written in place
-# (two names, one removed meanwhile), it finds its file replaced by the other run: it fails,
-# and the other run's grid stands.
+# (two names) while another program saves a file by rename under the name, it fails and
+# changes nothing: that file stands, and the other name keeps the old output.
 stalled() {
     local ending=$1 output=out.txt status=0 run
     rm -rf out*.txt sub moved && mkdir sub
@@ -46,21 +46,30 @@ stalled() {
     "$brenzolt" stalled.grd $output &
     run=$! && exec 3>stalled.grd
     for _ in $(seq 1000); do [ "$(temporaries $output)" = 1 ] && break; sleep 0.03; done
-    case $ending in renamed) mv sub moved;; *) rm -f out2.txt && "$brenzolt" small.grd out.txt; esac
+    case $ending in
+        renamed) mv sub moved ;;
+        in-place) cp small.txt saved.txt && mv saved.txt out.txt ;;
+        *) "$brenzolt" small.grd out.txt ;;
+    esac
     if [ $ending = short ]; then head -c 20 big.grd >&3; else cat other.grd >&3; fi
     exec 3>&-
     wait $run || status=$?
     case $ending in
         renamed) [ $status = 0 ] && cmp -s moved/out.txt other.txt && [ "$(ls moved)" = out.txt ] ;;
-        short | in-place) [ $status = 1 ] && cmp -s out.txt small.txt ;;
+        short) [ $status = 1 ] && cmp -s out.txt small.txt ;;
+        in-place) [ $status = 1 ] && cmp -s out.txt small.txt && cmp -s out2.txt old.txt ;;
         *) [ $status = 0 ] && cmp -s out.txt other.txt ;;
     esac || fail "a stalled run, $ending: status $status"
 }
 
 # A replaced output keeps its permission bits and its group; a new one gets the usual ones. Names
-# pre-created for the run's process id stop nothing: the temporary names are random.
+# pre-created for the run's process id stop nothing: the temporary names are random. An output
+# whose full path is longer than PATH_MAX is replaced all the same.
 attributes() {
-    local group=$(id -g) made
+    local group=$(id -g) made top=$PWD
+    (d=$(printf %0200d 0) && for _ in {1..21}; do mkdir $d && cd $d; done &&
+        cp "$top/old.txt" o.txt && "$brenzolt" "$top/small.grd" o.txt &&
+        cmp -s o.txt "$top/small.txt") || fail "a long path"
     if [ "$(id -u)" = 0 ]; then group=65534; fi
     cp old.txt out.txt && chmod 640 out.txt && chgrp $group out.txt && "$brenzolt" small.grd out.txt
     (umask 022 && touch new.txt.brenzolt-incomplete-$BASHPID{,-{1..99}} &&
@@ -78,6 +87,51 @@ default_acl() {
     [ "$made" = "$(getfacl -cp acl/touched)" ] || fail "a default access list: $made"
 }
 
+# A replaced output keeps its access list, whose mask gives the group nothing more.
+access_list() {
+    local made
+    cp old.txt listed.txt && chgrp $(id -g) listed.txt && chmod 640 listed.txt
+    setfacl -m u:nobody:rw,g::r,m::rw,o::- listed.txt && made=$(getfacl -cp listed.txt)
+    check "$brenzolt" small.grd listed.txt
+    [ "$(getfacl -cp listed.txt)" = "$made" ] || fail "$(getfacl -cp listed.txt)"
+}
+
+# An output of two names, one line longer than the grid, converted on a Btrfs image: with 60 MB
+# free for a grid of 50 MB, beside the output, which takes the grid's own blocks; with 20 MB
+# free, made aside on another file system (the directory takes no new file), which needs room
+# for every block anew. Status 0 and the grid on both names, or status 1 and the old output.
+copy_on_write() {
+    local status free
+    command -v mkfs.btrfs >/dev/null || skip "no mkfs.btrfs"
+    mkdir disk && mkdir -m 1777 aside && trap 'umount disk 2>/dev/null || true; rm -rf "$PWD"' EXIT
+    for free in 60 20; do
+        truncate -s 400M image && mkfs.btrfs -q -f image && mount -o loop image disk ||
+            skip "no loop device or no permission to mount"
+        mkdir disk/dir && cp big.txt disk/dir/out.txt && echo >>disk/dir/out.txt
+        cp disk/dir/out.txt old.txt && ln disk/dir/out.txt disk/dir/out2.txt && sync
+        fallocate -l $(($(df -B1 --output=avail disk | tail -1) - free * 1000000)) disk/fill
+        if [ $free = 20 ]; then chattr +i disk/dir; fi
+        status=0 && TMPDIR=$PWD/aside "$brenzolt" big.grd disk/dir/out.txt || status=$?
+        grid=$([ $status = 0 ] && echo big.txt || echo old.txt)
+        [ $status -le $((free == 20)) ] && cmp -s $grid disk/dir/out.txt &&
+            cmp -s $grid disk/dir/out2.txt || fail "$free MB free: status $status"
+        chattr -i disk/dir && umount disk
+    done
+}
+
+# A directory that keeps every name it is given (chattr +a) takes a new output, an old one and
+# one of two names, each whole; a failing run leaves nothing, and no other name is made there.
+append_only() {
+    mkdir kept && cp old.txt kept/old.txt && cp old.txt kept/two.txt
+    ln kept/two.txt kept/two2.txt
+    chattr +a kept || skip "chattr +a fails on this file system"
+    trap 'chattr -a kept; rm -rf "$PWD"' EXIT
+    for name in new old two; do check "$brenzolt" small.grd kept/$name.txt; done
+    if "$brenzolt" short.grd kept/failed.txt; then fail "a short grid: status 0"; fi
+    [ "$(ls kept | tr '\n' ' ')" = "new.txt old.txt two.txt two2.txt " ] || fail "left: $(ls kept)"
+    for name in new old two two2; do check cmp -s kept/$name.txt small.txt; done
+}
+
 # With standard error in the console's pipe (2>&1), the reason line comes after the console text
 # written before it. Help that cannot be written is no success.
 console() {
@@ -88,11 +142,12 @@ console() {
 
 # One run on 16 threads under `ulimit -v LIMIT` into an output with two names ends with status 0
 # and the new grid, or with status 1, a message and the old output, never with an output
-# emptied; its status.
+# emptied; its status (127: the system could not even load it).
 limited() {
     local status=0 grid=big.txt
     cp old.txt out.txt && ln -f out.txt out2.txt
     (ulimit -v $1 && BRENZOLT_THREADS=16 exec "$brenzolt" big.grd out.txt 2>errors) || status=$?
+    if [ $status = 127 ] && grep -q "shared libraries\|TLS" errors; then return 127; fi
     if [ $status != 0 ]; then grid=old.txt; fi
     if [ $status -gt 1 ] || [ "$(grep -c "too little memory" errors)" != $status ] ||
         ! cmp -s out.txt $grid || ! cmp -s out2.txt $grid || [ "$(temporaries out.txt)" != 0 ]; then
@@ -103,19 +158,22 @@ limited() {
 
 # Little address space (ulimit -v; not under AddressSanitizer or an emulator, which reserve far
 # more), where fewer threads start than asked for: the limit lowered by 256 KiB until a run
-# fails, and by 32 KiB from the last that converted.
+# fails, by 32 KiB from the last that converted, and by 8 KiB from there to where the program
+# cannot be loaded, through the few KiB where the runtime has no room to report a failure.
 address_space() {
     local limit=12288
     while limited $limit; do limit=$((limit - 256)); done
     [ $limit != 12288 ] || fail "ulimit -v 12288 too little to convert"
     limit=$((limit + 256 - 32))
     while limited $limit; do limit=$((limit - 32)); done
+    while limited $limit || [ $? = 1 ]; do limit=$((limit - 8)); done
 }
 
 # As root: another user's file is written in place, kept as it was after a failing input, and
 # after a conversion it is still theirs. As that user: their own file in a directory where they
 # can make none is made aside in $TMPDIR, copied in, the same file after, and nothing is left
-# aside; where nothing can be made aside, the message names the place.
+# aside; where nothing can be made aside, the message names the place; their file of a group
+# they are not in is written in place, its group kept.
 as_root() {
     local inode errors
     cp old.txt theirs.txt && chown nobody theirs.txt
@@ -130,6 +188,9 @@ as_root() {
     check cmp -s closed/mine.txt small.txt
     [ "$(stat -c %i closed/mine.txt)" = "$inode" ] || fail "a file in a closed directory replaced"
     [ -z "$(ls -A aside)" ] || fail "left aside: $(ls -A aside)"
+    cp old.txt aside/grouped.txt && chown nobody:users aside/grouped.txt
+    inode=$(stat -c %i aside/grouped.txt) && check as "$brenzolt" small.grd aside/grouped.txt
+    [ "$(stat -c '%i %G' aside/grouped.txt)" = "$inode users" ] || fail "a group not theirs"
 }
 
 # Another user's drop box (mode 1733), which they may write but not read, takes a new output.
@@ -191,7 +252,12 @@ case $scenario in
     address_space | descriptors) native || skip "not a program of this machine alone" ;;
     default_acl) command -v setfacl >/dev/null || skip "no setfacl"
         generic "gives a new output the umask's permissions" ;;
+    access_list) command -v setfacl >/dev/null || skip "no setfacl"
+        generic "sees no extended attributes" ;;
     as_root | links) [ "$(id -u)" = 0 ] || skip "needs root" ;;
+    copy_on_write) [ "$(id -u)" = 0 ] || skip "needs root"
+        generic "knows no file system that writes every block anew" ;;
+    append_only) [ "$(id -u)" = 0 ] || skip "needs root"; generic "knows no append-only directory" ;;
     drop_box) [ "$(id -u)" = 0 ] || skip "needs root"; generic "holds no directory it cannot read" ;;
     mount_point) [ "$(id -u)" = 0 ] || skip "needs root"; generic "knows no mount point" ;;
 esac
@@ -207,7 +273,7 @@ case $scenario in
         for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
         [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
         ;;
-    attributes | default_acl | console | failed_write | loop | address_space | as_root | drop_box | \
-        mount_point | links) $scenario ;;
+    attributes | default_acl | access_list | console | failed_write | loop | address_space | \
+        as_root | drop_box | mount_point | links | copy_on_write | append_only) $scenario ;;
     *) fail "no such scenario" ;;
 esac

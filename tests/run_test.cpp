@@ -213,7 +213,7 @@ std::vector<Row> codesAndHeaders() {
         precision("2.5, its first character", {"2.5"}, "1234.57\t  0.00", "  3.14\t -2.50\t  0.13",
                   "only its first character counts: 2 decimals (%6.2f)"),
         precision("9", {"9"}, " 1234.5677\t9.9999997e-006", " 3.1415901\t      -2.5\t     0.125"),
-        precision("x, not a code", {"x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
+        precision("é, not a code", {"é"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "not a precision code: 6 significant digits (%g)"),
         precision("-, the default asked for", {"-"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
         precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",

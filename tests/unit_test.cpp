@@ -49,13 +49,24 @@ long see(const std::string& primitive) {
     return std::ranges::count(seen, primitive);
 }
 
+// Another program saves a file of its own under the name of the output open as `fd`.
+bool replaceName(int fd) {
+    std::filesystem::path name =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+    test::writeFile(name.string() + "~", "x");
+    std::filesystem::rename(name.string() + "~", name);
+    return true;
+}
+
 // Each primitive of the output's last steps made to fail, the old output longer than the grid:
 // room that cannot be reserved and a failed rename leave the output as it was; a copy into an
-// output written in place leaves none of the old behind on any name, and one that fails
-// at its last piece, the room reserved, leaves it empty on every name, never partly written; a
-// failed directory flush leaves the new grid in place and says so. The grid is flushed before
-// the rename, the directory after it, and a signal right after the rename comes too late to
-// stop the run. Nothing else is left in the directory.
+// output written in place leaves none of the old behind on any name, writes no byte past the
+// grid, and one that fails at its last piece, the room reserved, leaves it empty on every name,
+// never partly written; a failed directory flush leaves the new grid in place and says so. The
+// grid is flushed before the rename, the directory after it, and a signal right after the
+// rename comes too late to stop the run. An output's name that another file took once the lock
+// was held keeps it from the copy; taken during the copy, the output's other name keeps the
+// grid. Nothing else is left in the directory.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
     struct Fault {
@@ -63,9 +74,19 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         bool twoNames;
         std::string after, reason;        // no reason: the run succeeds
         std::vector<std::string> order{}; // the primitives asked for, where it is checked
+        std::string atName = "";          // what out.txt holds, where another file took it
     } faults[] = {
         // clang-format off
-        {{}, true, kNew, ""},
+        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
+             return at + size > 300000 ? (errno = ENOSPC, false)
+                                       : sys::writeAll(fd, data, size, at); }},
+         true, kNew, ""},
+        {{.lockForWriting = [](int fd) { return replaceName(fd) && sys::lockForWriting(fd); }},
+         true, kOld, "replaced by another file before this grid was copied in; nothing changed",
+         {}, "x"},
+        {{.flushData = [](int fd) { return replaceName(fd) && sys::flushData(fd); }}, true, kNew,
+         "replaced by another file while this grid was copied in; that file stands; the grid is on "
+         "its other names", {}, "x"},
         {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
          "Invalid cross-device link"},
         {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
@@ -98,6 +119,9 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         output->text().write(kNew);
         ASSERT_TRUE(output->text().flush());
         sys::primitives = fault.primitives;
+        sys::primitives.cloneInto = [](auto...) {
+            return std::int64_t{0};
+        }; // a copy, whatever /tmp shares
         seen.clear();
         EXPECT_EQ(output->finish(reason), fault.reason.empty());
         sys::primitives = {};
@@ -105,7 +129,11 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         EXPECT_EQ(seen, fault.order.empty() ? seen : fault.order);
         output.reset();
         for (const auto& file : std::filesystem::directory_iterator(dir.path))
-            EXPECT_TRUE(test::readFile(file.path()) == fault.after) << file.path();
+            EXPECT_TRUE(test::readFile(file.path()) ==
+                        (file.path().filename() == "out.txt" && !fault.atName.empty()
+                             ? fault.atName
+                             : fault.after))
+                << file.path();
     }
 }
 #endif
