@@ -19,14 +19,6 @@
 
 namespace brenzolt {
 
-// How the system ends a line: in the lines for scripts and logs (help, the
-// version, the "brenzolt: ..." lines on standard error), which a shell reads.
-#ifdef _WIN32
-inline constexpr std::string_view kSystemLineEnd = "\r\n";
-#else
-inline constexpr std::string_view kSystemLineEnd = "\n";
-#endif
-
 class Console {
   public:
     Console(); // standard output and standard input

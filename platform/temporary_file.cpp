@@ -1,6 +1,6 @@
 #include "platform/temporary_file.h"
 
-#include "platform/console.h"
+#include "platform/text_writer.h"
 
 #include <random>
 #include <string_view>
@@ -75,9 +75,11 @@ void TemporaryFile::remove() {
     std::string name = std::exchange(name_, {});
     if (!name.empty() && !sys::removeIfSame(*directory_, name, id_)) {
         std::string path = directory_->path, reason = sys::reasonOf(sys::lastError());
-        Console(-1, -1, 2).warn(path + (path.ends_with('/') || path.ends_with('\\') ? "" : "/") +
-                                    name,
-                                "this unfinished file cannot be removed: " + reason);
+        // The line a console's warning writes, without a console's buffer.
+        std::string line =
+            "brenzolt: " + path + (path.ends_with('/') || path.ends_with('\\') ? "" : "/") + name +
+            ": this unfinished file cannot be removed: " + reason + std::string(kSystemLineEnd);
+        sys::writeAll(sys::descriptorIfOpen(2), line.data(), line.size());
     }
     sys::setUndo({});
 }

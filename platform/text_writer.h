@@ -25,6 +25,14 @@ inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 // How a text stream ends a line in the file: what '\n' becomes.
 inline constexpr std::string_view kLineEnd = "\r\n";
 
+// How the system ends a line: in the lines for scripts and logs (help, the
+// version, the "brenzolt: ..." lines on standard error), which a shell reads.
+#ifdef _WIN32
+inline constexpr std::string_view kSystemLineEnd = "\r\n";
+#else
+inline constexpr std::string_view kSystemLineEnd = "\n";
+#endif
+
 class TextWriter {
   public:
     // `building`: the file is a regular file this run builds. It starts each
