@@ -63,7 +63,7 @@ const std::string kBanner = "converting a binary grid into an ASCII grid for GS-
 const std::string kAsk = "\nusage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n\n\n"
                          "input file : \noutput file : \n";
 const std::string kRecord = "record size in bytes: 4\n";
-const std::string kAgain = "\r\n"; // after an answer to a retry
+const std::string kAgain = "\r\n";           // after an answer to a retry
 const std::string kReadOnly = "<read-only>"; // the marker before the bytes of a read-only file
 const std::string kOld = "an older file that no failed run may touch\r\n\0\x01\xff"s;
 const std::string kNotGrid = "not a binary grid file: ";
