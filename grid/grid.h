@@ -63,10 +63,6 @@ class GridReader {
 
   private:
     friend std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
-
-    // Whether a regular file holds a binary grid: a header that gives at least one node, and
-    // exactly that grid, or at most one row more. Reads the header where it lies.
-    bool holdsBinaryGrid(const InputFile& file);
     const InputFile* input_ = nullptr;
     GridHeader header_;
     std::unique_ptr<float[]> nodes_; // the whole grid, when it came from a pipe

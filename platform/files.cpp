@@ -199,15 +199,14 @@ struct OutputFile::State {
             return true;
         case How::inPlace:
             // A file that may be written, but not replaced: the grid is made aside.
-            if (temporary.fd < 0 && !sys::openTemporaryDirectory(systemTemporary))
+            if (temporary.fd >= 0)
+                return true;
+            if (!sys::openTemporaryDirectory(systemTemporary))
                 temporary.error = sys::lastError();
-            else if (temporary.fd < 0 &&
-                     temporary.create(systemTemporary, name.empty() ? "brenzolt" : name))
-                temporary.error = 0;
-            if (temporary.fd < 0)
-                return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
-                            sys::reasonOf(temporary.error));
-            return true;
+            else if (temporary.create(systemTemporary, name.empty() ? "brenzolt" : name))
+                return true;
+            return fail("the grid cannot be made aside in " + systemTemporary.path + ": " +
+                        sys::reasonOf(temporary.error));
         }
         return true;
     }

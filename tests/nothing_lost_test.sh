@@ -248,18 +248,17 @@ exec 9>&2 >/dev/null 2>&1 </dev/null # the runs' console out of the way; what fa
 native() { ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; }
 # What the generic POSIX build (BRENZOLT_PLATFORM=posix) does without: see files_posix.cpp.
 generic() { if [ "${BRENZOLT_PLATFORM:-}" = posix ]; then skip "the generic POSIX build $1"; fi; }
+root() { [ "$(id -u)" = 0 ] || skip "needs root"; }
+acl() { command -v setfacl >/dev/null || skip "no setfacl"; }
 case $scenario in
     address_space | descriptors) native || skip "not a program of this machine alone" ;;
-    default_acl) command -v setfacl >/dev/null || skip "no setfacl"
-        generic "gives a new output the umask's permissions" ;;
-    access_list) command -v setfacl >/dev/null || skip "no setfacl"
-        generic "sees no extended attributes" ;;
-    as_root | links) [ "$(id -u)" = 0 ] || skip "needs root" ;;
-    copy_on_write) [ "$(id -u)" = 0 ] || skip "needs root"
-        generic "knows no file system that writes every block anew" ;;
-    append_only) [ "$(id -u)" = 0 ] || skip "needs root"; generic "knows no append-only directory" ;;
-    drop_box) [ "$(id -u)" = 0 ] || skip "needs root"; generic "holds no directory it cannot read" ;;
-    mount_point) [ "$(id -u)" = 0 ] || skip "needs root"; generic "knows no mount point" ;;
+    default_acl) acl; generic "gives a new output the umask's permissions" ;;
+    access_list) acl; generic "sees no extended attributes" ;;
+    as_root | links) root ;;
+    copy_on_write) root; generic "knows no file system that writes every block anew" ;;
+    append_only) root; generic "knows no append-only directory" ;;
+    drop_box) root; generic "holds no directory it cannot read" ;;
+    mount_point) root; generic "knows no mount point" ;;
 esac
 grid 1 2 5 6 >small.grd && grid 1 2 7 6 >other.grd && head -c 50 small.grd >short.grd
 # A grid big enough to be caught writing, 2000 x 2000 random words; one of 100000 short rows.
