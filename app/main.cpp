@@ -8,9 +8,9 @@
 namespace {
 
 int tooLittleMemory() {
-    std::fprintf(stderr, "brenzolt: too little memory to run%.*s",
-                 static_cast<int>(brenzolt::kSystemLineEnd.size()),
-                 brenzolt::kSystemLineEnd.data());
+    brenzolt::lineForScripts(std::nullopt, "too little memory to run", [](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    });
     return brenzolt::kStatusFailed;
 }
 

@@ -31,8 +31,9 @@ void Console::printForScripts(std::string_view text) {
 
 void Console::lineForScripts(const std::string& subject, const std::string& text) {
     out_.flush(); // in the order it happened, where both streams meet
-    std::string line = "brenzolt: " + subject + ": " + text + std::string(kSystemLineEnd);
-    sys::writeAll(errorFd_, line.data(), line.size());
+    brenzolt::lineForScripts(subject, text, [this](std::string_view line) {
+        sys::writeAll(errorFd_, line.data(), line.size());
+    });
 }
 
 void Console::progressDot() {

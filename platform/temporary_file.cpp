@@ -74,12 +74,15 @@ void TemporaryFile::remove() {
     sys::SignalsHeld signalsWait;
     std::string name = std::exchange(name_, {});
     if (!name.empty() && !sys::removeIfSame(*directory_, name, id_)) {
-        std::string path = directory_->path, reason = sys::reasonOf(sys::lastError());
+        std::string reason = sys::reasonOf(sys::lastError());
+        const std::string& path = directory_->path;
+        bool separated = path.ends_with('/') || path.ends_with('\\');
         // The line a console's warning writes, without a console's buffer.
-        std::string line =
-            "brenzolt: " + path + (path.ends_with('/') || path.ends_with('\\') ? "" : "/") + name +
-            ": this unfinished file cannot be removed: " + reason + std::string(kSystemLineEnd);
-        sys::writeAll(sys::descriptorIfOpen(2), line.data(), line.size());
+        lineForScripts(path + (separated ? "" : "/") + name,
+                       "this unfinished file cannot be removed: " + reason,
+                       [](std::string_view line) {
+                           sys::writeAll(sys::descriptorIfOpen(2), line.data(), line.size());
+                       });
     }
     sys::setUndo({});
 }

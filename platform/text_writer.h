@@ -10,6 +10,7 @@
 //    after the call that caused it, so it is asked, not told.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,25 @@ inline constexpr std::string_view kSystemLineEnd = "\r\n";
 #else
 inline constexpr std::string_view kSystemLineEnd = "\n";
 #endif
+
+// The line that scripts and logs read on standard error, "brenzolt: SUBJECT:
+// TEXT" ("brenzolt: TEXT" without a subject) and the system's line end,
+// handed whole to `write`, for one write. A short one is built on the stack:
+// the line that says memory ran out needs none.
+template <class Write>
+void lineForScripts(std::optional<std::string_view> subject, std::string_view text, Write write) {
+    std::string_view parts[] = {"brenzolt: ", subject.value_or(""), subject ? ": " : "", text,
+                                kSystemLineEnd};
+    std::size_t size = 0;
+    for (std::string_view part : parts)
+        size += part.size();
+    char shortLine[128];
+    std::unique_ptr<char[]> longLine(size > sizeof shortLine ? new char[size] : nullptr);
+    char* end = longLine ? longLine.get() : shortLine;
+    for (std::string_view part : parts)
+        end = std::copy(part.begin(), part.end(), end);
+    write(std::string_view(end - size, size));
+}
 
 class TextWriter {
   public:
