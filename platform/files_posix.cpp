@@ -1,5 +1,5 @@
 // The platform layer's files on POSIX systems: the primitives the output
-// policy is written over, and what a signal undoes. POSIX.1-2017 gives them
+// policy is written over. POSIX.1-2017 gives them
 // all; what a system has beyond it (BRENZOLT_HAS_..., found by a feature
 // test) makes some of them better:
 //
@@ -23,11 +23,8 @@
 #include "platform/system.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -40,9 +37,6 @@
 #if BRENZOLT_HAS_STATFS_TYPE
 #include <linux/magic.h>
 #include <sys/statfs.h>
-#endif
-#if BRENZOLT_HAS_XATTR
-#include <sys/xattr.h>
 #endif
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,36 +54,6 @@ FileId fileIdOf(const struct stat& st) {
 bool isNamedAt(int directory, const char* name, const FileId& id) {
     struct stat st {};
     return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && fileIdOf(st) == id;
-}
-
-// What a signal must undo (sys::Undo), and whether it must wait (sys::SignalsHeld).
-// A signal handler is given no argument, so this is the one piece of
-// process-wide state.
-struct PendingUndo {
-    int directory;
-    char name[NAME_MAX + 1];
-    FileId id;
-    volatile std::sig_atomic_t armed, held, waiting;
-};
-PendingUndo pendingUndo;
-
-constexpr int kUndoneSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void undoAndEnd(int signal) {
-    // Past the commit the signal is ignored: one that came in the meantime too.
-    struct sigaction now {};
-    if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN)
-        return;
-    if (pendingUndo.held) {
-        pendingUndo.waiting = signal;
-        return;
-    }
-    if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
-        isNamedAt(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
-        ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
-    // Ends the process as the signal would have: the caller sees the signal.
-    std::signal(signal, SIG_DFL);
-    ::raise(signal);
 }
 
 } // namespace
@@ -148,7 +112,7 @@ bool openDirectory(const std::string& path, Directory& directory) {
 // against the file. Empty when neither is known.
 std::string pathOf([[maybe_unused]] int fd, [[maybe_unused]] const std::string& name) {
     char opened[PATH_MAX + 1] = {};
-#if BRENZOLT_HAS_PROC_SELF_FD
+#if BRENZOLT_HAS_PROC
     ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened, PATH_MAX);
     return std::string(opened, n > 0 && n < PATH_MAX ? n : 0);
 #elif BRENZOLT_HAS_F_GETPATH
@@ -272,27 +236,32 @@ bool lockForWriting(int fd) {
 
 namespace {
 
+// What a file system does with blocks: whether files may share them, and
+// whether it writes every block anew, the ones a file has too. A file system
+// not listed does neither.
+struct FileSystem {
+    std::uint32_t type; // statfs's
+    bool sharesBlocks, writesAnew;
+};
 #if BRENZOLT_HAS_STATFS_TYPE
-constexpr long kBcachefs = 0xca451a4e, kZfs = 0x2fc12fc1;
+constexpr FileSystem kFileSystems[] = {
+    {BTRFS_SUPER_MAGIC, true, true},
+    {XFS_SUPER_MAGIC, true, false},
+    {0xca451a4e, true, true}, // bcachefs
+    {0x2fc12fc1, true, true}, // ZFS
+};
 #endif
 
-// The type of the file system that holds the file; 0 where it cannot be told.
-long fileSystemOf([[maybe_unused]] int fd) {
+// The file system that holds the file, where it can be told.
+FileSystem fileSystemOf([[maybe_unused]] int fd) {
 #if BRENZOLT_HAS_STATFS_TYPE
     struct statfs system {};
-    return ::fstatfs(fd, &system) == 0 ? static_cast<long>(system.f_type) : 0;
-#else
-    return 0;
+    if (::fstatfs(fd, &system) == 0)
+        for (const FileSystem& known : kFileSystems)
+            if (static_cast<std::uint32_t>(system.f_type) == known.type)
+                return known;
 #endif
-}
-
-// Whether the file system writes every block anew, the ones the file has too.
-bool writesBlocksAnew([[maybe_unused]] long type) {
-#if BRENZOLT_HAS_STATFS_TYPE
-    return type == BTRFS_SUPER_MAGIC || type == kBcachefs || type == kZfs;
-#else
-    return false;
-#endif
+    return {0, false, false};
 }
 
 } // namespace
@@ -303,7 +272,7 @@ bool writesBlocksAnew([[maybe_unused]] long type) {
 // the free room must hold them all.
 bool reserve(int fd, std::uint64_t size) {
     struct statvfs space {};
-    if (writesBlocksAnew(fileSystemOf(fd)) && ::fstatvfs(fd, &space) == 0 &&
+    if (fileSystemOf(fd).writesAnew && ::fstatvfs(fd, &space) == 0 &&
         std::uint64_t{space.f_bavail} * space.f_frsize < size) {
         errno = ENOSPC;
         return false;
@@ -342,11 +311,8 @@ bool reserve(int fd, std::uint64_t size) {
 std::int64_t cloneInto([[maybe_unused]] int to, [[maybe_unused]] int from,
                        [[maybe_unused]] std::uint64_t size) {
 #if BRENZOLT_HAS_FICLONERANGE && BRENZOLT_HAS_STATFS_TYPE
-    long type = fileSystemOf(from);
     struct stat st {};
-    bool sharing = (type == BTRFS_SUPER_MAGIC || type == XFS_SUPER_MAGIC || type == kBcachefs ||
-                    type == kZfs) &&
-                   ::fstat(to, &st) == 0 && st.st_blksize > 0;
+    bool sharing = fileSystemOf(from).sharesBlocks && ::fstat(to, &st) == 0 && st.st_blksize > 0;
     file_clone_range range{.src_fd = from, .src_offset = 0, .src_length = 0, .dest_offset = 0};
     range.src_length = sharing ? size / st.st_blksize * st.st_blksize : 0;
     if (range.src_length == 0 || ::fdatasync(from) != 0)
@@ -402,48 +368,6 @@ void startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offs
     ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                     POSIX_FADV_DONTNEED);
 #endif
-}
-
-void setUndo(const Undo& undo) {
-    pendingUndo.armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingUndo.directory = undo.directory != nullptr ? undo.directory->fd : -1;
-    std::snprintf(pendingUndo.name, sizeof pendingUndo.name, "%s", undo.name.c_str());
-    pendingUndo.id = undo.id;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingUndo.armed = 1;
-}
-
-SignalsHeld::SignalsHeld() {
-    pendingUndo.held = 1;
-}
-
-// A signal that came meanwhile is handled now.
-SignalsHeld::~SignalsHeld() {
-    pendingUndo.held = 0;
-    if (pendingUndo.waiting != 0)
-        undoAndEnd(pendingUndo.waiting);
-}
-
-void ignoreSignals() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    for (int signal : kUndoneSignals)
-        ::sigaction(signal, &ignore, nullptr);
-    pendingUndo.waiting = 0;
-}
-
-void undoOnSignals() {
-    for (int signal : kUndoneSignals) {
-        struct sigaction action {};
-        // A signal the caller set to be ignored (nohup, a background job)
-        // stays ignored.
-        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-            continue;
-        action.sa_handler = undoAndEnd;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
 }
 
 } // namespace brenzolt::sys

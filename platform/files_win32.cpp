@@ -1,5 +1,5 @@
 // The platform layer's files on Windows: the primitives the output policy is
-// written over, and what Ctrl-C or a closing console undoes.
+// written over.
 #include "platform/system.h"
 #include "platform/win32.h"
 
@@ -126,34 +126,6 @@ bool removeFileIfSame(const std::wstring& path, const FileId& id) {
     });
 }
 
-// What Ctrl-C, Ctrl-Break or closing the console must undo (sys::Undo). The
-// console control handler runs on a thread of its own and is given no
-// argument, so this is the one piece of process-wide state; its lock is what
-// sys::SignalsHeld holds, so that the handler never meets a change half made.
-struct PendingUndo {
-    SRWLOCK lock = SRWLOCK_INIT;
-    std::wstring path; // empty when there is none
-    FileId id;
-    bool ignored = false;
-};
-PendingUndo pendingUndo;
-
-BOOL WINAPI undoAndEnd(DWORD event) {
-    AcquireSRWLockExclusive(&pendingUndo.lock);
-    if (pendingUndo.ignored) {
-        // Past the commit the run finishes: Ctrl-C waits for it, and a closing
-        // console has the system wait for it as long as it waits.
-        ReleaseSRWLockExclusive(&pendingUndo.lock);
-        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-            Sleep(INFINITE);
-        return TRUE;
-    }
-    if (!pendingUndo.path.empty())
-        removeFileIfSame(pendingUndo.path, pendingUndo.id);
-    // Ends the process as the console's own handler would have.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 // The file's own full name, links and junctions resolved; where the file
 // system cannot name its files, the full name as given.
 std::wstring finalPathOf(HANDLE handle, const std::wstring& name) {
@@ -263,12 +235,12 @@ bool isLink(const Directory& directory, const std::string& name) {
 
 bool whatIsAt(const Directory& directory, const std::string& name, const FileId& id,
               AtName& found) {
-    HANDLE handle = openIfSame(wideName(directory.path + name), id, 0);
+    std::wstring path = wideName(directory.path + name);
+    HANDLE handle = openIfSame(path, id, 0);
     DWORD error = GetLastError();
     found = handle != INVALID_HANDLE_VALUE ? AtName::theFile
             : error == ERROR_FILE_NOT_FOUND &&
-                    GetFileAttributesW(wideName(directory.path + name).c_str()) !=
-                        INVALID_FILE_ATTRIBUTES
+                    GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES
                 ? AtName::anotherFile
                 : AtName::nothing;
     if (handle != INVALID_HANDLE_VALUE)
@@ -365,28 +337,5 @@ bool flushDirectory(const Directory& directory) {
 
 // Windows writes a file back on its own schedule.
 void startWriteback(int, std::uint64_t, std::uint64_t) {}
-
-void setUndo(const Undo& undo) {
-    pendingUndo.path = undo.directory != nullptr && !undo.name.empty()
-                           ? wideName(undo.directory->path + undo.name)
-                           : std::wstring();
-    pendingUndo.id = undo.id;
-}
-
-SignalsHeld::SignalsHeld() {
-    AcquireSRWLockExclusive(&pendingUndo.lock);
-}
-
-SignalsHeld::~SignalsHeld() {
-    ReleaseSRWLockExclusive(&pendingUndo.lock);
-}
-
-void ignoreSignals() {
-    pendingUndo.ignored = true;
-}
-
-void undoOnSignals() {
-    SetConsoleCtrlHandler(undoAndEnd, TRUE);
-}
 
 } // namespace brenzolt::sys

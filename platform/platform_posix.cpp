@@ -82,7 +82,7 @@ bool prepareProcess() {
     // (and no grid converts in so little), and a failed allocation would end
     // the process unreported. Measured, not allocated: the heap stays as it
     // was (where /proc tells the size of the process).
-#if BRENZOLT_HAS_PROC_SELF_FD
+#if BRENZOLT_HAS_PROC
     struct rlimit limit {};
     char size[64] = {};
     int statm = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
@@ -99,11 +99,11 @@ bool prepareProcess() {
         return false;
     ::munmap(room, 256 << 10);
 #endif
-        // Threads that format take a few hundred KiB of stack and the one heap,
-        // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
-        // space (ulimit -v) leaves room for all of them. Where the system cannot
-        // say so, fewer of them start under such a limit; the text is the same.
 #if BRENZOLT_HAS_PTHREAD_SETATTR_DEFAULT_NP
+    // Threads that format take a few hundred KiB of stack and the one heap,
+    // not 8 MiB and a heap of 64 MiB each, so that a limit on the address
+    // space (ulimit -v) leaves room for all of them. Where the system cannot
+    // say so, fewer of them start under such a limit; the text is the same.
     pthread_attr_t small;
     if (::pthread_attr_init(&small) == 0) {
         if (::pthread_attr_setstacksize(&small, 256 << 10) == 0)

@@ -1,8 +1,13 @@
 // What each system gives the platform layer's shared code: descriptors and
 // the file primitives the output policy is written over. Private to
-// platform/: one implementation per system, chosen by the build, in three
-// files as the shared code is split: platform_SYSTEM.cpp (descriptors,
-// errors, the process), console_SYSTEM.cpp and files_SYSTEM.cpp.
+// platform/: one implementation per system, chosen by the build, in the
+// files that the sections below name, SYSTEM being posix or win32:
+//
+//  platform_SYSTEM.cpp    descriptors, errors, the process
+//  console_SYSTEM.cpp     the console
+//  files_SYSTEM.cpp       files, directories and their primitives
+//  attributes_SYSTEM.cpp  what a replaced output carries
+//  signals_SYSTEM.cpp     what an interrupt, termination or hang-up undoes
 //
 // Error handling: a primitive that fails returns false, or -1 where it
 // returns a descriptor or a count, and leaves its reason in `lastError()`
@@ -133,17 +138,6 @@ bool removeName(const Directory& directory, const std::string& name);
 // `to` is by then (`replacing`: there was a file at the first open).
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
                 bool replacing);
-// What the file `from` carries besides its permission bits goes onto `to`
-// at once: its group and extended attributes; its access list, which grants
-// access, is kept in `accessList` for `takeAttributes`. False where any of it
-// cannot go (a group the user is not in, a namespace the user may not write).
-bool carryAttributes(int to, int from, const Facts& old, std::string& accessList);
-// Gives the file the access list and permission bits of the file it
-// replaces, or the permissions that any new file gets in `directory` (a
-// default access list included).
-bool takeAttributes(int fd, const Facts* old, const std::string& accessList,
-                    const Directory& directory);
-
 // Waits until no other run writes the file in place, and keeps the others
 // out until it is closed.
 bool lockForWriting(int fd);
@@ -162,11 +156,27 @@ bool flushDirectory(const Directory& directory); // where the directory can be f
 // Starts writing the range to the disk without waiting for it.
 void startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
 
+// ---- Attributes (attributes_SYSTEM.cpp)
+
+// What the file `from` carries besides its permission bits goes onto `to`
+// at once: its group and extended attributes; its access list, which grants
+// access, is kept in `accessList` for `takeAttributes`. False where any of it
+// cannot go (a group the user is not in, a namespace the user may not write).
+bool carryAttributes(int to, int from, const Facts& old, std::string& accessList);
+// Gives the file the access list and permission bits of the file it
+// replaces, or the permissions that any new file gets in `directory` (a
+// default access list included).
+bool takeAttributes(int fd, const Facts* old, const std::string& accessList,
+                    const Directory& directory);
+
+// ---- Signals (signals_SYSTEM.cpp)
+
 // What an interrupt, termination or hang-up undoes before the process ends as
-// the signal says: the temporary file `name` is removed while it is still
-// the file `id`. Set only while signals are held.
+// the signal says: the temporary file `name` in `directory` is removed while
+// it is still the file `id`; nothing when `name` is empty. Set only while
+// signals are held.
 struct Undo {
-    const Directory* directory = nullptr;
+    Directory directory;
     std::string name;
     FileId id;
 };

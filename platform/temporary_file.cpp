@@ -26,7 +26,7 @@ bool TemporaryFile::create(const sys::Directory& where, const std::string& targe
                 directory_ = &where;
                 name_ = candidate;
                 id_ = facts.id;
-                sys::setUndo({.directory = directory_, .name = name_, .id = id_});
+                sys::setUndo({.directory = *directory_, .name = name_, .id = id_});
                 return true;
             }
             error = sys::lastError();

@@ -1,0 +1,106 @@
+// What an interrupt, termination or hang-up undoes on POSIX systems, and
+// nothing else: the handler and the state it reads. The handler may call only
+// what is async-signal-safe (fstatat, unlinkat, sigaction, signal, raise),
+// and where it returns, it leaves errno as the code it interrupted had it.
+#include "platform/system.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brenzolt::sys {
+
+namespace {
+
+// What a signal must undo (sys::Undo), and whether it must wait (sys::SignalsHeld).
+// A signal handler is given no argument, so this is the one piece of
+// process-wide state.
+struct PendingUndo {
+    int directory;
+    char name[NAME_MAX + 1];
+    FileId id;
+    volatile std::sig_atomic_t armed, held, waiting;
+};
+PendingUndo pendingUndo;
+
+constexpr int kUndoneSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Whether `name` in `directory` is still the file `id`, the name itself not followed.
+bool isStill(int directory, const char* name, const FileId& id) {
+    struct stat st {};
+    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
+               id;
+}
+
+extern "C" void undoAndEnd(int signal) {
+    int interrupted = errno;
+    // Past the commit the signal is ignored: one that came in the meantime too.
+    struct sigaction now {};
+    if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+        errno = interrupted;
+        return;
+    }
+    if (pendingUndo.held) {
+        pendingUndo.waiting = signal;
+        errno = interrupted;
+        return;
+    }
+    if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
+        isStill(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
+        ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
+    // Ends the process as the signal would have: the caller sees the signal.
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+} // namespace
+
+void setUndo(const Undo& undo) {
+    pendingUndo.armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingUndo.directory = undo.directory.fd;
+    std::snprintf(pendingUndo.name, sizeof pendingUndo.name, "%s", undo.name.c_str());
+    pendingUndo.id = undo.id;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingUndo.armed = 1;
+}
+
+SignalsHeld::SignalsHeld() {
+    pendingUndo.held = 1;
+}
+
+// A signal that came meanwhile is handled now.
+SignalsHeld::~SignalsHeld() {
+    pendingUndo.held = 0;
+    if (pendingUndo.waiting != 0)
+        undoAndEnd(pendingUndo.waiting);
+}
+
+void ignoreSignals() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (int signal : kUndoneSignals)
+        ::sigaction(signal, &ignore, nullptr);
+    pendingUndo.waiting = 0;
+}
+
+void undoOnSignals() {
+    for (int signal : kUndoneSignals) {
+        struct sigaction action {};
+        // A signal the caller set to be ignored (nohup, a background job)
+        // stays ignored.
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = undoAndEnd;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+} // namespace brenzolt::sys

@@ -1,0 +1,61 @@
+// What Ctrl-C, Ctrl-Break or closing the console undoes on Windows, and
+// nothing else. The console control handler runs on a thread of its own,
+// which the system starts for it: it may do what any thread does, but must
+// never meet a change half made.
+#include "platform/system.h"
+#include "platform/win32.h"
+
+namespace brenzolt::sys {
+
+namespace {
+
+// What the handler must undo (sys::Undo). It is given no argument, so this is
+// the one piece of process-wide state; its lock is what sys::SignalsHeld
+// holds.
+struct PendingUndo {
+    SRWLOCK lock = SRWLOCK_INIT;
+    Undo undo; // no name when there is nothing to undo
+    bool ignored = false;
+};
+PendingUndo pendingUndo;
+
+BOOL WINAPI undoAndEnd(DWORD event) {
+    AcquireSRWLockExclusive(&pendingUndo.lock);
+    if (pendingUndo.ignored) {
+        // Past the commit the run finishes: Ctrl-C waits for it, and a closing
+        // console has the system wait for it as long as it waits.
+        ReleaseSRWLockExclusive(&pendingUndo.lock);
+        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+            Sleep(INFINITE);
+        return TRUE;
+    }
+    const Undo& undo = pendingUndo.undo;
+    if (!undo.name.empty())
+        removeIfSame(undo.directory, undo.name, undo.id);
+    // Ends the process as the console's own handler would have.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+} // namespace
+
+void setUndo(const Undo& undo) {
+    pendingUndo.undo = undo;
+}
+
+SignalsHeld::SignalsHeld() {
+    AcquireSRWLockExclusive(&pendingUndo.lock);
+}
+
+SignalsHeld::~SignalsHeld() {
+    ReleaseSRWLockExclusive(&pendingUndo.lock);
+}
+
+void ignoreSignals() {
+    pendingUndo.ignored = true;
+}
+
+void undoOnSignals() {
+    SetConsoleCtrlHandler(undoAndEnd, TRUE);
+}
+
+} // namespace brenzolt::sys
