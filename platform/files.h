@@ -8,7 +8,7 @@
 // same before the process ends. Finished, the new grid stands whole on every
 // name of the output and on the disk; `finish()` names the few failures after
 // which that is not so. How each kind of output gets there is mapped once,
-// beside `OutputFile::State` in files.cpp.
+// in output_ways.h.
 //
 // Error handling: a call that can fail says so in its result (nothing, false,
 // or a status) and why, in the system's words, in the `reason` it is given.

@@ -8,8 +8,14 @@
 
 namespace brenzolt {
 
-bool TemporaryFile::create(const sys::Directory& where, const std::string& target) {
-    refused = false;
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), unnamed_(other.unnamed_),
+      directory_(std::move(other.directory_)), name_(std::exchange(other.name_, {})),
+      id_(other.id_) {}
+
+TemporaryFile::Created TemporaryFile::create(const sys::Directory& where,
+                                             const std::string& target) {
+    Created result;
     constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::random_device random; // the system's own source
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -22,46 +28,45 @@ bool TemporaryFile::create(const sys::Directory& where, const std::string& targe
             int created = sys::createExclusive(where, candidate);
             sys::Facts facts;
             if (created >= 0 && sys::factsOf(created, facts)) {
-                fd = created;
-                directory_ = &where;
+                fd_ = created;
+                directory_ = where;
                 name_ = candidate;
                 id_ = facts.id;
-                sys::setUndo({.directory = *directory_, .name = name_, .id = id_});
-                return true;
+                sys::setUndo({.directory = directory_, .name = name_, .id = id_});
+                return {.made = true};
             }
-            error = sys::lastError();
+            result.error = sys::lastError();
             if (created >= 0) { // made, but not known: it goes again at once
                 sys::closeChecked(created);
                 sys::removeName(where, candidate);
-                return false;
+                return result;
             }
-            if (error == sys::kExists)
+            if (result.error == sys::kExists)
                 break;
             // No such name in a directory held open: one that takes no new
             // files (as /proc), or that is gone.
-            refused = sys::mayNotCreate(error) || error == sys::kNotFound;
+            result.refused = sys::mayNotCreate(result.error) || result.error == sys::kNotFound;
         }
-        if (error != sys::kExists)
-            return false;
+        if (result.error != sys::kExists)
+            return result;
     }
-    return false;
+    return result;
 }
 
-bool TemporaryFile::createUnnamed(const sys::Directory& where) {
-    fd = sys::createUnnamed(where);
-    error = sys::lastError();
-    directory_ = &where;
-    unnamed_ = fd >= 0;
-    refused = !unnamed_;
-    return unnamed_;
+TemporaryFile::Created TemporaryFile::createUnnamed(const sys::Directory& where) {
+    fd_ = sys::createUnnamed(where);
+    int error = sys::lastError();
+    directory_ = where;
+    unnamed_ = fd_ >= 0;
+    return {.made = unnamed_, .error = error, .refused = !unnamed_};
 }
 
 bool TemporaryFile::putInPlace(const std::string& to, bool replacing) {
-    if (!unnamed_ && !sys::closeChecked(std::exchange(fd, -1)))
+    if (!unnamed_ && !sys::closeChecked(std::exchange(fd_, -1)))
         return false;
     sys::SignalsHeld signalsWait;
-    if (unnamed_ ? !sys::giveName(fd, *directory_, to)
-                 : !sys::primitives.putInPlace(*directory_, name_, to, replacing))
+    if (unnamed_ ? !sys::giveName(fd_, directory_, to)
+                 : !sys::primitives.putInPlace(directory_, name_, to, replacing))
         return false;
     name_.clear();
     sys::setUndo({});
@@ -70,14 +75,15 @@ bool TemporaryFile::putInPlace(const std::string& to, bool replacing) {
 }
 
 void TemporaryFile::remove() {
-    sys::closeChecked(std::exchange(fd, -1));
+    if (fd_ < 0 && name_.empty())
+        return; // none, moved away, or placed: the signals are not this one's to disarm
+    sys::closeChecked(std::exchange(fd_, -1));
     sys::SignalsHeld signalsWait;
     std::string name = std::exchange(name_, {});
-    if (!name.empty() && !sys::removeIfSame(*directory_, name, id_)) {
+    if (!name.empty() && !sys::removeIfSame(directory_, name, id_)) {
         std::string reason = sys::reasonOf(sys::lastError());
-        const std::string& path = directory_->path;
+        const std::string& path = directory_.path;
         bool separated = path.ends_with('/') || path.ends_with('\\');
-        // The line a console's warning writes, without a console's buffer.
         lineForScripts(path + (separated ? "" : "/") + name,
                        "this unfinished file cannot be removed: " + reason,
                        [](std::string_view line) {
