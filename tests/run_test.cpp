@@ -384,14 +384,17 @@ std::vector<Row> dialogue() {
          .before = {{" in\rx.grd\r", kGrid}}, .answers = " in\rx.grd\r\r\n\"out\r.txt \"\r\n",
          .console = kAsk + converted(2), .after = {{"\"out\r.txt \"", kConverted}}},
         // A directory opens before it is refused, and so does the input named as output:
-        // each refusal must give its descriptor back.
+        // each refusal must give its descriptors back, and is refused for what it is.
         {.name = "many retries with few descriptors", .only = Linux, .before = kIn,
          .answers = ".\nin.grd\n" + repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) +
                     "out.txt\n",
          .console = kAsk + retry("input", ".") + repeat(kAgain + retry("input", "."), 200) +
                     kAgain + retry("output", "in.grd") +
                     repeat(kAgain + retry("output", "./in.grd"), 200) + kAgain + converted(2),
-         .after = kOut, .options = {.descriptorLimit = 32}},
+         .after = kOut, .options = {.descriptorLimit = 32},
+         .errors = repeat("brenzolt: .: Is a directory\n", 201) +
+                   "brenzolt: in.grd: is the input file\n" +
+                   repeat("brenzolt: ./in.grd: is the input file\n", 200)},
     };
 }
 
