@@ -346,15 +346,16 @@ std::vector<Row> outputs() {
         // A source grid (here with one row more) named as the output stays, however named.
         refused("a binary grid as the output", any, {{"old.grd", kGrid + "abcdefghijkl"}},
                 "old.grd", binaryGrid),
+        refused("the input as the output", any, {}, "./in.grd", "is the input file"),
         // Standard output after the dialogue's text would spoil the grid. A file longer than the
         // grid its header gives by more than a row is no binary grid.
         {.name = "a binary grid and standard output refused at a prompt, a longer file replaced",
          .before = {{"in.grd", kGrid}, {"old.grd", gridFile({1, 1}, {5})},
          {"out.txt", gridFile({2, 2}) + std::string(1000, 'x')}},
-         .answers = "in.grd\nold.grd\n-\nout.txt\n", .console = kAsk + kRecord + retry("output",
-         "old.grd") + kAgain + retry("output", "-") + kAgain + "..\n", .after = kOut,
-         .errors = "brenzolt: old.grd: " + binaryGrid + "\nbrenzolt: -: standard output holds "
-                   "this dialogue: name a file\n"},
+         .answers = "in.grd\n-\nold.grd\nout.txt\n", .console = kAsk + kRecord + retry("output",
+         "-") + kAgain + retry("output", "old.grd") + kAgain + "..\n", .after = kOut,
+         .errors = "brenzolt: -: standard output holds this dialogue: name a file\nbrenzolt: "
+                   "old.grd: " + binaryGrid + "\n"},
         // Standard input a terminal, standard output not: nobody sees a question.
         refused("names given, standard output a pipe, standard input a terminal", Linux, {},
                 "nodir/out.txt", "No such file or directory", {.in = Stdin::terminal}),
