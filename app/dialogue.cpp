@@ -9,18 +9,29 @@ namespace {
 
 // Reports the failed open of `name` and, where `mayAsk`, asks for another; false when the
 // answer is empty or none is asked for.
-bool askAgain(Console& console, const char* what, std::string& name, bool mayAsk) {
+bool askAgain(Console& console, const std::string& what, std::string& name, bool mayAsk) {
     // Both lines end in CR CR LF: the text's own "\r\n", whose '\n' the
     // console writes as CR LF like every other.
-    console.print("error opening " + std::string(what) + " file " + name + " \r\n");
-    if (!mayAsk)
+    std::string failed = "error opening " + what + " file " + name + " \r\n";
+    if (!mayAsk) {
+        console.print(failed);
         return false;
-    console.print("please enter " + std::string(what) + " file name: ");
+    }
+    console.printDialogue(failed + "please enter " + what + " file name: ");
     name = console.readAnswer();
     if (name.empty())
         return false;
-    console.print("\r\n");
+    console.printDialogue("\r\n");
     return true;
+}
+
+// A file that did not open, named by its name, or by what it is where no name was given.
+void reportFailure(Console& console, const std::string& what, const std::string& name,
+                   const std::string& reason) {
+    if (name.empty())
+        console.reportFailure(what + " file", "no name given");
+    else
+        console.reportFailure(name, reason);
 }
 
 std::optional<InputFile> openInput(Console& console, const std::string& name) {
@@ -28,34 +39,37 @@ std::optional<InputFile> openInput(Console& console, const std::string& name) {
     std::optional<InputFile> input =
         name == "-" ? openStandardInput(reason) : openInputFile(name, reason);
     if (!input)
-        console.reportFailure(name, reason);
+        reportFailure(console, "input", name, reason);
     else // standard input named as the input holds the grid, not answers
-        console.takeNoAnswersFrom(input->descriptor());
+        console.takeNoAnswersFrom(*input);
     return input;
 }
 
 std::optional<OutputFile> openOutputOtherThan(Console& console, const std::string& name,
-                                              const InputFile& input) {
+                                              const InputFile& input, bool answered) {
     std::string reason;
     int consoleOutput = console.outputDescriptor();
     std::optional<OutputFile> output = name == "-" ? openStandardOutput(consoleOutput, reason)
                                                    : openOutputFile(name, consoleOutput, reason);
-    // Writing over the input would destroy it before it is read; a binary grid named as the
-    // output is most often a source grid that a slip or a stray answer named.
-    if (output && output->isSameFileAs(input)) {
+    // Standard output that holds the dialogue's text would spoil the grid after it. Writing
+    // over the input would destroy it before it is read; a binary grid named as the output is
+    // most often a source grid that a slip or a stray answer named.
+    if (output && answered && output->isConsoleOutput()) {
+        output.reset();
+        reason = "standard output holds this dialogue: name a file";
+    } else if (output && output->isSameFileAs(input)) {
         output.reset();
         reason = "is the input file";
     } else if (output && name != "-") {
-        std::string ignored;
-        std::optional<InputFile> old = openInputFile(name, ignored);
+        std::optional<InputFile> old = openRegularFile(name);
         if (old && output->isSameFileAs(*old) && holdsBinaryGrid(*old)) {
             output.reset();
             reason = "is a binary grid file: it is not replaced by a text grid; name another "
-                     "output, or remove it first";
+                     "output";
         }
     }
     if (!output)
-        console.reportFailure(name, reason);
+        reportFailure(console, "output", name, reason);
     else if (output->isConsoleOutput())
         console.moveToStandardError();
     return output;
@@ -65,14 +79,14 @@ std::optional<OutputFile> openOutputOtherThan(Console& console, const std::strin
 
 FileNames askForNames(Console& console) {
     FileNames names;
-    console.print("\n");
-    console.print(kUsageLine);
-    console.print("\n");
-    console.print("\ninput file : ");
+    console.printDialogue("\n");
+    console.printDialogue(kUsageLine);
+    console.printDialogue("\n");
+    console.printDialogue("\ninput file : ");
     names.input = console.readAnswer();
-    console.print("\noutput file : ");
+    console.printDialogue("\noutput file : ");
     names.output = console.readAnswer();
-    console.print("\n");
+    console.printDialogue("\n");
     return names;
 }
 
@@ -84,10 +98,10 @@ std::optional<InputFile> openInputAsking(Console& console, std::string& name, bo
 }
 
 std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
-                                           const InputFile& input, bool mayAsk) {
-    std::optional<OutputFile> output = openOutputOtherThan(console, name, input);
+                                           const InputFile& input, bool mayAsk, bool answered) {
+    std::optional<OutputFile> output = openOutputOtherThan(console, name, input, answered);
     while (!output && askAgain(console, "output", name, mayAsk))
-        output = openOutputOtherThan(console, name, input);
+        output = openOutputOtherThan(console, name, input, true);
     return output;
 }
 

@@ -21,9 +21,10 @@ FileNames askForNames(Console& console);
 // Open the named file ("-": standard input or standard output), or, while it does not open,
 // report it and, where `mayAsk`, ask for another name, which then replaces `name`. Nothing
 // when the user gives up with an empty answer, or when no one may be asked. The output
-// refuses the input file itself and an existing binary grid.
+// refuses the input file itself and an existing binary grid, and, when its name is an answer
+// (`answered`, as every name after the first is), standard output, which holds the dialogue.
 std::optional<InputFile> openInputAsking(Console& console, std::string& name, bool mayAsk);
 std::optional<OutputFile> openOutputAsking(Console& console, std::string& name,
-                                           const InputFile& input, bool mayAsk);
+                                           const InputFile& input, bool mayAsk, bool answered);
 
 } // namespace brenzolt

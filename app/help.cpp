@@ -25,24 +25,30 @@ constexpr std::string_view kHelp =
     "  --exact-header       writes the header's numbers with the digits (at most 9)\n"
     "                       that give their single-precision values exactly, so\n"
     "                       that readers place the grid where it is\n"
-    "  --                   ends the options (a file named - is ./-)\n"
+    "  --strict             ends the run with status 1 at any warning (bytes after\n"
+    "                       the grid, a header whose six digits move the grid, a\n"
+    "                       node spacing of 0 or below, a precision that is more\n"
+    "                       than a code), before anything is written; without it\n"
+    "                       a warning is a line on standard error, and the run\n"
+    "                       goes on\n"
+    "  --                   ends the options: every argument after it is a name\n"
+    "                       or the precision (a file named - is ./-)\n"
+    "  -h, --help           shows this text\n"
+    "  --version            shows the version\n"
     "\n"
-    "brenzolt --version shows the version.\n";
+    "Any other argument that starts with - before -- is an unknown option: the\n"
+    "run ends with status 1.\n";
 
 } // namespace
 
-std::optional<std::string> helpOrVersion(std::string_view argument) {
-    bool help = argument == "--help" || argument == "-h";
-#ifdef _WIN32
-    help = help || argument == "/?";
-#endif
-    if (help)
-        return std::string(kUsageLine) + std::string(kHelp);
-    if (argument == "--version")
-        return "brenzolt " BRENZOLT_VERSION "\n"
-               "Copyright (c) 2026 the brenzolt developers\n"
-               "License MIT: free to use, change and pass on; there is NO WARRANTY.\n";
-    return std::nullopt;
+std::string helpText() {
+    return std::string(kUsageWithOptions) + std::string(kHelp);
+}
+
+std::string versionText() {
+    return "brenzolt " BRENZOLT_VERSION "\n"
+           "Copyright (c) 2026 the brenzolt developers\n"
+           "License MIT: free to use, change and pass on; there is NO WARRANTY.\n";
 }
 
 } // namespace brenzolt

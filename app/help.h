@@ -1,19 +1,23 @@
-// The answers to a request for help or for the version, given as the only
-// argument: the usage and what the arguments mean, or the program's version.
+// What the program says about itself: its usage, the help, the version.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace brenzolt {
 
+// The usage line of the dialogue, before it asks for the names.
 inline constexpr std::string_view kUsageLine =
     "usage: brenzolt <binary file> <Surfer-Ascii-file> [<precision>]\n";
 
-// The text that answers `argument` when it asks for help ("--help", "-h",
-// and "/?" on Windows) or the version ("--version"); nothing for any other
-// argument, which is a file name like every other.
-std::optional<std::string> helpOrVersion(std::string_view argument);
+// The usage line with the options, for help and after an unknown option.
+inline constexpr std::string_view kUsageWithOptions =
+    "usage: brenzolt [--exact-header] [--strict] [--] <binary file> <Surfer-Ascii-file> "
+    "[<precision>]\n";
+
+// The answer to --help: the usage and what the arguments and options mean.
+std::string helpText();
+// The answer to --version.
+std::string versionText();
 
 } // namespace brenzolt

@@ -93,12 +93,6 @@ std::optional<std::string> precisionTextNote(std::string_view precisionText) {
     return std::nullopt;
 }
 
-float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
-    float steps = static_cast<float>(static_cast<std::int64_t>(count) - 1);
-    float span = steps * spacing;
-    return span + low;
-}
-
 void writeHeaderLines(TextWriter& file, const GridHeader& header, bool exact) {
     file.write("DSAA\n");
     file.write(std::to_string(header.columnCount) + "\t" + std::to_string(header.rowCount) + "\n");

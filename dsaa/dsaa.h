@@ -32,10 +32,6 @@ std::string nodeFormatWords(NodeFormat nodeFormat);
 // text and for '-' or a digit alone.
 std::optional<std::string> precisionTextNote(std::string_view precisionText);
 
-// The upper bound of a coordinate range, in single precision with a rounding
-// at every step: (count - 1) x spacing + low.
-float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
-
 // The five header lines: "DSAA", the counts, and the x, y and z ranges, their numbers in
 // "%g", or with `exact` in the fewest significant digits (at most 9) that read back as the
 // single-precision values themselves.

@@ -1,10 +1,12 @@
 #include "grid/grid.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace brenzolt {
 
@@ -32,7 +34,7 @@ std::optional<ReadError> errorOfRead(InputFile::ReadStatus status, std::uint64_t
 }
 
 // Reads the next `size` bytes, which start at `offset`, or says why not.
-std::optional<ReadError> readNext(InputFile& input, void* buffer, std::size_t size,
+std::optional<ReadError> readNext(const InputFile& input, void* buffer, std::size_t size,
                                   std::uint64_t offset, std::uint64_t needed) {
     std::size_t got = 0;
     std::string reason;
@@ -53,14 +55,37 @@ std::int32_t countFromWord(float word) {
                              : std::numeric_limits<std::int32_t>::min();
 }
 
+std::string numberText(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+
 // A count as the header word holds it: the truncated count, or the word
 // itself where it is no count at all (not a number, or out of range).
 std::string countText(float word) {
-    if (isCountWord(word))
-        return std::to_string(countFromWord(word));
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(word));
-    return text;
+    return isCountWord(word) ? std::to_string(countFromWord(word)) : numberText(word);
+}
+
+// The first of the spacing and the corners that is not a finite number, in words ("node
+// spacing is nan"); nothing when every one is. A far corner can overflow on its own.
+std::optional<std::string> placeNotFinite(const GridHeader& header) {
+    float xHigh = rangeHigh(header.xMin, header.columnCount, header.spacing);
+    float yHigh = rangeHigh(header.yMin, header.rowCount, header.spacing);
+    auto sum = [&](float low, std::int32_t count) {
+        return " (" + numberText(low) + " + " + std::to_string(count - 1) + " x " +
+               numberText(header.spacing) + ")";
+    };
+    const std::pair<std::string, float> fields[] = {
+        {"node spacing", header.spacing},
+        {"lowest x", header.xMin},
+        {"lowest y", header.yMin},
+        {"highest x" + sum(header.xMin, header.columnCount), xHigh},
+        {"highest y" + sum(header.yMin, header.rowCount), yHigh}};
+    for (const auto& [field, value] : fields)
+        if (!std::isfinite(value))
+            return field + " is " + numberText(value);
+    return std::nullopt;
 }
 
 // The first bytes of other files that grids are kept in, as a grid's first header words
@@ -136,26 +161,33 @@ std::optional<ReadError> openGrid(InputFile& input, GridReader& grid) {
         return ReadError{"not a binary grid file: its header gives a grid of " +
                              countText(words[0]) + " x " + countText(words[1]) + " nodes",
                          ""};
-    // 3. A regular file too short for its counts fails at once; its nodes
+    // 3. A spacing or a corner that is no finite number: the text grid would place its nodes
+    //    nowhere a reader can go.
+    if (std::optional<std::string> field = placeNotFinite(header))
+        return ReadError{"not a binary grid file: its " + *field, ""};
+    // 4. A regular file too short for its counts fails at once; its nodes
     //    are read later, where they lie.
     std::uint64_t needed = expectedFileSize(header);
     if (fileSize && *fileSize < needed)
         return shortInput(*fileSize, needed);
-    if (!fileSize) {
-        // 4. From a pipe, the grid in one block, read in one request.
-        grid.nodes_ = allocateNodes(header);
-        if (!grid.nodes_)
-            return ReadError{"a grid of " + std::to_string(header.columnCount) + " x " +
-                                 std::to_string(header.rowCount) + " nodes does not fit in memory",
-                             ""};
-        if (auto error =
-                readNext(input, grid.nodes_.get(), needed - kHeaderBytes, kHeaderBytes, needed))
-            return error;
-    }
     grid.input_ = &input;
     grid.header_ = header;
+    grid.piped_ = !fileSize;
     grid.surplus_ = fileSize ? *fileSize - needed : 0;
     return std::nullopt;
+}
+
+std::optional<ReadError> GridReader::readWholeFromPipe() {
+    if (!piped_ || nodes_)
+        return std::nullopt;
+    // The grid in one block, read in one request.
+    nodes_ = allocateNodes(header_);
+    if (!nodes_)
+        return ReadError{"a grid of " + std::to_string(header_.columnCount) + " x " +
+                             std::to_string(header_.rowCount) + " nodes does not fit in memory",
+                         ""};
+    std::uint64_t needed = expectedFileSize(header_);
+    return readNext(*input_, nodes_.get(), needed - kHeaderBytes, kHeaderBytes, needed);
 }
 
 bool holdsBinaryGrid(const InputFile& file) {
@@ -170,6 +202,12 @@ bool holdsBinaryGrid(const InputFile& file) {
         return false;
     std::uint64_t needed = expectedFileSize(header);
     return *size >= needed && *size - needed <= kRecordSize * std::uint64_t(header.columnCount);
+}
+
+float rangeHigh(float low, std::int32_t count, float spacing) noexcept {
+    float steps = static_cast<float>(static_cast<std::int64_t>(count) - 1);
+    float span = steps * spacing;
+    return span + low;
 }
 
 std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t count,

@@ -49,7 +49,7 @@ struct ReadError {
 // An open grid: its header, and its nodes as the input offers them. From a
 // regular file the nodes are read where they lie, when they are asked for,
 // so that memory does not grow with the grid; from a pipe, which can only
-// be read in order, the whole grid is read when it opens.
+// be read in order, the whole grid is read at once, after its header.
 class GridReader {
   public:
     const GridHeader& header() const { return header_; }
@@ -60,6 +60,9 @@ class GridReader {
     void readAhead(std::uint64_t first, std::uint64_t count) const;
     // The bytes of a regular file after the grid, which are not read.
     std::uint64_t surplusBytes() const { return surplus_; }
+    // From a pipe, reads the whole grid, before any node is asked for; from a
+    // regular file, nothing.
+    std::optional<ReadError> readWholeFromPipe();
 
   private:
     friend std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
@@ -67,14 +70,20 @@ class GridReader {
     GridHeader header_;
     std::unique_ptr<float[]> nodes_; // the whole grid, when it came from a pipe
     std::uint64_t surplus_ = 0;
+    bool piped_ = false;
 };
 
-// Reads and checks the header (and, from a pipe, the grid). Prints nothing.
+// The upper bound of a coordinate range, in single precision with a rounding
+// at every step: (count - 1) x spacing + low.
+float rangeHigh(float low, std::int32_t count, float spacing) noexcept;
+
+// Reads and checks the header. Prints nothing.
 // Refuses what is not a binary grid: a file whose first bytes are those of
 // another format that grids are kept in (a Surfer grid, TIFF, netCDF, HDF5,
-// zip, gzip), which it names, and a header that gives no node (a count below
-// 1, not a number, or out of range). The input must stay open while the
-// grid's nodes are read.
+// zip, gzip), which it names; a header that gives no node (a count below
+// 1, not a number, or out of range); and one that gives the nodes no place: a
+// node spacing, or a corner near or far, that is not a finite number. The
+// input must stay open while the grid's nodes are read.
 std::optional<ReadError> openGrid(InputFile& input, GridReader& grid);
 
 // Whether a regular file holds a binary grid: a header that gives at least one node, and

@@ -13,11 +13,23 @@ Console::Console() : Console(1, 0, 2) {}
 Console::Console(int outputFd, int inputFd, int errorFd)
     : out_(sys::descriptorIfOpen(outputFd)), outputFd_(sys::descriptorIfOpen(outputFd)),
       inputFd_(sys::descriptorIfOpen(inputFd)), errorFd_(sys::descriptorIfOpen(errorFd)),
-      terminal_(sys::isTerminal(outputFd)) {}
+      terminal_(sys::isTerminal(outputFd)),
+      echo_(sys::isTerminal(inputFd_) && !terminal_ && errorFd_ >= 0) {}
 
 void Console::moveToStandardError() {
     out_.redirect(errorFd_);
     terminal_ = sys::isTerminal(errorFd_);
+    echo_ = false;
+}
+
+void Console::printDialogue(std::string_view text) {
+    print(text);
+    if (!echo_)
+        return;
+    std::string lines; // as the text stream writes them
+    for (char c : text)
+        lines += c == '\n' ? std::string(kLineEnd) : std::string(1, c);
+    sys::writeAll(errorFd_, lines.data(), lines.size());
 }
 
 void Console::printForScripts(std::string_view text) {
@@ -49,8 +61,12 @@ bool Console::isInteractive() const {
     return sys::isTerminal(inputFd_) && sys::isTerminal(outputFd_);
 }
 
-void Console::takeNoAnswersFrom(int descriptor) {
-    if (sys::isSameFile(inputFd_, descriptor))
+bool Console::questionsSeen() const {
+    return !sys::isTerminal(inputFd_) || sys::isTerminal(outputFd_) || sys::isTerminal(errorFd_);
+}
+
+void Console::takeNoAnswersFrom(const InputFile& input) {
+    if (sys::isSameFile(inputFd_, input.descriptor()))
         inputFd_ = -1;
 }
 

@@ -11,6 +11,7 @@
 //    away never ends the run half-way through its output file.
 #pragma once
 
+#include "platform/files.h"
 #include "platform/text_writer.h"
 
 #include <chrono>
@@ -24,6 +25,10 @@ class Console {
     Console(); // standard output and standard input
     Console(int outputFd, int inputFd, int errorFd = -1);
     void print(std::string_view text) { out_.write(text); }
+    // The dialogue's text, its usage line and questions: printed, and also written to
+    // standard error where standard input is a terminal and standard output is not, so that
+    // the person who answers sees what is asked.
+    void printDialogue(std::string_view text);
     // Text for scripts (help, the version), whose '\n' ends a line the
     // system's way.
     void printForScripts(std::string_view text);
@@ -48,12 +53,16 @@ class Console {
     // End of input ends the answer; end of input before any character gives
     // an empty answer. The line feed is consumed and not stored.
     std::string readAnswer();
-    // Standard input that is the open file `descriptor` (the input grid
-    // itself) gives no answers: a retry then gives up at once.
-    void takeNoAnswersFrom(int descriptor);
+    // Standard input that is the open file `input` (the input grid itself)
+    // gives no answers: a retry then gives up at once.
+    void takeNoAnswersFrom(const InputFile& input);
     // Whether standard input and standard output are both the terminal (on
     // Windows the console), where someone can answer a question.
     bool isInteractive() const;
+    // Whether the dialogue's questions are seen where their answers come from:
+    // anywhere standard input is not a terminal (a script gives the answers),
+    // and where it is, on standard output or standard error.
+    bool questionsSeen() const;
     // Standard output, which an output file may turn out to be; -1 when closed.
     int outputDescriptor() const { return outputFd_; }
     // In a console window of its own (the program was started by a double
@@ -68,6 +77,7 @@ class Console {
     int inputFd_;
     int errorFd_;
     bool terminal_;
+    bool echo_; // the dialogue also on standard error
     std::chrono::steady_clock::time_point lastFlush_;
 };
 

@@ -61,6 +61,16 @@ std::optional<InputFile> openStandardInput(std::string& reason) {
     return file;
 }
 
+std::optional<InputFile> openRegularFile(const std::string& name) {
+    std::string reason;
+    InputFile file;
+    if (isPossibleName(name, reason))
+        file.fd_ = sys::openForReading(name, true);
+    if (file.fd_ < 0 || !file.regularFileSize())
+        return std::nullopt;
+    return file;
+}
+
 std::optional<std::uint64_t> InputFile::regularFileSize() const {
     sys::Facts facts;
     if (!sys::factsOf(fd_, facts) || facts.kind != sys::Kind::regular)

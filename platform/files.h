@@ -50,12 +50,16 @@ class InputFile {
   private:
     friend std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
     friend std::optional<InputFile> openStandardInput(std::string& reason);
+    friend std::optional<InputFile> openRegularFile(const std::string& name);
     int fd_ = -1;
 };
 
 std::optional<InputFile> openInputFile(const std::string& name, std::string& reason);
 // Standard input as the input file, a descriptor of its own over it.
 std::optional<InputFile> openStandardInput(std::string& reason);
+// A regular file to look into, opened without waiting for a writer as a FIFO would; nothing
+// for anything else, and where it does not open.
+std::optional<InputFile> openRegularFile(const std::string& name);
 
 class OutputFile {
   public:

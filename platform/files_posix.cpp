@@ -87,8 +87,8 @@ bool isSameFile(int a, int b) {
     return a >= 0 && b >= 0 && factsOf(a, one) && factsOf(b, other) && one.id == other.id;
 }
 
-int openForReading(const std::string& name) {
-    return ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+int openForReading(const std::string& name, bool atOnce) {
+    return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | (atOnce ? O_NONBLOCK | O_NOCTTY : 0));
 }
 
 int openForWriting(const std::string& name) {

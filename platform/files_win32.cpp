@@ -184,7 +184,8 @@ bool isSameFile(int a, int b) {
     return one && other && isSameDiskFile(*one, *other);
 }
 
-int openForReading(const std::string& name) {
+// No open waits here.
+int openForReading(const std::string& name, bool) {
     return openByName(name, GENERIC_READ, _O_RDONLY);
 }
 

@@ -89,8 +89,9 @@ bool isSameFile(int a, int b); // false when either is not open
 
 // Opening by name, through links as the system follows them (its rules for
 // links in shared directories apply). Writing never creates: a name that is
-// not there fails with kNotFound.
-int openForReading(const std::string& name);
+// not there fails with kNotFound. Reading `atOnce` waits for nothing, not for
+// a FIFO's writer either.
+int openForReading(const std::string& name, bool atOnce = false);
 int openForWriting(const std::string& name);
 
 // A directory held open: names in it are created, checked, renamed and

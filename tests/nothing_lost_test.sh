@@ -27,14 +27,15 @@ fail() { echo "FAILED: $scenario: $*" >&9; exit 1; }
 skip() { echo "skipped: $scenario: $*" >&9; exit 77; }
 check() { "$@" || fail "$*"; }
 temporaries() { ls "$1".brenzolt-incomplete-* 2>/dev/null | wc -l; }
-grid() { python3 "$scenarios" grid "$1" "$2" 0 0 0 0 0 0 0 0 0 0 "${@:3}"; } # words, then nodes
+grid() { python3 "$scenarios" grid "$1" "$2" 0 0 1 0 0 0 0 0 0 0 "${@:3}"; } # words, then nodes
 as() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; } # as the user nobody
 
-# A run whose input stalls while another run writes the output: failing late, it keeps its hands
-# off; finishing late, it replaces the other run's grid, whether or not the output was there
-# before. Finishing after its directory was renamed, it puts its grid there. Written in place
-# (two names) while another program saves a file by rename under the name, it fails and
-# changes nothing: that file stands, and the other name keeps the old output.
+# A run whose input stalls after its header while another run writes the output: failing late
+# (its nodes cut short), it keeps its hands off; finishing late, it replaces the other run's
+# grid, whether or not the output was there before. Finishing after its directory was renamed,
+# it puts its grid there. Written in place (two names) while another program saves a file by
+# rename under the name, it fails and changes nothing: that file stands, and the other name
+# keeps the old output.
 stalled() {
     local ending=$1 output=out.txt status=0 run
     rm -rf out*.txt sub moved && mkdir sub
@@ -44,14 +45,14 @@ stalled() {
         in-place) cp old.txt out.txt && ln out.txt out2.txt ;;
     esac
     "$brenzolt" stalled.grd $output &
-    run=$! && exec 3>stalled.grd
+    run=$! && exec 3>stalled.grd && head -c 48 other.grd >&3
     for _ in $(seq 1000); do [ "$(temporaries $output)" = 1 ] && break; sleep 0.03; done
     case $ending in
         renamed) mv sub moved ;;
         in-place) cp small.txt saved.txt && mv saved.txt out.txt ;;
         *) "$brenzolt" small.grd out.txt ;;
     esac
-    if [ $ending = short ]; then head -c 20 big.grd >&3; else cat other.grd >&3; fi
+    if [ $ending != short ]; then tail -c +49 other.grd >&3; fi
     exec 3>&-
     wait $run || status=$?
     case $ending in

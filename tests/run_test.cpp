@@ -130,7 +130,7 @@ Row refused(std::string name, System only, Files before, std::string output,
             std::string reason, Options options = {}) {
     before["in.grd"] = kGrid;
     return {.name = name, .only = only, .before = before, .arguments = {"in.grd", output},
-            .console = retry("output", output, false), .status = 1,
+            .console = kRecord + retry("output", output, false), .status = 1,
             .unread = options.in == Stdin::terminal ? "" : kRest, // nobody types at a terminal
             .options = options, .errors = "brenzolt: " + output + ": " + reason + "\n"};
 }
@@ -204,8 +204,14 @@ void addThreadRows(std::vector<Row>& rows) {
 
 // The precision codes, and the header lines as a reader takes them.
 std::vector<Row> codesAndHeaders() {
-    const std::string placed = gridFile({3, 2, 4500000, 4123455, 1.25f, 0, 0, 0.1f, 3e10f},
+    const std::string placed = gridFile({3, 2, 4500000, 4123455, 1.25f, 0, 0, 1015.88873f, 3e10f},
                                         {1, 2, 3, 4, 5, 6}), rows = "4\t5\t6\n1\t2\t3\n";
+    // A spacing of 0 or below converts, and says what readers make of it.
+    auto spaced = [&](float spacing, std::string ranges, std::string warning) {
+        return converts("a spacing of " + std::to_string(int(spacing)), gridFile({3, 2, 10, 20,
+            spacing, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6}), {}, 2, "DSAA\n3\t2\n" + ranges +
+            "1\t9\n" + rows, "brenzolt: in.grd: its node spacing is " + warning + "\n");
+    };
     return {
         precision("0", {"0"}, "  1235\t     0", "     3\t    -3\t     0"),
         precision("10, its first character", {"10"}, "1234.6\t   0.0", "   3.1\t  -2.5\t   0.1",
@@ -224,35 +230,40 @@ std::vector<Row> codesAndHeaders() {
                  {"9"}, 1,
                  "DSAA\n6\t1\n0\t5\n0\t0\n0\t0\n1.70141e+038\t1.70141e+038\t 1.5000001\t"
                  "1.70141e+038\t1.70141e+038\t    1e+030\n"),
-        // A spacing that is not a number gives no measure of a misplaced corner.
-        converts("all blank below a NaN threshold, no spacing",
-                 gridFile({4, 1, 512345.5f, 0, kNaN, kNaN}, {-1, 0, 3e38f, kNaN}), {"9"}, 1,
-                 "DSAA\n4\t1\n512346\tnan\n0\tnan\n0\t0\n"
+        converts("all blank below a NaN threshold", gridFile({4, 1, 0, 0, 1, kNaN},
+                 {-1, 0, 3e38f, kNaN}), {"9"}, 1, "DSAA\n4\t1\n0\t3\n0\t0\n0\t0\n"
                  "1.70141e+038\t1.70141e+038\t1.70141e+038\t1.70141e+038\n"),
         // Rounded at every step in single precision, 25223.449; in double (or with a fused
-        // multiply-add) it would print 25223.5.
+        // multiply-add) it would print 25223.5. The far corner moves in x alone.
         converts("ranges in single precision",
-                 gridFile({1001, 1, 123.45f, 10027.55f, 25.1f, 0, 0, -0.5f, 3e10f},
+                 gridFile({1001, 1, 123.45f, 10027.5f, 25.1f, 0, 0, -0.5f, 3e10f},
                           std::vector(1001, 1.0f)), {}, 1,
                  "DSAA\n1001\t1\n123.45\t25223.4\n10027.5\t10027.5\n-0.5\t3e+010\n" +
                  repeat("1\t", 1000) + "1\n", "brenzolt: out.txt: the header's coordinates have six "
                  "significant digits: a reader moves the grid's corners by up to 0.0492187 in x and "
-                 "0.0498047 in y, and its node spacing of 25.1 to 25.0999 in x and 25.1 in y; "
+                 "0 in y, and reads its node spacing of 25.1 as 25.0999 in x and 25.1 in y; "
                  "--exact-header writes them exactly\n"),
         // A reader places the grid where the header's texts say: in x its far corner 2.5 off,
-        // in y its near one 5, and the spacing it computes is 0 both ways.
+        // in y its near one 5, and the spacing it computes is 0 both ways. Exact, a number may
+        // need all nine digits.
         converts("corners moved by the header's six digits", placed, {}, 2,
-                 "DSAA\n3\t2\n4.5e+006\t4.5e+006\n4.12346e+006\t4.12346e+006\n0.1\t3e+010\n" + rows,
-                 "brenzolt: out.txt: the header's coordinates have six significant digits: a "
-                 "reader moves the grid's corners by up to 2.5 in x and 5 in y, and its node "
-                 "spacing of 1.25 to 0 in x and 0 in y; --exact-header writes them exactly\n"),
+                 "DSAA\n3\t2\n4.5e+006\t4.5e+006\n4.12346e+006\t4.12346e+006\n1015.89\t3e+010\n" +
+                 rows, "brenzolt: out.txt: the header's coordinates have six significant digits: a "
+                 "reader moves the grid's corners by up to 2.5 in x and 5 in y, and reads its node "
+                 "spacing of 1.25 as 0 in x and 0 in y; --exact-header writes them exactly\n"),
         converts("the exact header, asked for after the names", placed, {"--exact-header"}, 2,
-                 "DSAA\n3\t2\n4.5e+006\t4500002.5\n4123455\t4123456.2\n0.1\t3e+010\n" + rows),
+                 "DSAA\n3\t2\n4.5e+006\t4500002.5\n4123455\t4123456.2\n1015.88873\t3e+010\n" +
+                 rows),
+        spaced(0, "10\t10\n20\t20\n", "0: the text grid's ranges are single points, where "
+               "readers find no grid"),
+        spaced(-25, "10\t-40\n20\t-5\n", "-25, below 0: the text grid's ranges run backwards, "
+               "where readers find a mirrored grid or none"),
         converts("a row more than the grid", gridFile({2, 1, 0, 0, 1}, {7, 8, 9, 10}), {},
                  1, "DSAA\n2\t1\n0\t1\n0\t0\n0\t0\n7\t8\n", "brenzolt: in.grd: 8 bytes after the "
                  "grid are not read: is the 48-byte header missing?\n"),
-        converts("counts truncated toward zero", gridFile({3.99f, 2.99f, 10, 20, 5, 0, 0, 1, 9},
-                                                          {1, 2, 3, 4, 5, 6}), {}, 2, kConverted),
+        // Fewer bytes than a row after the grid are no sign of a missing header.
+        converts("counts truncated toward zero, stray bytes after the grid", gridFile({3.99f, 2.99f,
+                 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5, 6}) + "abc", {}, 2, kConverted),
     };
 }
 
@@ -266,6 +277,20 @@ std::vector<Row> notGrids() {
                   kNotGrid + "its header gives a grid of 2147483520 x 0 nodes"),
         readFails("names swapped: a text grid as the input", crlf(kConverted),
                   kNotGrid + "it is a Surfer ASCII grid (are the two names swapped?)", kOld),
+        readFails("names swapped: a binary grid as the output", "10 20 5\n",
+                  "it ends after 8 of 48 bytes (are the two names swapped?)", kGrid),
+        // A text grid would place the nodes nowhere a reader can go.
+        readFails("a spacing that is not a number", gridFile({3, 2, 10, 20, kNaN}),
+                  kNotGrid + "its node spacing is nan", kOld),
+        readFails("an infinite spacing", gridFile({3, 2, 10, 20, kInf}),
+                  kNotGrid + "its node spacing is inf"),
+        readFails("a far corner beyond the floats", gridFile({3, 2, 3e38f, 20, 2e38f}),
+                  kNotGrid + "its highest x (3e+38 + 2 x 2e+38) is inf", kOld),
+        {.name = "a warning with --strict", .before = {{"in.grd", gridFile({2, 1, 0, 0, 1},
+         {7, 8, 9, 10})}, {"out.txt", kOld}}, .arguments = {"--strict", "in.grd", "out.txt"},
+         .console = kRecord + "not converted: --strict ends the run at a warning\n", .status = 1,
+         .errors = "brenzolt: in.grd: 8 bytes after the grid are not read: is the 48-byte header "
+                   "missing?\nbrenzolt: out.txt: not written: --strict ends the run at a warning\n"},
         // Its 16384 rows read as 2 of 48 columns, which the file would hold.
         readFails("a Surfer 6 grid", "DSBB\x03\0\0\x40"s + std::string(500, '\0'),
                   kNotGrid + "it is a Surfer 6 binary grid", kOld),
@@ -279,7 +304,8 @@ std::vector<Row> notGrids() {
         readFails("huge grid in a tiny file", gridFile({2e9f, 2e9f}, {1, 2, 3}),
                   "it ends after 60 of 16000000000000000048 bytes", kOld),
         {.name = "a pipe too large for memory", .before = {{"out.txt", kOld}},
-         .arguments = {"-", "out.txt"}, .answers = gridFile({2147483520.0f, 2147483520.0f}),
+         .arguments = {"--exact-header", "-", "out.txt"},
+         .answers = gridFile({2147483520.0f, 2147483520.0f, 0, 0, 1}),
          .console = kRecord + "error reading input file -: " + tooLarge + "\n",
          .status = 1, .errors = "brenzolt: -: " + tooLarge + "\n"},
         {.name = "a short grid through a pipe", .arguments = {"-", "out.txt"},
@@ -298,7 +324,7 @@ std::vector<Row> notGrids() {
 std::vector<Row> outputs() {
     const std::string longName = std::string(236, 'g') + ".txt";
     const std::string binaryGrid = "is a binary grid file: it is not replaced by a text grid; name "
-                                   "another output, or remove it first";
+                                   "another output";
     return {
         refused("output in a directory without write permission", Linux, {{"dir", "<dir r-x>"}},
                 "dir/out.txt", "Permission denied", {.asNobody = true}),
@@ -320,22 +346,30 @@ std::vector<Row> outputs() {
         // A source grid (here with one row more) named as the output stays, however named.
         refused("a binary grid as the output", any, {{"old.grd", kGrid + "abcdefghijkl"}},
                 "old.grd", binaryGrid),
-        {.name = "a binary grid named at a prompt", .before = {{"in.grd", kGrid},
-         {"old.grd", gridFile({1, 1}, {5})}}, .answers = "in.grd\nold.grd\nout.txt\n",
-         .console = kAsk + retry("output", "old.grd") + kAgain + converted(2), .after = kOut,
-         .errors = "brenzolt: old.grd: " + binaryGrid + "\n"},
+        refused("the input as the output", any, {}, "./in.grd", "is the input file"),
+        // Standard output after the dialogue's text would spoil the grid. A file longer than the
+        // grid its header gives by more than a row is no binary grid.
+        {.name = "a binary grid and standard output refused at a prompt, a longer file replaced",
+         .before = {{"in.grd", kGrid}, {"old.grd", gridFile({1, 1}, {5})},
+         {"out.txt", gridFile({2, 2}) + std::string(1000, 'x')}},
+         .answers = "in.grd\n-\nold.grd\nout.txt\n", .console = kAsk + kRecord + retry("output",
+         "-") + kAgain + retry("output", "old.grd") + kAgain + "..\n", .after = kOut,
+         .errors = "brenzolt: -: standard output holds this dialogue: name a file\nbrenzolt: "
+                   "old.grd: " + binaryGrid + "\n"},
         // Standard input a terminal, standard output not: nobody sees a question.
         refused("names given, standard output a pipe, standard input a terminal", Linux, {},
                 "nodir/out.txt", "No such file or directory", {.in = Stdin::terminal}),
-        toStandardOutput("- as the input after --, /dev/stdout a pipe",
-                         {"--exact-header", "--", "-", "/dev/stdout"}, Stdout::pipe, {}, {}),
+        toStandardOutput("- as the input after --, /dev/stdout appended to a file",
+                         {"--exact-header", "--", "-", "/dev/stdout"}, Stdout::log,
+                         {{"log", "earlier\r\n"}}, {{"log", "earlier\n" + kConverted}}),
         toStandardOutput("- as the output, appended to a file", {"in.grd", "-"}, Stdout::log,
                          {{"log", "earlier\r\n"}},
                          {{"log", "earlier\n" + kConverted}}),
         toStandardOutput("the file standard output goes to, by name", {"in.grd", "log"},
-                         Stdout::log, {}, {{"log", kConverted}}),
-        {.name = "files named -h and -", .before = {{"-h", kGrid}}, .arguments = {"-h", "./-"},
-         .console = converted(2), .after = {{"-", kConverted}}},
+                         Stdout::log, {{"log", "earlier\r\n"}}, {{"log", "earlier\n" + kConverted}}),
+        {.name = "names after --: files named --exact-header and -", .before = {{"--exact-header",
+         kGrid}}, .arguments = {"--", "--exact-header", "./-"}, .console = converted(2),
+         .after = {{"-", kConverted}}},
         // Too long for the directory with the temporary suffix: a short temporary name.
         {.name = "a name of 240 characters", .before = kIn, .arguments = {"in.grd", longName},
          .console = converted(2), .after = {{longName, kConverted}}},
@@ -343,38 +377,57 @@ std::vector<Row> outputs() {
 }
 
 // The dialogue: answers piped in, retries included. A prompt that is not on the console when
-// the program waits for its answer leaves a conversation stuck.
+// the program waits for its answer leaves a conversation stuck. An unknown option is no name:
+// nothing is read, asked or written.
 std::vector<Row> dialogue() {
     const std::string help = readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt");
+    auto unknown = [](std::string option) -> Row {
+        return {.name = "unknown option " + option, .before = kIn, .arguments = {option, "in.grd",
+            "out.txt"}, .status = 1, .after = {{"log", ""}}, .unread = kRest, .options = {.out =
+            Stdout::log}, .errors = "brenzolt: " + option + ": unknown option\nusage: brenzolt "
+            "[--exact-header] [--strict] [--] <binary file> <Surfer-Ascii-file> [<precision>]\n"};
+    };
     return {
-        {.name = "a single argument ignored", .before = kIn, .arguments = {"in.grd"},
-         .answers = "in.grd\nout.txt\n", .console = kAsk + converted(2), .after = kOut,
-         .unread = kRest},
+        // A single argument is ignored. Where only standard input is a terminal, the questions
+        // go to standard error too; where none of the three shows them, nothing is asked.
+        {.name = "one name at a terminal, the questions on standard error too", .only = Linux,
+         .before = kIn, .arguments = {"in.grd"}, .answers = "in.grd\nout.txt\n",
+         .console = kAsk + converted(2), .after = kOut,
+         .options = {.in = Stdin::terminal, .errorsAtTerminal = true}, .errors = crlf(kAsk)},
+        {.name = "one name, standard input alone a terminal", .only = Linux, .before = kIn,
+         .arguments = {"in.grd"}, .answers = "in.grd\nout.txt\n", .status = 1,
+         .options = {.in = Stdin::terminal}, .errors = "brenzolt: output file: not named, and "
+         "nobody would see a question for it: only standard input is a terminal\n"},
         asksFor("help by --help", "--help", help),
+        unknown("--exact-headers"),
+        unknown("-x"),
         asksFor("the version by --version", "--version",
                 "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
                 "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
         {.name = "each prompt shown before its answer is read", .before = kIn,
          .answers = "nothere.grd\nnodir/out.txt\nin.grd\nout.txt\n",
-         .console = kAsk + retry("input", "nothere.grd") + kAgain + retry("output",
-                    "nodir/out.txt") + kAgain + converted(2),
+         .console = kAsk + retry("input", "nothere.grd") + kAgain + kRecord + retry("output",
+                    "nodir/out.txt") + kAgain + "..\n",
          .after = kOut, .unread = kRest, .options = {.in = Stdin::conversation}},
         {.name = "input and output a directory", .before = {{"in.grd", kGrid}, {"dir", "<dir>"}},
          .answers = "dir\ndir\nin.grd\n",
-         .console = kAsk + retry("input", "dir") + kAgain + retry("output", "dir"), .status = 1,
+         .console = kAsk + retry("input", "dir") + kAgain + kRecord + retry("output", "dir"),
+         .status = 1,
          .errors = repeat("brenzolt: dir: Is a directory\n", 2)},
         {.name = "an empty answer at the input retry", .before = kIn,
          .answers = "nothere.grd\nout.txt\n\n", .console = kAsk + retry("input", "nothere.grd"),
          .status = 1, .unread = "in.grd\n" + kRest},
         {.name = "an empty answer at the second output retry", .before = kIn,
          .answers = "in.grd\n\nnodir/b\n\n",
-         .console = kAsk + retry("output", "") + kAgain + retry("output", "nodir/b"), .status = 1},
+         .console = kAsk + kRecord + retry("output", "") + kAgain + retry("output", "nodir/b"),
+         .status = 1},
         {.name = "closed standard input", .console = kAsk + retry("input", ""), .status = 1,
-         .options = {.in = Stdin::closed}},
+         .options = {.in = Stdin::closed}, .errors = "brenzolt: input file: no name given\n"},
         // Standard input that is the grid gives no answers to a retry.
         {.name = "standard input as the input", .only = Linux,
-         .answers = "-\nnodir/out.txt\n", .console = kAsk + retry("output", "nodir/out.txt"),
-         .status = 1, .unread = kGrid},
+         .answers = "-\nnodir/out.txt\n" + kGrid.substr(0, 48),
+         .console = kAsk + kRecord + retry("output", "nodir/out.txt"), .status = 1,
+         .unread = kGrid.substr(48)},
         {.name = "names outside ASCII", .before = {{"Höhe.grd", kGrid}},
          .answers = "Hö.grd\n高程.grd\nHöhe.grd\n",
          .console = kAsk + retry("input", "Hö.grd") + kAgain + converted(2),
@@ -389,8 +442,8 @@ std::vector<Row> dialogue() {
          .answers = ".\nin.grd\n" + repeat(".\n", 200) + "in.grd\n" + repeat("./in.grd\n", 200) +
                     "out.txt\n",
          .console = kAsk + retry("input", ".") + repeat(kAgain + retry("input", "."), 200) +
-                    kAgain + retry("output", "in.grd") +
-                    repeat(kAgain + retry("output", "./in.grd"), 200) + kAgain + converted(2),
+                    kAgain + kRecord + retry("output", "in.grd") +
+                    repeat(kAgain + retry("output", "./in.grd"), 200) + kAgain + "..\n",
          .after = kOut, .options = {.descriptorLimit = 32},
          .errors = repeat("brenzolt: .: Is a directory\n", 201) +
                    "brenzolt: in.grd: is the input file\n" +

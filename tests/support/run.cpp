@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #endif
 
 namespace brenzolt::test {
@@ -136,7 +137,7 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     step(options.processLimit == 0 || setrlimit(RLIMIT_NPROC, &processes) == 0, "ulimit -u");
     step(in < 0 ? (close(0), true) : dup2(in, 0) == 0, "standard input");
     step(out < 0 ? (close(1), true) : dup2(out, 1) == 1, "standard output");
-    step(dup2(errors, 2) == 2, "standard error");
+    step(dup2(options.errorsAtTerminal ? in : errors, 2) == 2, "standard error");
     step(chdir(dir.c_str()) == 0, "cd");
     if (options.out == Stdout::log)
         step(close(1) == 0 && open("log", O_WRONLY | O_APPEND | O_CREAT, 0644) == 1, ">> log");
@@ -151,11 +152,16 @@ Process start(const fs::path& dir, std::vector<std::string> words, int in, int o
     return -1;
 }
 
-// Nobody types at the far end of a pseudo-terminal.
+// A pseudo-terminal that passes the program's text as it is and echoes nothing typed.
 bool makeTerminal(int ends[2]) {
+    termios modes;
     ends[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    return ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0 &&
-           (ends[0] = open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0;
+    bool made = ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0 &&
+                (ends[0] = open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0 &&
+                tcgetattr(ends[0], &modes) == 0;
+    modes.c_lflag &= ~tcflag_t(ECHO);
+    modes.c_oflag &= ~tcflag_t(OPOST);
+    return made && tcsetattr(ends[0], TCSANOW, &modes) == 0;
 }
 
 int wait(Process process) {
@@ -206,10 +212,10 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     // once the program runs.
     std::size_t given =
         options.in == Stdin::conversation || options.in == Stdin::trickle ? 0 : input.size();
-    if (options.in == Stdin::pipe) {
+    if (options.in == Stdin::pipe || options.in == Stdin::terminal)
         writeAll(in[1], input);
+    if (options.in == Stdin::pipe)
         closeFd(in[1]);
-    }
     if (options.out == Stdout::broken)
         closeFd(out[0]);
     Process process = start(dir, words, in[0], out[1], errors[1], options);
@@ -231,13 +237,16 @@ Result run(const fs::path& dir, const std::vector<std::string>& arguments, const
     }
     if (given < input.size()) // answers to prompts that never came
         writeAll(in[1], input.substr(given));
-    closeFd(in[1]);
+    if (options.in != Stdin::terminal) // whose far end closed would hang up the program's
+        closeFd(in[1]);
     closeFd(out[0]);
     result.status = wait(process);
     if (options.in == Stdin::terminal)
         closeFd(in[0]);
     result.unread = readAll(in[0]);
-    result.errors = readAll(errors[0]);
+    result.errors = readAll(options.errorsAtTerminal ? in[1] : errors[0]);
+    closeFd(in[1]);
+    closeFd(errors[0]);
     return result;
 }
 

@@ -11,8 +11,8 @@ namespace brenzolt::test {
 // Standard input: the text through a pipe that is then closed; the text one line at a
 // time, each line after a prompt (console text ending in ": ") has come; the text through a
 // pipe in pieces of 10,000 bytes with short pauses, as a slow producer writes; a terminal
-// where nobody types (Linux; a pseudo-terminal); or none (on Linux descriptor 0 closed, on
-// Windows no standard input handle).
+// (Linux; a pseudo-terminal without echo) where the text was typed before the start, and
+// nothing after it; or none (on Linux descriptor 0 closed, on Windows no standard input handle).
 enum class Stdin { pipe, conversation, trickle, terminal, closed };
 // Standard output: read by the test; none, as for standard input; a pipe whose reader has
 // gone; the file "log" in the directory, opened for appending as `>> log` does.
@@ -21,6 +21,7 @@ enum class Stdout { pipe, closed, broken, log };
 struct Options {
     Stdin in = Stdin::pipe;
     Stdout out = Stdout::pipe;
+    bool errorsAtTerminal = false; // Linux: standard error the terminal of Stdin::terminal
     // These four on Linux only: limits as ulimit sets them, and another user.
     long descriptorLimit = 0; // when not 0
     long fileSizeLimit = 0;   // bytes when not 0 (ulimit -f)
