@@ -18,10 +18,12 @@ int threadCountFromEnvironment();
 
 // Writes the node lines of `grid`, lowest row first, and one dot per row as
 // each row reaches `file`. Stops at the first failed read, which it returns,
-// or at the first failed write, which shows in `file.failed()`. Formats on at
-// most 16 threads, and on those the system lets start; where `file` takes
-// lines at offsets, each of them writes its own blocks. The text is the same
-// for every thread count.
+// or at the first failed write, which shows in `file.failed()`; throws
+// std::bad_alloc where there is no memory for even one block. Reads and
+// formats on at most 16 threads (this one among them), no more than the grid
+// has blocks, and on those the system lets start and the memory gives room
+// to; whichever thread made a block, the threads write them in turn, in
+// order. The text is the same for every thread count.
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount);
 

@@ -363,8 +363,15 @@ bool flushDirectory(const Directory& directory) {
     return true;
 }
 
+// Windows tells no file system in memory alone.
+bool inMemory(int) {
+    return false;
+}
+
 // Windows writes a file back on its own schedule.
-void startWriteback(int, std::uint64_t, std::uint64_t) {}
+bool startWriteback(int, std::uint64_t, std::uint64_t) {
+    return false;
+}
 
 void setUndo(const Undo& undo) {
     pendingUndo.path = undo.directory != nullptr && !undo.name.empty()
