@@ -14,11 +14,12 @@ namespace brenzolt {
 
 namespace {
 
-// A block holds at most this many nodes: 128 KiB of values, whose text stays
-// in the cache of the core that made it until it is written. Larger blocks
-// save a few system calls and cost page faults and cache misses; a block
-// that crosses threads costs no more.
-constexpr std::uint64_t kBlockNodes = 32768;
+// A block holds at most this many nodes: 64 KiB of values and some 150 KiB
+// of text, which stays in the cache of the core that made it until it is
+// written. Each block costs two system calls, each page of the ring a page
+// fault: a fresh page costs as much as formatting a few hundred nodes (ten
+// times more in a virtual machine), so the ring stays small.
+constexpr std::uint64_t kBlockNodes = 16384;
 
 // The blocks of text in memory at once take at most about this much room
 // together, whatever the grid, the node format and the number of threads.
@@ -28,10 +29,15 @@ constexpr std::uint64_t kRingTextBytes = 8 << 20;
 // cap bounds the memory whatever the machine.
 constexpr int kMostThreads = 16;
 
-// The blocks in memory at once: one for a thread alone; with more, two for
-// each thread and two more, so that a thread seldom finds the ring full.
+// A thread pays for its start (its room, the ring's share of it) only with
+// this many nodes to make: 32 blocks, some 5 ms of work.
+constexpr std::uint64_t kNodesPerThread = 32 * kBlockNodes;
+
+// The blocks in memory at once: one for a thread alone; with more, one for
+// each thread and one more for all but one, so that a thread seldom finds
+// the ring full while another writes.
 std::size_t slotCount(int threadCount) {
-    return threadCount == 1 ? 1 : static_cast<std::size_t>(2 * threadCount + 2);
+    return static_cast<std::size_t>(2 * threadCount - 1);
 }
 
 // How many nodes a block holds, so that even the longest texts of the node
@@ -327,12 +333,18 @@ int threadCountFromEnvironment() {
         if (end != text && *end == '\0' && count >= 1 && count <= 256)
             return static_cast<int>(count);
     }
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return 0;
 }
 
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
-    int threads = std::clamp(threadCount, 1, kMostThreads);
+    std::uint64_t nodes = static_cast<std::uint64_t>(grid.header().columnCount) *
+                          static_cast<std::uint64_t>(grid.header().rowCount);
+    int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    int threads = threadCount > 0
+                      ? std::min(threadCount, kMostThreads)
+                      : static_cast<int>(std::clamp<std::uint64_t>(
+                            nodes / kNodesPerThread, 1, std::min(hardware, kMostThreads)));
     BlockPlan plan(grid.header(), blockNodes(nodeFormat, threads));
     // No more threads than blocks: a grid of one block is made on this one.
     threads = static_cast<int>(std::clamp<std::uint64_t>(plan.count(), 1, threads));
