@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <system_error>
@@ -251,12 +253,8 @@ class BlockPipeline {
             // Block k goes where block k - slots was, once that is written.
             Slot& made = slot(k);
             std::uint64_t vacant = k < slotCount_ ? 0 : 2 * (k - slotCount_) + 2;
-            for (std::uint64_t turn;
-                 (turn = made.turn.load(std::memory_order_acquire)) != vacant;) {
-                if (turn == kStopped)
-                    return;
-                made.turn.wait(turn, std::memory_order_acquire);
-            }
+            if (!waitForTurn(made, vacant))
+                return;
             readAhead_.beforeBlock(k);
             try {
                 makeBlock(grid_, plan_, k, nodeFormat_, nodes, made);
@@ -266,6 +264,36 @@ class BlockPipeline {
             if (!made.turn.compare_exchange_strong(vacant, 2 * k + 1, std::memory_order_seq_cst))
                 return; // stopped meanwhile
             writeMadeBlocks(k);
+        }
+    }
+
+    // Waits until the slot's turn is `turn`: false once the run stopped. A
+    // thread that finds the ring full lets the others run a few times, then
+    // sleeps until the writing thread frees a slot; the writing thread wakes
+    // sleepers only where there are any.
+    bool waitForTurn(const Slot& slot, std::uint64_t turn) {
+        auto reached = [&] {
+            std::uint64_t now = slot.turn.load(std::memory_order_seq_cst);
+            return now == turn || now == kStopped;
+        };
+        for (int i = 0; i < 4 && !reached(); ++i)
+            std::this_thread::yield();
+        if (!reached()) {
+            std::unique_lock lock(mutex_);
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            slotFreed_.wait(lock, reached);
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return slot.turn.load(std::memory_order_acquire) == turn;
+    }
+
+    // Tells the sleepers that a slot's turn changed. A sleeper counts itself
+    // before it looks at the turn, and this looks at the count after the turn
+    // changed: one of the two sees the other.
+    void wakeSleepers() {
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+            std::lock_guard lock(mutex_);
+            slotFreed_.notify_all();
         }
     }
 
@@ -291,8 +319,8 @@ class BlockPipeline {
                     stop();
                 else {
                     written_ = k + 1;
-                    made.turn.store(2 * k + 2, std::memory_order_release);
-                    made.turn.notify_all();
+                    made.turn.store(2 * k + 2, std::memory_order_seq_cst);
+                    wakeSleepers();
                 }
             }
             writing_.store(false, std::memory_order_seq_cst);
@@ -304,10 +332,9 @@ class BlockPipeline {
     // Frees every thread that waits for a slot, and keeps every block
     // made from here on from being written: the run ends at `written_`.
     void stop() {
-        for (std::size_t i = 0; i < slotCount_; ++i) {
-            slots_[i].turn.store(kStopped, std::memory_order_release);
-            slots_[i].turn.notify_all();
-        }
+        for (std::size_t i = 0; i < slotCount_; ++i)
+            slots_[i].turn.store(kStopped, std::memory_order_seq_cst);
+        wakeSleepers();
     }
 
     const GridReader& grid_;
@@ -322,6 +349,9 @@ class BlockPipeline {
     std::atomic<std::uint64_t> next_ = 0;         // the next block a thread takes
     std::atomic<bool> writing_ = false;           // a thread is writing blocks
     std::uint64_t written_ = 0; // blocks written and shown (by the writing thread)
+    std::mutex mutex_;          // for the threads that sleep until a slot is free
+    std::condition_variable slotFreed_;
+    std::atomic<int> sleepers_ = 0;
 };
 
 } // namespace
