@@ -1,6 +1,7 @@
 #include "app/node_lines.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -15,27 +16,37 @@ namespace brenzolt {
 
 namespace {
 
-// The blocks of text in memory at once take at most about this many bytes
-// together, whatever the grid, the node format and the number of threads;
-// each block at most the second. Larger blocks cost fewer hand-overs between
-// threads and fewer system calls, and past a megabyte gain nothing.
+// A block holds at most this many nodes: 64 KiB of values and some 150 KiB
+// of text, which stays in the cache of the core that made it until it is
+// written. Each block costs two system calls, each page of the ring a page
+// fault: a fresh page costs as much as formatting a few hundred nodes (ten
+// times more in a virtual machine), so the ring stays small.
+constexpr std::uint64_t kBlockNodes = 16384;
+
+// The blocks of text in memory at once take at most about this much room
+// together, whatever the grid, the node format and the number of threads.
 constexpr std::uint64_t kRingTextBytes = 8 << 20;
-constexpr std::uint64_t kMostBlockTextBytes = 1 << 20;
 
-// Sixteen workers format and write faster than a disk takes the text; the
-// cap, with the ring of 2 x workers + 2 blocks, bounds the memory whatever
-// the machine.
-constexpr int kMostWorkers = 16;
+// Sixteen threads format and write faster than a disk takes the text; the
+// cap bounds the memory whatever the machine.
+constexpr int kMostThreads = 16;
 
-std::size_t slotCount(int workerCount) {
-    return static_cast<std::size_t>(2 * workerCount + 2);
+// A thread pays for its start (its room, the ring's share of it) only with
+// this many nodes to make: 32 blocks, some 5 ms of work.
+constexpr std::uint64_t kNodesPerThread = 32 * kBlockNodes;
+
+// The blocks in memory at once: one for a thread alone; with more, one for
+// each thread and one more for all but one, so that a thread seldom finds
+// the ring full while another writes.
+std::size_t slotCount(int threadCount) {
+    return static_cast<std::size_t>(2 * threadCount - 1);
 }
 
-// How many nodes a block of `workerCount` workers holds, so that even the
-// longest texts of the node format fit the memory the ring may take.
-std::uint64_t blockNodes(NodeFormat nodeFormat, int workerCount) {
-    std::uint64_t bytes = std::min(kMostBlockTextBytes, kRingTextBytes / slotCount(workerCount));
-    return nodesInTextRoom(bytes, nodeFormat);
+// How many nodes a block holds, so that even the longest texts of the node
+// format fit the room the ring may take.
+std::uint64_t blockNodes(NodeFormat nodeFormat, int threadCount) {
+    return std::min(kBlockNodes, std::uint64_t{nodesInTextRoom(
+                                     kRingTextBytes / slotCount(threadCount), nodeFormat)});
 }
 
 // The blocks of a grid in output order (lowest row first): whole rows when
@@ -104,7 +115,8 @@ class BlockPlan {
 
 // The system reads a file ahead forwards, but blocks of whole rows go from
 // the file's end towards its start: each stretch of them asks for the next
-// while its first block is read. (Parts of a long row go forwards.)
+// while its first block is read, until the system says it never listens.
+// (Parts of a long row go forwards.)
 class ReadAhead {
   public:
     ReadAhead(const GridReader& grid, const BlockPlan& plan) : grid_(grid), plan_(plan) {
@@ -112,8 +124,9 @@ class ReadAhead {
         stretch_ =
             std::max<std::uint64_t>(1, kStretchBytes / std::max<std::uint64_t>(blockBytes, 1));
     }
-    void beforeBlock(std::uint64_t k) const {
-        if (plan_.rowsPerBlock() == 0 || k % stretch_ != 0)
+    void beforeBlock(std::uint64_t k) {
+        if (plan_.rowsPerBlock() == 0 || k % stretch_ != 0 ||
+            !listens_.load(std::memory_order_relaxed))
             return;
         std::uint64_t from = k == 0 ? 0 : k + stretch_;
         std::uint64_t to = std::min(k + 2 * stretch_, plan_.count());
@@ -121,7 +134,8 @@ class ReadAhead {
             return;
         std::uint64_t firstRow = from * plan_.rowsPerBlock();
         std::uint64_t rows = std::min(to * plan_.rowsPerBlock(), plan_.rows()) - firstRow;
-        grid_.readAhead(plan_.firstNodeOfRows(firstRow, rows), rows * plan_.columns());
+        if (!grid_.readAhead(plan_.firstNodeOfRows(firstRow, rows), rows * plan_.columns()))
+            listens_.store(false, std::memory_order_relaxed);
     }
 
   private:
@@ -129,31 +143,26 @@ class ReadAhead {
     const GridReader& grid_;
     const BlockPlan& plan_;
     std::uint64_t stretch_;
+    std::atomic<bool> listens_ = true;
 };
 
-// One block's text, in room for any block of the plan, with the rows it
-// ends (for the dots) or the read error that kept it from being made.
-struct BlockText {
+// A block's place in the ring: its text, in room for any block of the plan,
+// with the rows it ends (for the dots) or what kept it from being made.
+struct Slot {
     std::unique_ptr<char[]> text;
     std::size_t size = 0;
     std::uint64_t rowsEnded = 0;
     std::optional<ReadError> error;
     bool outOfMemory = false; // for the words of a read error
-};
-
-// Room for the values and the text of any block, made by the calling thread:
-// threads that format allocate nothing.
-struct BlockRoom {
-    std::unique_ptr<float[]> nodes;
-    BlockText text;
-    BlockRoom(const BlockPlan& plan, NodeFormat nodeFormat) : nodes(new float[plan.mostNodes()]) {
-        text.text.reset(new char[plan.mostTextRoom(nodeFormat)]);
-    }
+    // Whose turn it is: 2k + 1 once block k is made here, 2k + 2 once it is
+    // written (the slot is then free for block k + slots), kStopped once the
+    // run stops early; 0 at first.
+    std::atomic<std::uint64_t> turn = 0;
 };
 
 // Reads and formats block k into `out`, with `nodes` as room for its values.
 void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
-               NodeFormat nodeFormat, float* nodes, BlockText& out) {
+               NodeFormat nodeFormat, float* nodes, Slot& out) {
     BlockPlan::Block block = plan.block(k);
     std::size_t count = static_cast<std::size_t>(block.rowCount * block.width);
     out.size = 0;
@@ -174,163 +183,158 @@ void makeBlock(const GridReader& grid, const BlockPlan& plan, std::uint64_t k,
     out.rowsEnded = endsRow ? block.rowCount : 0;
 }
 
-std::string_view textOf(const BlockText& block) {
-    return std::string_view(block.text.get(), block.size);
-}
-
-void showRows(Console& console, const BlockText& block) {
-    for (std::uint64_t r = 0; r < block.rowsEnded; ++r)
-        console.progressDot();
-}
-
-// Blocks made by worker threads. A ring of slots bounds the memory: a worker
-// takes block k only once block k - slots is done with. Where the file takes
-// lines at offsets, a block is written by a worker as soon as the lengths of
-// the blocks before it are known; otherwise the calling thread writes the
-// blocks in order. Either way the calling thread shows the rows in order.
+// The blocks of a grid made on the calling thread and the threads it starts,
+// all alike: each takes the next block, reads and formats it into its slot of
+// a ring, and then writes, in order, the blocks that are made, unless another
+// thread is writing them already, in which case it takes the next block. One
+// thread at a time writes and shows the rows, so the file takes the text in
+// order, as a stream must, and the system never holds one writer back for
+// another. A thread waits only where the ring is full: a block whose slot
+// still holds a block that is not written yet.
 class BlockPipeline {
   public:
-    // Starts the workers the system lets it start and the memory lets it
-    // give room to, up to `workerCount`: half as many each time the room for
-    // them all cannot be made.
+    // Room for `threadCount` threads, or for half as many each time the
+    // memory cannot give it; no room for one thread throws std::bad_alloc.
     BlockPipeline(const GridReader& grid, const BlockPlan& plan, NodeFormat nodeFormat,
-                  int workerCount, TextWriter& file)
-        : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file) {
-        if (std::optional<std::uint64_t> start = file.offsetOfNextLines()) {
-            atOffsets_ = true;
-            end_ = *start;
-        }
-        for (; workerCount > 0 && slots_.empty(); workerCount /= 2) {
+                  int threadCount, TextWriter& file, Console& console)
+        : grid_(grid), plan_(plan), readAhead_(grid, plan), nodeFormat_(nodeFormat), file_(file),
+          console_(console) {
+        for (;; threadCount /= 2) {
             try {
-                workers_.reserve(static_cast<std::size_t>(workerCount));
-                nodes_.reserve(static_cast<std::size_t>(workerCount));
-                for (int t = 0; t < workerCount; ++t)
-                    nodes_.emplace_back(new float[plan.mostNodes()]);
-                std::vector<Slot> slots;
-                slots.reserve(slotCount(workerCount));
-                for (std::size_t i = 0; i < slotCount(workerCount); ++i)
-                    slots.push_back({.room{plan, nodeFormat}});
-                slots_ = std::move(slots);
-            } catch (const std::bad_alloc&) {
+                slotCount_ = slotCount(threadCount);
+                slots_.reset(new Slot[slotCount_]);
+                for (std::size_t i = 0; i < slotCount_; ++i)
+                    slots_[i].text.reset(new char[plan.mostTextRoom(nodeFormat)]);
                 nodes_.clear();
+                nodes_.reserve(static_cast<std::size_t>(threadCount));
+                for (int t = 0; t < threadCount; ++t)
+                    nodes_.emplace_back(new float[plan.mostNodes()]);
+                return;
+            } catch (const std::bad_alloc&) {
+                if (threadCount == 1)
+                    throw;
             }
         }
+    }
+
+    // Stops at the first block that could not be read, whose error it
+    // returns, or at the first failed write; out of memory, it throws.
+    std::optional<ReadError> run() {
+        std::vector<std::thread> threads;
         try {
-            for (std::size_t t = 0; t < nodes_.size(); ++t)
-                workers_.emplace_back([this, t] { work(nodes_[t].get()); });
+            threads.reserve(nodes_.size() - 1);
+            for (std::size_t t = 1; t < nodes_.size(); ++t)
+                threads.emplace_back([this, t] { work(nodes_[t].get()); });
         } catch (const std::exception&) {
             // Out of threads (a process limit) or of memory: the ones that
             // started do the work.
         }
-    }
-    ~BlockPipeline() {
-        {
-            std::lock_guard lock(mutex_);
-            stopped_ = true;
-            forWorkers_.notify_all();
-        }
-        for (std::thread& worker : workers_)
-            worker.join();
-    }
-
-    bool started() const { return !workers_.empty(); }
-
-    std::optional<ReadError> run(Console& console) {
-        for (std::uint64_t k = 0; k < plan_.count(); ++k) {
-            Slot& slot = slots_[k % slots_.size()];
-            {
-                std::unique_lock lock(mutex_);
-                forCaller_.wait(lock, [&] { return slot.state == State::done; });
-            }
-            if (slot.room.text.outOfMemory)
-                throw std::bad_alloc();
-            if (slot.room.text.error)
-                return slot.room.text.error;
-            if (!atOffsets_)
-                file_.writeLines(textOf(slot.room.text));
-            showRows(console, slot.room.text);
-            if (file_.failed())
-                return std::nullopt;
-            std::lock_guard lock(mutex_);
-            slot.state = State::free;
-            doneWith_ = k + 1;
-            forWorkers_.notify_all();
-        }
-        if (atOffsets_) {
-            std::lock_guard lock(mutex_);
-            file_.moveTo(end_);
-        }
-        return std::nullopt;
+        work(nodes_[0].get());
+        for (std::thread& thread : threads)
+            thread.join();
+        if (written_ == plan_.count() || file_.failed())
+            return std::nullopt;
+        const Slot& failed = slot(written_);
+        if (failed.outOfMemory)
+            throw std::bad_alloc();
+        return failed.error;
     }
 
   private:
-    // A slot goes round free -> made -> placed -> done -> free where the file
-    // takes lines at offsets, and free -> done -> free where it does not.
-    enum class State {
-        free,   // no block: the next block a worker takes may go here
-        made,   // its text is made; its offset waits for the blocks before it
-        placed, // its offset is known: the worker that placed it writes it there
-        done,   // its worker is done with it (a read error or no memory too): the
-                // calling thread writes it if it goes in order, shows its rows, frees it
-    };
-    struct Slot {
-        BlockRoom room;
-        State state = State::free;
-        std::uint64_t offset = 0;
-    };
+    static constexpr std::uint64_t kStopped = ~std::uint64_t{0};
 
-    // Gives the made blocks after the last placed one their offsets; a
-    // block's offset is known once every block before it is made. A block
-    // that could not be read stops the placing: the run ends there.
-    void placeMadeBlocks() {
-        for (; placed_ < next_; ++placed_) {
-            Slot& slot = slots_[placed_ % slots_.size()];
-            if (slot.state != State::made)
-                return;
-            slot.offset = end_;
-            end_ += slot.room.text.size;
-            slot.state = State::placed;
-        }
-    }
+    Slot& slot(std::uint64_t k) const { return slots_[k % slotCount_]; }
 
     void work(float* nodes) {
         for (;;) {
-            std::uint64_t k;
-            {
-                std::unique_lock lock(mutex_);
-                forWorkers_.wait(lock, [&] {
-                    return stopped_ || next_ >= plan_.count() || next_ < doneWith_ + slots_.size();
-                });
-                if (stopped_ || next_ >= plan_.count())
-                    return;
-                k = next_++;
-            }
-            Slot& slot = slots_[k % slots_.size()];
+            std::uint64_t k = next_.fetch_add(1, std::memory_order_relaxed);
+            if (k >= plan_.count())
+                return;
+            // Block k goes where block k - slots was, once that is written.
+            Slot& made = slot(k);
+            std::uint64_t vacant = k < slotCount_ ? 0 : 2 * (k - slotCount_) + 2;
+            if (!waitForTurn(made, vacant))
+                return;
             readAhead_.beforeBlock(k);
-            BlockText& text = slot.room.text;
             try {
-                makeBlock(grid_, plan_, k, nodeFormat_, nodes, text);
+                makeBlock(grid_, plan_, k, nodeFormat_, nodes, made);
             } catch (const std::bad_alloc&) {
-                text.outOfMemory = true; // the calling thread ends the run
+                made.outOfMemory = true; // the run ends there
             }
-            std::unique_lock lock(mutex_);
-            slot.state = atOffsets_ && !text.error && !text.outOfMemory ? State::made : State::done;
-            // The blocks that this one lets be placed are written by this
-            // worker, whoever made them, so that no worker waits for another.
-            std::uint64_t first = placed_;
-            placeMadeBlocks();
-            std::uint64_t end = placed_;
-            if (first < end) {
-                lock.unlock();
-                for (std::uint64_t j = first; j < end; ++j)
-                    file_.writeLinesAt(slots_[j % slots_.size()].offset,
-                                       textOf(slots_[j % slots_.size()].room.text));
-                lock.lock();
-                for (std::uint64_t j = first; j < end; ++j)
-                    slots_[j % slots_.size()].state = State::done;
-            }
-            forCaller_.notify_one();
+            if (!made.turn.compare_exchange_strong(vacant, 2 * k + 1, std::memory_order_seq_cst))
+                return; // stopped meanwhile
+            writeMadeBlocks(k);
         }
+    }
+
+    // Waits until the slot's turn is `turn`: false once the run stopped. A
+    // thread that finds the ring full lets the others run a few times, then
+    // sleeps until the writing thread frees a slot; the writing thread wakes
+    // sleepers only where there are any.
+    bool waitForTurn(const Slot& slot, std::uint64_t turn) {
+        auto reached = [&] {
+            std::uint64_t now = slot.turn.load(std::memory_order_seq_cst);
+            return now == turn || now == kStopped;
+        };
+        for (int i = 0; i < 4 && !reached(); ++i)
+            std::this_thread::yield();
+        if (!reached()) {
+            std::unique_lock lock(mutex_);
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            slotFreed_.wait(lock, reached);
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return slot.turn.load(std::memory_order_acquire) == turn;
+    }
+
+    // Tells the sleepers that a slot's turn changed. A sleeper counts itself
+    // before it looks at the turn, and this looks at the count after the turn
+    // changed: one of the two sees the other.
+    void wakeSleepers() {
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+            std::lock_guard lock(mutex_);
+            slotFreed_.notify_all();
+        }
+    }
+
+    bool isMade(std::uint64_t k) const {
+        return k < plan_.count() && slot(k).turn.load(std::memory_order_seq_cst) == 2 * k + 1;
+    }
+
+    // Writes the made blocks that come next, from `k` on where no thread
+    // wrote them yet, and shows their rows, unless another thread does.
+    // Whoever stops writing looks once more for a block made meanwhile: its
+    // maker may have found the writing taken.
+    void writeMadeBlocks(std::uint64_t k) {
+        while (!writing_.exchange(true, std::memory_order_seq_cst)) {
+            for (k = written_; isMade(k); k = written_) {
+                Slot& made = slot(k);
+                if (!made.error && !made.outOfMemory) {
+                    file_.writeLines(std::string_view(made.text.get(), made.size));
+                    for (std::uint64_t r = 0; r < made.rowsEnded; ++r)
+                        console_.progressDot();
+                }
+                // A block that could not be read, or written, ends the run.
+                if (made.error || made.outOfMemory || file_.failed())
+                    stop();
+                else {
+                    written_ = k + 1;
+                    made.turn.store(2 * k + 2, std::memory_order_seq_cst);
+                    wakeSleepers();
+                }
+            }
+            writing_.store(false, std::memory_order_seq_cst);
+            if (!isMade(k))
+                return;
+        }
+    }
+
+    // Frees every thread that waits for a slot, and keeps every block
+    // made from here on from being written: the run ends at `written_`.
+    void stop() {
+        for (std::size_t i = 0; i < slotCount_; ++i)
+            slots_[i].turn.store(kStopped, std::memory_order_seq_cst);
+        wakeSleepers();
     }
 
     const GridReader& grid_;
@@ -338,18 +342,16 @@ class BlockPipeline {
     ReadAhead readAhead_;
     NodeFormat nodeFormat_;
     TextWriter& file_;
-    bool atOffsets_ = false;
-    std::vector<Slot> slots_;
-    std::mutex mutex_;
-    std::condition_variable forCaller_;
-    std::condition_variable forWorkers_;
-    std::uint64_t next_ = 0;     // the next block a worker takes
-    std::uint64_t placed_ = 0;   // blocks with their offsets
-    std::uint64_t end_ = 0;      // where the placed blocks end
-    std::uint64_t doneWith_ = 0; // blocks written and shown
-    bool stopped_ = false;
-    std::vector<std::unique_ptr<float[]>> nodes_; // one for each worker
-    std::vector<std::thread> workers_;
+    Console& console_;
+    std::size_t slotCount_ = 0;
+    std::unique_ptr<Slot[]> slots_;
+    std::vector<std::unique_ptr<float[]>> nodes_; // one for each thread
+    std::atomic<std::uint64_t> next_ = 0;         // the next block a thread takes
+    std::atomic<bool> writing_ = false;           // a thread is writing blocks
+    std::uint64_t written_ = 0; // blocks written and shown (by the writing thread)
+    std::mutex mutex_;          // for the threads that sleep until a slot is free
+    std::condition_variable slotFreed_;
+    std::atomic<int> sleepers_ = 0;
 };
 
 } // namespace
@@ -361,32 +363,22 @@ int threadCountFromEnvironment() {
         if (end != text && *end == '\0' && count >= 1 && count <= 256)
             return static_cast<int>(count);
     }
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return 0;
 }
 
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
-    int workerCount = threadCount > 1 ? std::min(threadCount, kMostWorkers) : 0;
-    BlockPlan plan(grid.header(), blockNodes(nodeFormat, workerCount));
-    if (workerCount > 0 && plan.count() > 1) {
-        BlockPipeline pipeline(grid, plan, nodeFormat, workerCount, file);
-        if (pipeline.started())
-            return pipeline.run(console);
-    }
-    ReadAhead readAhead(grid, plan);
-    BlockRoom room(plan, nodeFormat);
-    BlockText& block = room.text;
-    for (std::uint64_t k = 0; k < plan.count(); ++k) {
-        readAhead.beforeBlock(k);
-        makeBlock(grid, plan, k, nodeFormat, room.nodes.get(), block);
-        if (block.error)
-            return block.error;
-        file.writeLines(textOf(block));
-        showRows(console, block);
-        if (file.failed())
-            break;
-    }
-    return std::nullopt;
+    std::uint64_t nodes = static_cast<std::uint64_t>(grid.header().columnCount) *
+                          static_cast<std::uint64_t>(grid.header().rowCount);
+    int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    int threads = threadCount > 0
+                      ? std::min(threadCount, kMostThreads)
+                      : static_cast<int>(std::clamp<std::uint64_t>(
+                            nodes / kNodesPerThread, 1, std::min(hardware, kMostThreads)));
+    BlockPlan plan(grid.header(), blockNodes(nodeFormat, threads));
+    // No more threads than blocks: a grid of one block is made on this one.
+    threads = static_cast<int>(std::clamp<std::uint64_t>(plan.count(), 1, threads));
+    return BlockPipeline(grid, plan, nodeFormat, threads, file, console).run();
 }
 
 } // namespace brenzolt

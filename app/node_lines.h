@@ -11,17 +11,20 @@
 
 namespace brenzolt {
 
-// The number of formatting threads: BRENZOLT_THREADS when it holds a count
-// from 1 to 256, else one per hardware thread. 1 formats on the calling
-// thread alone.
+// The number of threads asked for: BRENZOLT_THREADS when it holds a count
+// from 1 to 256, else 0, as many as pay.
 int threadCountFromEnvironment();
 
 // Writes the node lines of `grid`, lowest row first, and one dot per row as
 // each row reaches `file`. Stops at the first failed read, which it returns,
-// or at the first failed write, which shows in `file.failed()`. Formats on at
-// most 16 threads, and on those the system lets start; where `file` takes
-// lines at offsets, each of them writes its own blocks. The text is the same
-// for every thread count.
+// or at the first failed write, which shows in `file.failed()`; throws
+// std::bad_alloc where there is no memory for even one block. Reads and
+// formats on `threadCount` threads (this one among them; 0: one per hardware
+// thread, but only one for each 512 Ki nodes, below which another would cost
+// more than it saves), at most 16 and no more than the grid has blocks, and
+// on those the system lets start and the memory gives room to; whichever
+// thread made a block, the threads write them in turn, in order. The text is
+// the same for every thread count.
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount);
 

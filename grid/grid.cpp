@@ -230,9 +230,10 @@ std::optional<ReadError> GridReader::readNodes(std::uint64_t first, std::size_t 
     return errorOfRead(status, present, expectedFileSize(header_), reason);
 }
 
-void GridReader::readAhead(std::uint64_t first, std::uint64_t count) const {
-    if (!nodes_ && count > 0) // a length of 0 means "to the end" to some systems
-        input_->readAhead(kHeaderBytes + first * sizeof(float), count * sizeof(float));
+bool GridReader::readAhead(std::uint64_t first, std::uint64_t count) const {
+    // A length of 0 means "to the end" to some systems.
+    return !nodes_ && (count == 0 || input_->readAhead(kHeaderBytes + first * sizeof(float),
+                                                       count * sizeof(float)));
 }
 
 } // namespace brenzolt

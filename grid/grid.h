@@ -56,8 +56,10 @@ class GridReader {
     // Reads `count` nodes from node `first` on, counted in file order (row by
     // row, highest y first). Several threads may read at once.
     std::optional<ReadError> readNodes(std::uint64_t first, std::size_t count, float* nodes) const;
-    // Tells the system that those nodes will be read soon.
-    void readAhead(std::uint64_t first, std::uint64_t count) const;
+    // Tells the system that those nodes will be read soon; false where it
+    // never listens (a grid in memory already, or a file in memory alone),
+    // and asking again is no use.
+    bool readAhead(std::uint64_t first, std::uint64_t count) const;
     // The bytes of a regular file after the grid, which are not read.
     std::uint64_t surplusBytes() const { return surplus_; }
     // From a pipe, reads the whole grid, before any node is asked for; from a

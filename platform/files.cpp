@@ -78,8 +78,8 @@ std::optional<std::uint64_t> InputFile::regularFileSize() const {
     return facts.size;
 }
 
-void InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
-    sys::readAhead(fd_, offset, size);
+bool InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
+    return sys::readAhead(fd_, offset, size);
 }
 
 InputFile::ReadStatus InputFile::read(void* buffer, std::size_t size, std::size_t& got,

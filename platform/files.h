@@ -43,8 +43,9 @@ class InputFile {
     // once; else the bytes that come next.
     ReadStatus read(void* buffer, std::size_t size, std::size_t& got, std::string& reason,
                     std::int64_t offset = -1) const;
-    // Tells the system that the range will be read soon.
-    void readAhead(std::uint64_t offset, std::uint64_t size) const;
+    // Tells the system that the range will be read soon; false where it
+    // never listens for this file, and asking again is no use.
+    bool readAhead(std::uint64_t offset, std::uint64_t size) const;
     int descriptor() const { return fd_; }
 
   private:

@@ -357,16 +357,31 @@ bool flushDirectory(const Directory& directory) {
     return ::fsync(directory.fd) == 0 || errno == EBADF;
 }
 
-void startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
+bool inMemory([[maybe_unused]] int fd) {
+#if BRENZOLT_HAS_STATFS_TYPE
+    long type = fileSystemOf(fd);
+    return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
+#else
+    return false;
+#endif
+}
+
+bool startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
                     [[maybe_unused]] std::uint64_t length) {
+    if (inMemory(fd))
+        return false;
 #if BRENZOLT_HAS_SYNC_FILE_RANGE
     ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
+    return true;
 #elif BRENZOLT_HAS_POSIX_FADVISE
     // Pages written that will not be read again: a system that listens
     // starts writing them back.
     ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                     POSIX_FADV_DONTNEED);
+    return true;
+#else
+    return false;
 #endif
 }
 

@@ -336,7 +336,14 @@ bool flushDirectory(const Directory& directory) {
     return true;
 }
 
+// Windows tells no file system in memory alone.
+bool inMemory(int) {
+    return false;
+}
+
 // Windows writes a file back on its own schedule.
-void startWriteback(int, std::uint64_t, std::uint64_t) {}
+bool startWriteback(int, std::uint64_t, std::uint64_t) {
+    return false;
+}
 
 } // namespace brenzolt::sys

@@ -37,10 +37,15 @@ bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     return true;
 }
 
-void readAhead([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
+bool readAhead([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
                [[maybe_unused]] std::uint64_t size) {
 #if BRENZOLT_HAS_POSIX_FADVISE
+    if (inMemory(fd))
+        return false;
     ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_WILLNEED);
+    return true;
+#else
+    return false;
 #endif
 }
 

@@ -74,7 +74,9 @@ bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
 }
 
 // Windows reads ahead by its own measure.
-void readAhead(int, std::uint64_t, std::uint64_t) {}
+bool readAhead(int, std::uint64_t, std::uint64_t) {
+    return false;
+}
 
 // A positioned read on a handle opened for synchronous use leaves the file
 // position after the bytes read; the shared code does not mix positioned

@@ -33,8 +33,10 @@ bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset = 
 // read, 0 at the end of the file, -1 on an error.
 std::int64_t readSome(int fd, void* buffer, std::size_t size, std::int64_t offset = -1);
 
-// Tells the system that the range will be read soon, where it listens.
-void readAhead(int fd, std::uint64_t offset, std::uint64_t size);
+// Tells the system that the range will be read soon, where it listens. False
+// where it never does for this file (one in memory alone): asking again is
+// no use.
+bool readAhead(int fd, std::uint64_t offset, std::uint64_t size);
 
 // Another descriptor of the same open file, or -1.
 int duplicate(int fd);
@@ -154,8 +156,13 @@ std::int64_t cloneInto(int to, int from, std::uint64_t size);
 bool setSize(int fd, std::uint64_t size);
 bool flushData(int fd);
 bool flushDirectory(const Directory& directory); // where the directory can be flushed
-// Starts writing the range to the disk without waiting for it.
-void startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
+// Whether the file lives in memory alone (tmpfs, ramfs), with no disk to read
+// it ahead from or write it back to; false where the system cannot tell.
+bool inMemory(int fd);
+// Starts writing the range to the disk without waiting for it. False where
+// the system never does so for this file (one in memory alone): asking again
+// is no use.
+bool startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
 
 // ---- Attributes (attributes_SYSTEM.cpp)
 

@@ -16,40 +16,30 @@ void TextWriter::keepFirstError() {
     error_.compare_exchange_strong(none, sys::lastError());
 }
 
-// A file being built is written at offsets only, so that writes in order and
-// the blocks of several threads never depend on a shared file position.
-void TextWriter::writeLinesAt(std::uint64_t offset, std::string_view lines) {
-    std::uint64_t size = lines.size();
+// A file being built is written at offsets: where its lines go never depends
+// on a file position.
+void TextWriter::put(std::string_view lines) {
+    std::uint64_t offset = written_;
+    written_ += lines.size();
     if (failed())
         return;
-    if (!sys::primitives.writeAll(fd_, lines.data(), size, std::int64_t(offset)))
+    if (!sys::primitives.writeAll(fd_, lines.data(), lines.size(),
+                                  building_ ? std::int64_t(offset) : -1))
         keepFirstError();
     // As a database flushes behind its writes: the disk starts early, and the
     // dirty pages never pile up for one long wait at the end. Each write that
-    // ends past a step boundary starts the step before it.
+    // ends past a step boundary starts the step before it, while the system
+    // takes such a request for this file.
     constexpr std::uint64_t kWritebackStep = 8 << 20;
-    std::uint64_t boundary = (offset + size) / kWritebackStep * kWritebackStep;
-    if (boundary > offset && boundary >= kWritebackStep)
-        sys::startWriteback(fd_, boundary - kWritebackStep, kWritebackStep);
-}
-
-void TextWriter::put(std::string_view lines) {
-    if (building_)
-        writeLinesAt(written_, lines);
-    else if (!failed() && !sys::primitives.writeAll(fd_, lines.data(), lines.size(), -1))
-        keepFirstError();
-    written_ += lines.size();
+    std::uint64_t boundary = written_ / kWritebackStep * kWritebackStep;
+    if (building_ && writingBack_ && boundary > offset && boundary >= kWritebackStep)
+        writingBack_ = sys::startWriteback(fd_, boundary - kWritebackStep, kWritebackStep);
 }
 
 void TextWriter::drain() {
     std::string_view buffered(begin_, static_cast<std::size_t>(end_ - begin_));
     end_ = begin_;
     put(buffered);
-}
-
-std::optional<std::uint64_t> TextWriter::offsetOfNextLines() {
-    drain();
-    return building_ ? std::optional(written_) : std::nullopt;
 }
 
 bool TextWriter::flush() {

@@ -8,6 +8,8 @@
 //    `reason()` gives the system's words for the first failure, whichever
 //    thread met it. That is the writer's one way of failing: a stream fails
 //    after the call that caused it, so it is asked, not told.
+//  - One thread writes at a time; threads may take turns, each handing the
+//    writer over to the next (the node lines' threads do).
 #pragma once
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,21 +58,13 @@ class TextWriter {
   public:
     // `building`: the file is a regular file this run builds. It starts each
     // few MiB on its way to the disk as it is written, so that a final flush
-    // waits only for the tail, and it takes lines at offsets too.
+    // waits only for the tail.
     explicit TextWriter(int fd, bool building = false);
 
     void write(std::string_view text); // '\n' becomes "\r\n"
     // Text whose lines already end in kLineEnd, written as it is, without a
     // copy when the buffer is empty.
     void writeLines(std::string_view lines);
-
-    // Lines at offsets, from several threads at once, where the file takes
-    // them: flushes and gives where the next lines go, or nothing when they
-    // must come in order. `writeLinesAt` may then be called from any thread
-    // for ranges from there on, and `moveTo` says where they end.
-    std::optional<std::uint64_t> offsetOfNextLines();
-    void writeLinesAt(std::uint64_t offset, std::string_view lines);
-    void moveTo(std::uint64_t end) { written_ = end; }
 
     bool flush(); // writes out the buffer; false after any failed write
     bool failed() const { return error_.load(std::memory_order_relaxed) != 0; }
@@ -89,6 +82,7 @@ class TextWriter {
     char* capacityEnd_;
     std::atomic<int> error_ = 0; // the first failure, from any thread
     bool building_;
+    bool writingBack_ = true; // while the system takes the file to the disk when asked
     std::uint64_t written_ = 0;
 };
 
