@@ -236,19 +236,22 @@ bool lockForWriting(int fd) {
 
 namespace {
 
-// What a file system does with blocks: whether files may share them, and
-// whether it writes every block anew, the ones a file has too. A file system
-// not listed does neither.
+// What a file system does with blocks: whether files may share them, whether
+// it writes every block anew, the ones a file has too, and whether it keeps
+// files in memory alone (no writeback, nothing to read ahead). A file system
+// not listed does none of these.
 struct FileSystem {
     std::uint32_t type; // statfs's
-    bool sharesBlocks, writesAnew;
+    bool sharesBlocks, writesAnew, inMemory;
 };
 #if BRENZOLT_HAS_STATFS_TYPE
 constexpr FileSystem kFileSystems[] = {
-    {BTRFS_SUPER_MAGIC, true, true},
-    {XFS_SUPER_MAGIC, true, false},
-    {0xca451a4e, true, true}, // bcachefs
-    {0x2fc12fc1, true, true}, // ZFS
+    {BTRFS_SUPER_MAGIC, true, true, false}, // Btrfs
+    {XFS_SUPER_MAGIC, true, false, false},  // XFS
+    {0xca451a4e, true, true, false},        // bcachefs
+    {0x2fc12fc1, true, true, false},        // ZFS
+    {TMPFS_MAGIC, false, false, true},      // tmpfs
+    {RAMFS_MAGIC, false, false, true},      // ramfs
 };
 #endif
 
@@ -261,7 +264,7 @@ FileSystem fileSystemOf([[maybe_unused]] int fd) {
             if (static_cast<std::uint32_t>(system.f_type) == known.type)
                 return known;
 #endif
-    return {0, false, false};
+    return {0, false, false, false};
 }
 
 } // namespace
@@ -357,13 +360,8 @@ bool flushDirectory(const Directory& directory) {
     return ::fsync(directory.fd) == 0 || errno == EBADF;
 }
 
-bool inMemory([[maybe_unused]] int fd) {
-#if BRENZOLT_HAS_STATFS_TYPE
-    long type = fileSystemOf(fd);
-    return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
-#else
-    return false;
-#endif
+bool inMemory(int fd) {
+    return fileSystemOf(fd).inMemory;
 }
 
 bool startWriteback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
