@@ -33,7 +33,11 @@ make_big_grid() {
     BRENZOLT_THREADS=1 "$brenzolt" big.grd big.txt >/dev/null
 }
 big_grid() {
-    if [ -z "${BRENZOLT_BIG_GRID:-}" ]; then make_big_grid; else ln -s "$BRENZOLT_BIG_GRID"/big.{grd,txt} .; fi
+    if [ -n "${BRENZOLT_BIG_GRID:-}" ]; then
+        ln -s "$BRENZOLT_BIG_GRID"/big.{grd,txt} .
+    else
+        make_big_grid
+    fi
 }
 
 # Signals, a lock that another program holds, too few descriptors: see nothing_lost.py.
@@ -279,8 +283,7 @@ scenario_failed_write() {
 scenarios=$(realpath "$(dirname "$0")/nothing_lost.py") scenario=${2:-}
 if [ "$1" = --list ]; then
     for function in $(compgen -A function scenario_); do
-        [[ $(declare -f $function) == *big_grid* ]] && echo "${function#scenario_} big" ||
-            echo "${function#scenario_}"
+        echo "${function#scenario_}$([[ $(declare -f $function) != *big_grid* ]] || echo ' big')"
     done
     exit 0
 elif [ "$scenario" != --big ] && ! declare -F "scenario_$scenario" >/dev/null; then
