@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 # The scenarios of nothing_lost_test.sh that need a run's wait status or a lock, one function
-# each, run in the test's directory with the files it made; and the grids it converts.
-# usage: nothing_lost.py grid WORD...   (a binary grid of those float32 words)
-#        nothing_lost.py signals|locked|descriptors BRENZOLT
+# each, run in the test's directory with the files it made.
+# usage: nothing_lost.py signals|locked|descriptors BRENZOLT
 #        nothing_lost.py toggle_link TARGET NAME   (until killed)
-import fcntl, glob, os, resource, signal, struct, subprocess, sys, time
+import fcntl, glob, os, resource, signal, subprocess, sys, time
 
 OUTPUTS = {"one name": "cp old.txt out.txt",
            "two names": "cp old.txt out.txt && ln out.txt out2.txt"}
@@ -92,10 +91,6 @@ def toggle_link(target, name):
             pass
 
 
-def grid(*words):
-    sys.stdout.buffer.write(struct.pack(f"<{len(words)}f", *map(float, words)))
-
-
-COMMANDS = {"grid": grid, "signals": signals, "locked": locked, "descriptors": descriptors,
+COMMANDS = {"signals": signals, "locked": locked, "descriptors": descriptors,
             "toggle_link": toggle_link}
 COMMANDS[sys.argv[1]](*sys.argv[2:])

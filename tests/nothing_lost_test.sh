@@ -6,29 +6,48 @@
 # survives whole, or one complete grid stands there. The scenarios that need a run's wait
 # status, a lock or runs started together are in nothing_lost.py. (An output held open on
 # Windows is a row of the end-to-end table.)
-# Usage: nothing_lost_test.sh BRENZOLT [SCENARIO]: one scenario in a directory of its own, with
-# status 77 where it cannot run here; without one, every scenario in turn.
+# Usage: nothing_lost_test.sh BRENZOLT SCENARIO: one scenario in a directory of its own, with
+#            status 77 where it cannot run here; BRENZOLT_TEST_WRAPPER runs the program (qemu).
+#        nothing_lost_test.sh --list: the scenarios (each function scenario_NAME), one a line,
+#            with "big" after those that read the big grid.
+#        nothing_lost_test.sh BRENZOLT --big DIR: makes the big grid and its text in DIR, where
+#            a scenario takes them from when BRENZOLT_BIG_GRID=DIR (a ctest fixture).
 set -euo pipefail
 set -m # background runs keep the default reaction to SIGINT, as at a terminal
-all="signals locked stalled attributes default_acl access_list console failed_write loop address_space
-    descriptors as_root drop_box mount_point links copy_on_write append_only"
-if [ $# = 1 ]; then
-    status=0
-    for scenario in $all; do
-        bash "$0" "$1" $scenario || [ $? = 77 ] || status=1
-    done
-    exit $status
-fi
-brenzolt=$(realpath "$1") scenario=$2
-scenarios=$(realpath "$(dirname "$0")/nothing_lost.py")
-cd "$(mktemp -d)" && chmod 755 .
-trap 'rm -rf "$PWD"' EXIT
 fail() { echo "FAILED: $scenario: $*" >&9; exit 1; }
 skip() { echo "skipped: $scenario: $*" >&9; exit 77; }
 check() { "$@" || fail "$*"; }
 temporaries() { ls "$1".brenzolt-incomplete-* 2>/dev/null | wc -l; }
-grid() { python3 "$scenarios" grid "$1" "$2" 0 0 1 0 0 0 0 0 0 0 "${@:3}"; } # words, then nodes
+grid() { perl -e 'print pack "f<*", @ARGV' "$1" "$2" 0 0 1 0 0 0 0 0 0 0 "${@:3}"; } # words, nodes
 as() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; } # as the user nobody
+# Limits on the address space and the descriptors are for a program of this machine alone.
+native() { ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries || skip "$1"; }
+# What the generic POSIX build (BRENZOLT_PLATFORM=posix) does without: see files_posix.cpp.
+generic() { if [ "${BRENZOLT_PLATFORM:-}" = posix ]; then skip "the generic POSIX build $1"; fi; }
+root() { [ "$(id -u)" = 0 ] || skip "needs root"; }
+acl() { command -v setfacl >/dev/null || skip "no setfacl"; }
+# A grid big enough to be caught writing, 2000 x 2000 random words, and its text: made in the
+# current directory, or taken from $BRENZOLT_BIG_GRID, where the ctest fixture made them.
+make_big_grid() {
+    grid 2000 2000 >big.grd && head -c 16000000 /dev/urandom >>big.grd
+    BRENZOLT_THREADS=1 "$brenzolt" big.grd big.txt >/dev/null
+}
+big_grid() {
+    if [ -n "${BRENZOLT_BIG_GRID:-}" ]; then
+        ln -s "$BRENZOLT_BIG_GRID"/big.{grd,txt} .
+    else
+        make_big_grid
+    fi
+}
+
+# Signals, a lock that another program holds, too few descriptors: see nothing_lost.py.
+scenario_signals() { big_grid; python3 "$scenarios" signals "$brenzolt" 2>&9; }
+scenario_locked() { big_grid; python3 "$scenarios" locked "$brenzolt" 2>&9; }
+scenario_descriptors() {
+    native "not a program of this machine alone"
+    big_grid
+    python3 "$scenarios" descriptors "$brenzolt" 2>&9
+}
 
 # A run whose input stalls after its header while another run writes the output: failing late
 # (its nodes cut short), it keeps its hands off; finishing late, it replaces the other run's
@@ -62,11 +81,16 @@ stalled() {
         *) [ $status = 0 ] && cmp -s out.txt other.txt ;;
     esac || fail "a stalled run, $ending: status $status"
 }
+scenario_stalled() {
+    big_grid
+    for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
+    [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
+}
 
 # A replaced output keeps its permission bits and its group; a new one gets the usual ones. Names
 # pre-created for the run's process id stop nothing: the temporary names are random. An output
 # whose full path is longer than PATH_MAX is replaced all the same.
-attributes() {
+scenario_attributes() {
     local group=$(id -g) made top=$PWD
     (d=$(printf %0200d 0) && for _ in {1..21}; do mkdir $d && cd $d; done &&
         cp "$top/old.txt" o.txt && "$brenzolt" "$top/small.grd" o.txt &&
@@ -81,7 +105,8 @@ attributes() {
 }
 
 # A new output in a directory with a default access list gets what any new file gets there.
-default_acl() {
+scenario_default_acl() {
+    acl; generic "gives a new output the umask's permissions"
     mkdir acl && setfacl -d -m u::rw,g::rw,o::r acl && touch acl/touched
     (umask 077 && "$brenzolt" small.grd acl/new.txt)
     local made=$(getfacl -cp acl/new.txt)
@@ -89,8 +114,9 @@ default_acl() {
 }
 
 # A replaced output keeps its access list, whose mask gives the group nothing more.
-access_list() {
+scenario_access_list() {
     local made
+    acl; generic "sees no extended attributes"
     cp old.txt listed.txt && chgrp $(id -g) listed.txt && chmod 640 listed.txt
     setfacl -m u:nobody:rw,g::r,m::rw,o::- listed.txt && made=$(getfacl -cp listed.txt)
     check "$brenzolt" small.grd listed.txt
@@ -101,9 +127,11 @@ access_list() {
 # free for a grid of 50 MB, beside the output, which takes the grid's own blocks; with 20 MB
 # free, made aside on another file system (the directory takes no new file), which needs room
 # for every block anew. Status 0 and the grid on both names, or status 1 and the old output.
-copy_on_write() {
+scenario_copy_on_write() {
     local status free
+    root; generic "knows no file system that writes every block anew"
     command -v mkfs.btrfs >/dev/null || skip "no mkfs.btrfs"
+    big_grid
     mkdir disk && mkdir -m 1777 aside && trap 'umount disk 2>/dev/null || true; rm -rf "$PWD"' EXIT
     for free in 60 20; do
         truncate -s 400M image && mkfs.btrfs -q -f image && mount -o loop image disk ||
@@ -122,7 +150,8 @@ copy_on_write() {
 
 # A directory that keeps every name it is given (chattr +a) takes a new output, an old one and
 # one of two names, each whole; a failing run leaves nothing, and no other name is made there.
-append_only() {
+scenario_append_only() {
+    root; generic "knows no append-only directory"
     mkdir kept && cp old.txt kept/old.txt && cp old.txt kept/two.txt
     ln kept/two.txt kept/two2.txt
     chattr +a kept || skip "chattr +a fails on this file system"
@@ -135,7 +164,7 @@ append_only() {
 
 # With standard error in the console's pipe (2>&1), the reason line comes after the console text
 # written before it. Help that cannot be written is no success.
-console() {
+scenario_console() {
     local third=$({ "$brenzolt" short.grd out.txt 2>&1 || true; } | sed -n 3p)
     [[ $third == "brenzolt: short.grd: "* ]] || fail "2>&1: $third"
     if "$brenzolt" --help >/dev/full; then fail "help written to a full device: status 0"; fi
@@ -158,15 +187,19 @@ limited() {
 }
 
 # Little address space (ulimit -v; not under AddressSanitizer or an emulator, which reserve far
-# more), where fewer threads start than asked for: the limit lowered by 256 KiB until a run
-# fails, by 32 KiB from the last that converted, and by 8 KiB from there to where the program
-# cannot be loaded, through the few KiB where the runtime has no room to report a failure.
-address_space() {
+# more), where fewer threads start than asked for: the limit lowered by 256 KiB (a thread's
+# stack) until a run fails, then by 32 KiB from the last that converted to where the program
+# cannot be loaded, and by 8 KiB through the 32 KiB above that, the few KiB where the runtime
+# has no room to report a failure.
+scenario_address_space() {
     local limit=12288
+    native "not a program of this machine alone"
+    big_grid
     while limited $limit; do limit=$((limit - 256)); done
     [ $limit != 12288 ] || fail "ulimit -v 12288 too little to convert"
     limit=$((limit + 256 - 32))
-    while limited $limit; do limit=$((limit - 32)); done
+    while limited $limit || [ $? = 1 ]; do limit=$((limit - 32)); done
+    limit=$((limit + 24))
     while limited $limit || [ $? = 1 ]; do limit=$((limit - 8)); done
 }
 
@@ -175,8 +208,9 @@ address_space() {
 # can make none is made aside in $TMPDIR, copied in, the same file after, and nothing is left
 # aside; where nothing can be made aside, the message names the place; their file of a group
 # they are not in is written in place, its group kept.
-as_root() {
+scenario_as_root() {
     local inode errors
+    root
     cp old.txt theirs.txt && chown nobody theirs.txt
     if "$brenzolt" short.grd theirs.txt || ! cmp -s old.txt theirs.txt; then fail "theirs.txt"; fi
     check "$brenzolt" small.grd theirs.txt
@@ -195,14 +229,16 @@ as_root() {
 }
 
 # Another user's drop box (mode 1733), which they may write but not read, takes a new output.
-drop_box() {
+scenario_drop_box() {
+    root; generic "holds no directory it cannot read"
     mkdir -m 1733 drop && check as "$brenzolt" small.grd drop/out.txt
     check cmp -s drop/out.txt small.txt
 }
 
 # A file mounted over a name is written in place.
-mount_point() {
+scenario_mount_point() {
     local placed=
+    root; generic "knows no mount point"
     cp old.txt mounted.txt && cp old.txt source.txt
     mount --bind source.txt mounted.txt 2>/dev/null || skip "no bind mount here"
     if "$brenzolt" small.grd mounted.txt && cmp -s source.txt small.txt; then placed=1; fi
@@ -213,8 +249,9 @@ mount_point() {
 # Another user toggles the output's name between nothing and a link to where root keeps its
 # files, in a shared sticky directory, while root converts there again and again for 3 seconds:
 # nothing appears at the link's end, and a run that ends with status 0 leaves its grid there.
-links() {
+scenario_links() {
     local end=$((SECONDS + 3)) toggler
+    root
     mkdir -m 700 private && mkdir -m 1777 sticky
     as /usr/bin/python3 "$scenarios" toggle_link private/made sticky/out.txt 9>&- &
     toggler=$! # its own process group (set -m), killed whole
@@ -232,48 +269,37 @@ links() {
 
 # The plainest loop over source grids, its output folder not made: no run takes the loop's next
 # line for another name; each ends with status 1, and every source grid stays as it was.
-loop() {
+scenario_loop() {
     local before=$(cat small.grd other.grd | cksum) statuses=$(printf 'small.grd\nother.grd\n' |
         while read -r f; do "$brenzolt" "$f" "none/$f" >/dev/null && echo -n 0 || echo -n $?; done)
     [ "$statuses$(cat small.grd other.grd | cksum)" = "11$before" ] || fail "a loop: $statuses"
 }
 
 # A write that fails stops every thread: far fewer dots than rows.
-failed_write() {
+scenario_failed_write() {
     local dots=$( (ulimit -f 4 && BRENZOLT_THREADS=2 exec "$brenzolt" tall.grd tall.txt) | tr -cd .)
     [ ${#dots} -lt 50000 ] || fail "${#dots} rows written after the first failed write"
 }
 
+scenarios=$(realpath "$(dirname "$0")/nothing_lost.py") scenario=${2:-}
+if [ "$1" = --list ]; then
+    for function in $(compgen -A function scenario_); do
+        echo "${function#scenario_}$([[ $(declare -f $function) != *big_grid* ]] || echo ' big')"
+    done
+    exit 0
+elif [ "$scenario" != --big ] && ! declare -F "scenario_$scenario" >/dev/null; then
+    echo "FAILED: no scenario $scenario" >&2 && exit 1
+fi
+brenzolt=$(realpath "$1") work=$(mktemp -d) && chmod 755 "$work" && trap 'rm -rf "$work"' EXIT
+if [ -n "${BRENZOLT_TEST_WRAPPER:-}" ]; then # an emulator (qemu), which passes signals on
+    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$BRENZOLT_TEST_WRAPPER" "$brenzolt" >"$work/brenzolt"
+    chmod +x "$work/brenzolt" && brenzolt=$work/brenzolt
+fi
+if [ "$scenario" = --big ]; then mkdir -p "$3" && cd "$3" && make_big_grid && exit 0; fi
+cd "$work"
 exec 9>&2 >/dev/null 2>&1 </dev/null # the runs' console out of the way; what failed on 9
-# Limits on the address space and the descriptors are for a program of this machine alone.
-native() { ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; }
-# What the generic POSIX build (BRENZOLT_PLATFORM=posix) does without: see files_posix.cpp.
-generic() { if [ "${BRENZOLT_PLATFORM:-}" = posix ]; then skip "the generic POSIX build $1"; fi; }
-root() { [ "$(id -u)" = 0 ] || skip "needs root"; }
-acl() { command -v setfacl >/dev/null || skip "no setfacl"; }
-case $scenario in
-    address_space | descriptors) native || skip "not a program of this machine alone" ;;
-    default_acl) acl; generic "gives a new output the umask's permissions" ;;
-    access_list) acl; generic "sees no extended attributes" ;;
-    as_root | links) root ;;
-    copy_on_write) root; generic "knows no file system that writes every block anew" ;;
-    append_only) root; generic "knows no append-only directory" ;;
-    drop_box) root; generic "holds no directory it cannot read" ;;
-    mount_point) root; generic "knows no mount point" ;;
-esac
 grid 1 2 5 6 >small.grd && grid 1 2 7 6 >other.grd && head -c 50 small.grd >short.grd
-# A grid big enough to be caught writing, 2000 x 2000 random words; one of 100000 short rows.
-grid 2000 2000 >big.grd && head -c 16000000 /dev/urandom >>big.grd
-grid 3 100000 >tall.grd && head -c 1200000 /dev/zero >>tall.grd
+grid 3 100000 >tall.grd && head -c 1200000 /dev/zero >>tall.grd # 100000 short rows
 printf 'old\r\n' >old.txt && mkfifo stalled.grd && export BRENZOLT_THREADS=1
-for name in big small other; do "$brenzolt" $name.grd $name.txt; done
-case $scenario in
-    signals | locked | descriptors) python3 "$scenarios" $scenario "$brenzolt" 2>&9 ;;
-    stalled)
-        for ending in renamed short whole-new whole-old in-place; do stalled $ending; done
-        [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
-        ;;
-    attributes | default_acl | access_list | console | failed_write | loop | address_space | \
-        as_root | drop_box | mount_point | links | copy_on_write | append_only) $scenario ;;
-    *) fail "no such scenario" ;;
-esac
+for name in small other; do "$brenzolt" $name.grd $name.txt; done
+"scenario_$scenario"
