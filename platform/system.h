@@ -42,8 +42,9 @@ int duplicate(int fd);
 bool closeChecked(int fd);
 
 int lastError();
+void setLastError(int error);
 std::string reasonOf(int error); // the system's words for an error number
-extern const int kNotFound, kExists, kIsDirectory;
+extern const int kNotFound, kExists, kIsDirectory, kNoSpace, kIoError;
 
 // ---- The console (console_SYSTEM.cpp)
 
