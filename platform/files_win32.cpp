@@ -52,20 +52,38 @@ struct DiskFile {
     std::int64_t created = 0, changed = 0;
 };
 
+// The file's id: all 128 bits that FILE_ID_INFO holds (ReFS needs them all)
+// with the volume's serial number; where the file system does not answer
+// that, or answers no id (FAT, exFAT, some file systems outside the kernel),
+// the serial number and the 64-bit file index.
+bool idOf(HANDLE handle, FileId& id) {
+    FILE_ID_INFO info{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        std::memcpy(&id.inode, info.FileId.Identifier, sizeof id.inode);
+        std::memcpy(&id.inodeHigh, info.FileId.Identifier + sizeof id.inode, sizeof id.inodeHigh);
+        id.device = info.VolumeSerialNumber;
+        if (id.inode != 0 || id.inodeHigh != 0)
+            return true;
+    }
+    BY_HANDLE_FILE_INFORMATION file{};
+    if (!GetFileInformationByHandle(handle, &file))
+        return false;
+    id = {.device = file.dwVolumeSerialNumber,
+          .inode = std::uint64_t{file.nFileIndexHigh} << 32 | file.nFileIndexLow};
+    return true;
+}
+
 std::optional<DiskFile> diskFileOf(HANDLE handle) {
     FILE_STANDARD_INFO standard{};
     FILE_BASIC_INFO basic{};
-    FILE_ID_INFO id{};
-    std::uint64_t half[2] = {};
+    FileId id;
     if (GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
         !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
+        !idOf(handle, id))
         return std::nullopt;
-    // The 128-bit file id (ReFS), folded into 64 bits that are the whole id elsewhere.
-    std::memcpy(half, id.FileId.Identifier, sizeof half);
     return DiskFile{
-        .facts = {.id = {id.VolumeSerialNumber, half[0] ^ half[1]},
+        .facts = {.id = id,
                   .kind = standard.Directory ? sys::Kind::directory : sys::Kind::regular,
                   .links = standard.NumberOfLinks,
                   .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
@@ -80,8 +98,8 @@ bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
     const FileId &one = a.facts.id, &other = b.facts.id;
     if (one.device != 0 && other.device != 0)
         return one == other;
-    return one.inode == other.inode && a.created == b.created && a.changed == b.changed &&
-           a.facts.size == b.facts.size;
+    return one.inode != 0 && one.inode == other.inode && a.created == b.created &&
+           a.changed == b.changed && a.facts.size == b.facts.size;
 }
 
 // Virus scanners and indexers open new files for a moment: a rename, replace
@@ -174,7 +192,8 @@ bool factsOf(int fd, Facts& facts) {
     // A device or pipe has no file index; while it is open, its handle tells
     // it from every other open file.
     facts = disk ? disk->facts
-                 : Facts{.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(handle)},
+                 : Facts{.id = {.device = ~std::uint64_t{0},
+                                .inode = reinterpret_cast<std::uintptr_t>(handle)},
                          .kind = type == FILE_TYPE_CHAR ? Kind::device : Kind::other};
     return disk || (type != FILE_TYPE_DISK && handle != INVALID_HANDLE_VALUE);
 }
