@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace brenzolt::sys {
@@ -330,9 +331,62 @@ bool lockForWriting(int fd) {
     return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
-// The space is taken as the file is written.
-bool reserve(int, std::uint64_t) {
-    return true;
+namespace {
+
+// Whether writing over the file may take blocks it does not have: on ReFS,
+// whose files may share blocks and which may write every block anew, and for
+// a compressed, sparse or deduplicated file. A file not known to be neither
+// counts as one.
+bool mayNeedNewBlocks(HANDLE handle) {
+    wchar_t system[MAX_PATH + 1] = {};
+    FILE_ATTRIBUTE_TAG_INFO file{};
+    if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                       MAX_PATH + 1) ||
+        !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &file, sizeof file))
+        return true;
+    return std::wstring_view(system) == L"ReFS" ||
+           (file.FileAttributes & (FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_SPARSE_FILE)) ||
+           ((file.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            file.ReparseTag == IO_REPARSE_TAG_DEDUP);
+}
+
+// Whether the user may still take `size` bytes on the file's volume, quotas
+// counted; else the reason, "no room" among them.
+bool hasRoomFor(HANDLE handle, std::uint64_t size) {
+    std::wstring path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), 32768, VOLUME_NAME_DOS);
+    ULARGE_INTEGER available{};
+    if (length == 0 || length >= 32768)
+        return false;
+    path.resize(path.find_last_of(L'\\', length) + 1); // its directory
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr))
+        return false;
+    if (available.QuadPart >= size)
+        return true;
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+}
+
+} // namespace
+
+// The blocks past the end are set aside, never below the end (which would cut
+// the file). Where the file system refuses that, or the copy may need new
+// blocks for those the file has, the free room must hold the whole grid.
+bool reserve(int fd, std::uint64_t size) {
+    HANDLE handle = handleOf(fd);
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        (mayNeedNewBlocks(handle) && !hasRoomFor(handle, size)))
+        return false;
+    if (size <= static_cast<std::uint64_t>(standard.EndOfFile.QuadPart))
+        return true;
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation))
+        return true;
+    // Refused, not full (a quota counts in the free room).
+    DWORD error = GetLastError();
+    return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL && hasRoomFor(handle, size);
 }
 
 std::int64_t cloneInto(int, int, std::uint64_t) {
@@ -349,10 +403,14 @@ bool flushData(int fd) {
     return FlushFileBuffers(handleOf(fd));
 }
 
+// A file system that flushes no directory by its handle says so, and one
+// held without write access cannot be: neither is a failure.
 bool flushDirectory(const Directory& directory) {
-    // Where the file system allows it: not every one flushes a directory.
-    FlushFileBuffers(handleOf(directory.fd));
-    return true;
+    if (FlushFileBuffers(handleOf(directory.fd)))
+        return true;
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_ACCESS_DENIED;
 }
 
 // Windows writes a file back on its own schedule.
