@@ -13,10 +13,6 @@ namespace brenzolt::sys {
 
 namespace {
 
-// Others may read, write, rename and delete the files the program has open,
-// as on POSIX.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // The full path of `name`, in the "\\?\" form, which has no length limit.
 std::wstring fullPathOf(const std::wstring& name) {
     std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
@@ -90,6 +86,22 @@ std::optional<DiskFile> diskFileOf(HANDLE handle) {
                   .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
         .created = basic.CreationTime.QuadPart,
         .changed = basic.ChangeTime.QuadPart};
+}
+
+// Whether the file's owner is another than the user this process runs as,
+// where the file system keeps owners: a new file would change it.
+bool isOwnedByOther(HANDLE handle) {
+    Owner owner(handle);
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool other = owner.sid != nullptr &&
+                 OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                 GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+                 !EqualSid(owner.sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    if (token != nullptr)
+        CloseHandle(token);
+    return other;
 }
 
 // Wine makes its standard streams from the Unix process's, and such a handle
@@ -196,6 +208,7 @@ bool factsOf(int fd, Facts& facts) {
                  : Facts{.id = {.device = ~std::uint64_t{0},
                                 .inode = reinterpret_cast<std::uintptr_t>(handle)},
                          .kind = type == FILE_TYPE_CHAR ? Kind::device : Kind::other};
+    facts.ownedByOther = disk && isOwnedByOther(handle);
     return disk || (type != FILE_TYPE_DISK && handle != INVALID_HANDLE_VALUE);
 }
 
@@ -297,18 +310,20 @@ bool removeName(const Directory& directory, const std::string& name) {
     return DeleteFileW(wideName(directory.path + name).c_str());
 }
 
-// ReplaceFileW keeps what belongs to the old file (its security, attributes
-// and creation time), and moves it to a backup name that goes after. Where
-// there was none, or it has gone meanwhile, the file moves in over whatever
-// is there by then.
+// ReplaceFileW keeps what belongs to the old file (its attributes, creation
+// time, streams and security: it fails rather than lose them), and moves it
+// to a backup name that goes after. Where there was none, or it has gone
+// meanwhile, the file moves in over whatever is there by then. All three
+// names in full, which have no length limit; the backup's is the temporary
+// file's with its last character, never a '~' there, made one: no longer.
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
                 bool replacing) {
-    std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
-    std::wstring backup = source + L"-old"; // as random as the temporary name
+    std::wstring source = fullPathOf(wideName(directory.path + from)),
+                 target = fullPathOf(wideName(directory.path + to)), backup = source;
+    backup.back() = L'~';
     if (replacing && retried([&] {
-            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
-                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-                                nullptr, nullptr);
+            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(), 0, nullptr,
+                                nullptr);
         })) {
         retried([&] { return DeleteFileW(backup.c_str()); });
         return true;
