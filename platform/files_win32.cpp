@@ -88,19 +88,24 @@ std::optional<DiskFile> diskFileOf(HANDLE handle) {
         .changed = basic.ChangeTime.QuadPart};
 }
 
-// Whether the file's owner is another than the user this process runs as,
-// where the file system keeps owners: a new file would change it.
+// Whether the file's owner is neither the user this process runs as nor the
+// owner the user's new files get (an administrator's may be the
+// Administrators group), where the file system keeps owners: a new file
+// would change it.
 bool isOwnedByOther(HANDLE handle) {
     Owner owner(handle);
     HANDLE token = nullptr;
-    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    bool other = owner.sid != nullptr &&
-                 OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                 GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-                 !EqualSid(owner.sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
-    if (token != nullptr)
-        CloseHandle(token);
+    if (owner.sid == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    bool other = true;
+    for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+        // Each begins with the SID (TOKEN_USER's, TOKEN_OWNER's).
+        alignas(TOKEN_USER) BYTE sid[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        other = other && !(GetTokenInformation(token, which, sid, sizeof sid, &size) &&
+                           EqualSid(owner.sid, *reinterpret_cast<PSID*>(sid)));
+    }
+    CloseHandle(token);
     return other;
 }
 
