@@ -6,15 +6,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace brenzolt::sys {
 
 namespace {
-
-// Others may read, write, rename and delete the files the program has open,
-// as on POSIX.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The full path of `name`, in the "\\?\" form, which has no length limit.
 std::wstring fullPathOf(const std::wstring& name) {
@@ -52,25 +49,64 @@ struct DiskFile {
     std::int64_t created = 0, changed = 0;
 };
 
+// The file's id: all 128 bits that FILE_ID_INFO holds (ReFS needs them all)
+// with the volume's serial number; where the file system does not answer
+// that, or answers no id (FAT, exFAT, some file systems outside the kernel),
+// the serial number and the 64-bit file index.
+bool idOf(HANDLE handle, FileId& id) {
+    FILE_ID_INFO info{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        std::memcpy(&id.inode, info.FileId.Identifier, sizeof id.inode);
+        std::memcpy(&id.inodeHigh, info.FileId.Identifier + sizeof id.inode, sizeof id.inodeHigh);
+        id.device = info.VolumeSerialNumber;
+        if (id.inode != 0 || id.inodeHigh != 0)
+            return true;
+    }
+    BY_HANDLE_FILE_INFORMATION file{};
+    if (!GetFileInformationByHandle(handle, &file))
+        return false;
+    id = {.device = file.dwVolumeSerialNumber,
+          .inode = std::uint64_t{file.nFileIndexHigh} << 32 | file.nFileIndexLow};
+    return true;
+}
+
 std::optional<DiskFile> diskFileOf(HANDLE handle) {
     FILE_STANDARD_INFO standard{};
     FILE_BASIC_INFO basic{};
-    FILE_ID_INFO id{};
-    std::uint64_t half[2] = {};
+    FileId id;
     if (GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
         !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
+        !idOf(handle, id))
         return std::nullopt;
-    // The 128-bit file id (ReFS), folded into 64 bits that are the whole id elsewhere.
-    std::memcpy(half, id.FileId.Identifier, sizeof half);
     return DiskFile{
-        .facts = {.id = {id.VolumeSerialNumber, half[0] ^ half[1]},
+        .facts = {.id = id,
                   .kind = standard.Directory ? sys::Kind::directory : sys::Kind::regular,
                   .links = standard.NumberOfLinks,
                   .size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)},
         .created = basic.CreationTime.QuadPart,
         .changed = basic.ChangeTime.QuadPart};
+}
+
+// Whether the file's owner is neither the user this process runs as nor the
+// owner the user's new files get (an administrator's may be the
+// Administrators group), where the file system keeps owners: a new file
+// would change it.
+bool isOwnedByOther(HANDLE handle) {
+    Owner owner(handle);
+    HANDLE token = nullptr;
+    if (owner.sid == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    bool other = true;
+    for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+        // Each begins with the SID (TOKEN_USER's, TOKEN_OWNER's).
+        alignas(TOKEN_USER) BYTE sid[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        other = other && !(GetTokenInformation(token, which, sid, sizeof sid, &size) &&
+                           EqualSid(owner.sid, *reinterpret_cast<PSID*>(sid)));
+    }
+    CloseHandle(token);
+    return other;
 }
 
 // Wine makes its standard streams from the Unix process's, and such a handle
@@ -80,8 +116,8 @@ bool isSameDiskFile(const DiskFile& a, const DiskFile& b) {
     const FileId &one = a.facts.id, &other = b.facts.id;
     if (one.device != 0 && other.device != 0)
         return one == other;
-    return one.inode == other.inode && a.created == b.created && a.changed == b.changed &&
-           a.facts.size == b.facts.size;
+    return one.inode != 0 && one.inode == other.inode && a.created == b.created &&
+           a.changed == b.changed && a.facts.size == b.facts.size;
 }
 
 // Virus scanners and indexers open new files for a moment: a rename, replace
@@ -174,8 +210,10 @@ bool factsOf(int fd, Facts& facts) {
     // A device or pipe has no file index; while it is open, its handle tells
     // it from every other open file.
     facts = disk ? disk->facts
-                 : Facts{.id = {~std::uint64_t{0}, reinterpret_cast<std::uintptr_t>(handle)},
+                 : Facts{.id = {.device = ~std::uint64_t{0},
+                                .inode = reinterpret_cast<std::uintptr_t>(handle)},
                          .kind = type == FILE_TYPE_CHAR ? Kind::device : Kind::other};
+    facts.ownedByOther = disk && isOwnedByOther(handle);
     return disk || (type != FILE_TYPE_DISK && handle != INVALID_HANDLE_VALUE);
 }
 
@@ -277,18 +315,20 @@ bool removeName(const Directory& directory, const std::string& name) {
     return DeleteFileW(wideName(directory.path + name).c_str());
 }
 
-// ReplaceFileW keeps what belongs to the old file (its security, attributes
-// and creation time), and moves it to a backup name that goes after. Where
-// there was none, or it has gone meanwhile, the file moves in over whatever
-// is there by then.
+// ReplaceFileW keeps what belongs to the old file (its attributes, creation
+// time, streams and security: it fails rather than lose them), and moves it
+// to a backup name that goes after. Where there was none, or it has gone
+// meanwhile, the file moves in over whatever is there by then. All three
+// names in full, which have no length limit; the backup's is the temporary
+// file's with its last character, never a '~' there, made one: no longer.
 bool putInPlace(const Directory& directory, const std::string& from, const std::string& to,
                 bool replacing) {
-    std::wstring source = wideName(directory.path + from), target = wideName(directory.path + to);
-    std::wstring backup = source + L"-old"; // as random as the temporary name
+    std::wstring source = fullPathOf(wideName(directory.path + from)),
+                 target = fullPathOf(wideName(directory.path + to)), backup = source;
+    backup.back() = L'~';
     if (replacing && retried([&] {
-            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(),
-                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-                                nullptr, nullptr);
+            return ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(), 0, nullptr,
+                                nullptr);
         })) {
         retried([&] { return DeleteFileW(backup.c_str()); });
         return true;
@@ -311,9 +351,62 @@ bool lockForWriting(int fd) {
     return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
-// The space is taken as the file is written.
-bool reserve(int, std::uint64_t) {
-    return true;
+namespace {
+
+// Whether writing over the file may take blocks it does not have: on ReFS,
+// whose files may share blocks and which may write every block anew, and for
+// a compressed, sparse or deduplicated file. A file not known to be neither
+// counts as one.
+bool mayNeedNewBlocks(HANDLE handle) {
+    wchar_t system[MAX_PATH + 1] = {};
+    FILE_ATTRIBUTE_TAG_INFO file{};
+    if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                       MAX_PATH + 1) ||
+        !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &file, sizeof file))
+        return true;
+    return std::wstring_view(system) == L"ReFS" ||
+           (file.FileAttributes & (FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_SPARSE_FILE)) ||
+           ((file.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            file.ReparseTag == IO_REPARSE_TAG_DEDUP);
+}
+
+// Whether the user may still take `size` bytes on the file's volume, quotas
+// counted; else the reason, "no room" among them.
+bool hasRoomFor(HANDLE handle, std::uint64_t size) {
+    std::wstring path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), 32768, VOLUME_NAME_DOS);
+    ULARGE_INTEGER available{};
+    if (length == 0 || length >= 32768)
+        return false;
+    path.resize(path.find_last_of(L'\\', length) + 1); // its directory
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr))
+        return false;
+    if (available.QuadPart >= size)
+        return true;
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+}
+
+} // namespace
+
+// The blocks past the end are set aside, never below the end (which would cut
+// the file). Where the file system refuses that, or the copy may need new
+// blocks for those the file has, the free room must hold the whole grid.
+bool reserve(int fd, std::uint64_t size) {
+    HANDLE handle = handleOf(fd);
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        (mayNeedNewBlocks(handle) && !hasRoomFor(handle, size)))
+        return false;
+    if (size <= static_cast<std::uint64_t>(standard.EndOfFile.QuadPart))
+        return true;
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation))
+        return true;
+    // Refused, not full (a quota counts in the free room).
+    DWORD error = GetLastError();
+    return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL && hasRoomFor(handle, size);
 }
 
 std::int64_t cloneInto(int, int, std::uint64_t) {
@@ -330,10 +423,14 @@ bool flushData(int fd) {
     return FlushFileBuffers(handleOf(fd));
 }
 
+// A file system that flushes no directory by its handle says so, and one
+// held without write access cannot be: neither is a failure.
 bool flushDirectory(const Directory& directory) {
-    // Where the file system allows it: not every one flushes a directory.
-    FlushFileBuffers(handleOf(directory.fd));
-    return true;
+    if (FlushFileBuffers(handleOf(directory.fd)))
+        return true;
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_ACCESS_DENIED;
 }
 
 // Windows tells no file system in memory alone.

@@ -22,7 +22,8 @@ namespace brenzolt {
 
 namespace sys {
 
-const int kNotFound = ENOENT, kExists = EEXIST, kIsDirectory = EISDIR;
+const int kNotFound = ENOENT, kExists = EEXIST, kIsDirectory = EISDIR, kNoSpace = ENOSPC,
+          kIoError = EIO;
 
 bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset) {
     while (size > 0) {
@@ -68,6 +69,10 @@ bool closeChecked(int fd) {
 
 int lastError() {
     return errno;
+}
+
+void setLastError(int error) {
+    errno = error;
 }
 
 std::string reasonOf(int error) {

@@ -103,6 +103,10 @@ int lastError() {
     return static_cast<int>(GetLastError());
 }
 
+void setLastError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
+
 std::string reasonOf(int error) {
     if (error == kIsDirectory)
         return "Is a directory";
@@ -118,7 +122,8 @@ std::string reasonOf(int error) {
 }
 
 const int kNotFound = ERROR_FILE_NOT_FOUND, kExists = ERROR_FILE_EXISTS,
-          kIsDirectory = 0x20000001; // an application's own code: no system error says it
+          kIsDirectory = 0x20000001, // an application's own code: no system error says it
+    kNoSpace = ERROR_DISK_FULL, kIoError = ERROR_IO_DEVICE;
 
 } // namespace sys
 

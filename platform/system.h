@@ -44,8 +44,9 @@ int duplicate(int fd);
 bool closeChecked(int fd);
 
 int lastError();
+void setLastError(int error);
 std::string reasonOf(int error); // the system's words for an error number
-extern const int kNotFound, kExists, kIsDirectory;
+extern const int kNotFound, kExists, kIsDirectory, kNoSpace, kIoError;
 
 // ---- The console (console_SYSTEM.cpp)
 
@@ -70,11 +71,16 @@ bool isOwnConsoleWindow(int inputFd, int outputFd);
 // ---- Files (files_SYSTEM.cpp)
 
 // Where a file lives: two open files with the same identity are one file,
-// whatever names and links led to them.
+// whatever names and links led to them. An id without a file part, which
+// some file systems give every file, is no file's: it equals none.
 struct FileId {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool operator==(const FileId&) const = default;
+    std::uint64_t inodeHigh = 0; // where a file's id has 128 bits (ReFS)
+    bool operator==(const FileId& other) const {
+        return device == other.device && inode == other.inode && inodeHigh == other.inodeHigh &&
+               (inode != 0 || inodeHigh != 0);
+    }
 };
 
 enum class Kind { regular, directory, device, other };

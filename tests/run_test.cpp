@@ -323,6 +323,7 @@ std::vector<Row> notGrids() {
 // question to a script; failed writes; standard output.
 std::vector<Row> outputs() {
     const std::string longName = std::string(236, 'g') + ".txt";
+    const std::string fitting = std::string(218, 'f') + ".txt"; // the temporary's name just fits
     const std::string binaryGrid = "is a binary grid file: it is not replaced by a text grid; name "
                                    "another output";
     return {
@@ -373,6 +374,9 @@ std::vector<Row> outputs() {
         // Too long for the directory with the temporary suffix: a short temporary name.
         {.name = "a name of 240 characters", .before = kIn, .arguments = {"in.grd", longName},
          .console = converted(2), .after = {{longName, kConverted}}},
+        // Windows moves the old file aside under a name no longer than the temporary's.
+        {.name = "a name of 222 characters replaced", .before = {{"in.grd", kGrid}, {fitting, kOld}},
+         .arguments = {"in.grd", fitting}, .console = converted(2), .after = {{fitting, kConverted}}},
     };
 }
 

@@ -62,7 +62,6 @@ TEST(NodeLines, ComeInOrderOrStopAtAFileThatShrank) {
     sys::primitives = {};
 }
 
-#ifdef __linux__ // the failures as Linux reports them
 // The primitives the seam was asked for in a row, in order; how often so far for this one.
 std::vector<std::string> seen;
 long see(const std::string& primitive) {
@@ -70,26 +69,48 @@ long see(const std::string& primitive) {
     return std::ranges::count(seen, primitive);
 }
 
-// Another program saves a file of its own under the name of the output open as `fd`.
-bool replaceName(int fd) {
-    std::filesystem::path name =
-        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
-    test::writeFile(name.string() + "~", "x");
-    std::filesystem::rename(name.string() + "~", name);
+bool failing(int error) {
+    sys::setLastError(error);
+    return false;
+}
+
+// Another program saves a file of its own under the output's name.
+std::filesystem::path outputName;
+[[maybe_unused]] bool replaceName(int) {
+    test::writeFile(outputName.string() + "~", "x");
+    std::filesystem::rename(outputName.string() + "~", outputName);
     return true;
 }
 
+// Signals as at the start of a run (the commit of a row before ignores them); a termination
+// signal now. Windows has no such signals: a console program ends by its console.
+void resetSignals() {
+#ifndef _WIN32
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, SIG_DFL);
+#endif
+    prepareProcess();
+}
+void signalTermination() {
+#ifndef _WIN32
+    std::raise(SIGTERM);
+#endif
+}
+
 // Each primitive of the output's last steps made to fail, the old output longer than the grid:
-// room that cannot be reserved and a failed rename leave the output as it was; a copy into an
-// output written in place leaves none of the old behind on any name, writes no byte past the
-// grid, and one that fails at its last piece, the room reserved, leaves it empty on every name,
-// never partly written; a failed directory flush leaves the new grid in place and says so. The
-// grid is flushed before the rename, the directory after it, and a signal right after the
-// rename comes too late to stop the run. An output's name that another file took once the lock
-// was held keeps it from the copy; taken during the copy, the output's other name keeps the
-// grid. Nothing else is left in the directory.
+// room that cannot be reserved, a failed flush of the grid and a failed rename leave the output
+// as it was; a copy into an output written in place leaves none of the old behind on any name,
+// writes no byte past the grid, and one that fails at its last piece, the room reserved, leaves
+// it empty on every name, never partly written; a failed directory flush leaves the new grid in
+// place and says so. The grid is flushed before the rename, the directory after it, and a
+// signal right after the rename comes too late to stop the run. An output's name that another
+// file took once the lock was held keeps it from the copy; taken during the copy, the output's
+// other name keeps the grid (not on Windows, where no program replaces a file held open). Nothing
+// else is left in the directory. The errors are each system's own.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
+    const std::string kNoSpace = sys::reasonOf(sys::kNoSpace),
+                      kIoError = sys::reasonOf(sys::kIoError);
     struct Fault {
         sys::Primitives primitives;
         bool twoNames;
@@ -99,44 +120,46 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     } faults[] = {
         // clang-format off
         {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             return at + size > 300000 ? (errno = ENOSPC, false)
-                                       : sys::writeAll(fd, data, size, at); }},
+             return at + size > 300000 ? failing(sys::kNoSpace) : sys::writeAll(fd, data, size, at); }},
          true, kNew, ""},
+        {{.putInPlace = [](auto...) { return failing(sys::kIoError); }}, false, kOld, kIoError},
+        {{.flushData = [](int) { return failing(sys::kIoError); }}, false, kOld, kIoError},
+        {{.reserve = [](auto...) { return failing(sys::kNoSpace); }}, true, kOld, kNoSpace},
+        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
+             return see("writeAll") == 2 ? failing(sys::kNoSpace) : sys::writeAll(fd, data, size, at); }},
+         true, "", kNoSpace},
+        {{.flushData = [](int fd) { return see("flushData"), sys::flushData(fd); },
+          .putInPlace = [](const sys::Directory& in, const std::string& from,
+                           const std::string& to, bool replacing) {
+              bool placed = sys::putInPlace(in, from, to, replacing);
+              return see("putInPlace"), signalTermination(), placed; },
+          .flushDirectory = [](auto...) { return see("flushDirectory"), failing(sys::kIoError); }},
+         false, kNew, "the new grid is in place but may not be on the disk: " + kIoError,
+         {"flushData", "putInPlace", "flushDirectory"}},
+#ifdef _WIN32
+        // Room that no disk has, asked of the system's own reserve.
+        {{.reserve = [](int fd, std::uint64_t) { return sys::reserve(fd, std::uint64_t{1} << 60); }},
+         true, kOld, kNoSpace},
+#else
         {{.lockForWriting = [](int fd) { return replaceName(fd) && sys::lockForWriting(fd); }},
          true, kOld, "replaced by another file before this grid was copied in; nothing changed",
          {}, "x"},
         {{.flushData = [](int fd) { return replaceName(fd) && sys::flushData(fd); }}, true, kNew,
          "replaced by another file while this grid was copied in; that file stands; the grid is on "
          "its other names", {}, "x"},
-        {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
-         "Invalid cross-device link"},
-        {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
-         "No space left on device"},
-        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             return see("writeAll") == 2 ? (errno = ENOSPC, false) : sys::writeAll(fd, data, size, at); }},
-         true, "", "No space left on device"},
-        {{.flushData = [](int fd) { return see("flushData"), sys::flushData(fd); },
-          .putInPlace = [](const sys::Directory& in, const std::string& from,
-                           const std::string& to, bool replacing) {
-              bool placed = sys::putInPlace(in, from, to, replacing);
-              return see("putInPlace"), std::raise(SIGTERM), placed; },
-          .flushDirectory = [](auto...) { return see("flushDirectory"), errno = EIO, false; }},
-         false, kNew, "the new grid is in place but may not be on the disk: Input/output error",
-         {"flushData", "putInPlace", "flushDirectory"}},
+#endif
         // clang-format on
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(&fault - faults);
-        // Signals as at the start of a run: the commit of a row before ignores them.
-        for (int signal : {SIGINT, SIGTERM, SIGHUP})
-            std::signal(signal, SIG_DFL);
-        prepareProcess();
+        resetSignals();
         test::TempDir dir;
-        test::writeFile(dir / "out.txt", kOld);
+        outputName = dir / "out.txt";
+        test::writeFile(outputName, kOld);
         if (fault.twoNames)
-            std::filesystem::create_hard_link(dir / "out.txt", dir / "other.txt");
+            std::filesystem::create_hard_link(outputName, dir / "other.txt");
         std::string reason;
-        std::optional<OutputFile> output = openOutputFile(dir / "out.txt", -1, reason);
+        std::optional<OutputFile> output = openOutputFile(outputName.string(), -1, reason);
         output->text().write(kNew);
         ASSERT_TRUE(output->text().flush());
         sys::primitives = fault.primitives;
@@ -157,7 +180,6 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
                 << file.path();
     }
 }
-#endif
 
 } // namespace
 } // namespace brenzolt
