@@ -49,24 +49,35 @@ long see(const std::string& primitive) {
     return std::ranges::count(seen, primitive);
 }
 
-// Another program saves a file of its own under the name of the output open as `fd`.
-bool replaceName(int fd) {
-    std::filesystem::path name =
-        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+// The name of the open file `fd`; whether that is the output's, not the temporary file's.
+std::filesystem::path nameOf(int fd) {
+    return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+}
+bool isOutput(int fd) {
+    return nameOf(fd).filename() == "out.txt";
+}
+
+// Another program saves a file of its own, "x", under `name`, or that of the output open as `fd`.
+bool takeName(const std::filesystem::path& name) {
     test::writeFile(name.string() + "~", "x");
     std::filesystem::rename(name.string() + "~", name);
     return true;
 }
+bool replaceName(int fd) {
+    return takeName(nameOf(fd));
+}
 
 // Each primitive of the output's last steps made to fail, the old output longer than the grid:
-// room that cannot be reserved and a failed rename leave the output as it was; a copy into an
-// output written in place leaves none of the old behind on any name, writes no byte past the
-// grid, and one that fails at its last piece, the room reserved, leaves it empty on every name,
-// never partly written; a failed directory flush leaves the new grid in place and says so. The
-// grid is flushed before the rename, the directory after it, and a signal right after the
-// rename comes too late to stop the run. An output's name that another file took once the lock
-// was held keeps it from the copy; taken during the copy, the output's other name keeps the
-// grid. Nothing else is left in the directory.
+// room that cannot be reserved, a write of the grid beside it that finds the disk full, a failed
+// flush and a failed rename leave the output as it was; a copy into an output written in place
+// leaves none of the old behind on any name, writes no byte past the grid, and one that fails at
+// its last piece, the room reserved, leaves it empty on every name, never partly written; a
+// failed directory flush leaves the new grid in place and says so. The grid is flushed before
+// the rename, the directory after it, and a signal right after the rename comes too late to stop
+// the run. An output's name that another file took once the lock was held keeps it from the
+// copy; taken during the copy, the output's other name keeps the grid; both names removed, no
+// name leads to it. Another file put at the temporary's name as it is renamed is no success,
+// and the run's undo never removes it. Nothing else is left in the directory.
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
     struct Fault {
@@ -74,7 +85,7 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         bool twoNames;
         std::string after, reason;        // no reason: the run succeeds
         std::vector<std::string> order{}; // the primitives asked for, where it is checked
-        std::string atName = "";          // what out.txt holds, where another file took it
+        int theirs = 0;                   // files holding another program's "x"
     } faults[] = {
         // clang-format off
         {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
@@ -83,16 +94,36 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
          true, kNew, ""},
         {{.lockForWriting = [](int fd) { return replaceName(fd) && sys::lockForWriting(fd); }},
          true, kOld, "replaced by another file before this grid was copied in; nothing changed",
-         {}, "x"},
+         {}, 1},
         {{.flushData = [](int fd) { return replaceName(fd) && sys::flushData(fd); }}, true, kNew,
          "replaced by another file while this grid was copied in; that file stands; the grid is on "
-         "its other names", {}, "x"},
+         "its other names", {}, 1},
+        {{.flushData = [](int fd) {
+             std::filesystem::remove(nameOf(fd).parent_path() / "other.txt");
+             return std::filesystem::remove(nameOf(fd)) && sys::flushData(fd); }}, true, kNew,
+         "removed while this grid was copied in; no name leads to the grid"},
         {{.putInPlace = [](auto...) { return errno = EXDEV, false; }}, false, kOld,
          "Invalid cross-device link"},
+        {{.putInPlace = [](const sys::Directory& in, const std::string& from, auto...) {
+             return takeName(std::filesystem::path(in.path) / from), errno = EXDEV, false; }},
+         false, kOld, "Invalid cross-device link", {}, 1},
+        {{.putInPlace = [](const sys::Directory& in, const std::string& from,
+                           const std::string& to, bool replacing) {
+             return takeName(std::filesystem::path(in.path) / from) &&
+                    sys::putInPlace(in, from, to, replacing); }},
+         false, kOld, "another file took the temporary's name as this grid was put in place; that "
+         "file stands", {}, 1},
         {{.reserve = [](auto...) { return errno = ENOSPC, false; }}, true, kOld,
          "No space left on device"},
         {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
-             return see("writeAll") == 2 ? (errno = ENOSPC, false) : sys::writeAll(fd, data, size, at); }},
+             return at > 0 && !isOutput(fd) ? (errno = ENOSPC, false)
+                                            : sys::writeAll(fd, data, size, at); }},
+         false, kOld, "No space left on device"},
+        {{.flushData = [](auto...) { return errno = EIO, false; }}, false, kOld,
+         "Input/output error"},
+        {{.writeAll = [](int fd, const char* data, std::size_t size, std::int64_t at) {
+             return at > 0 && isOutput(fd) ? (errno = ENOSPC, false)
+                                           : sys::writeAll(fd, data, size, at); }},
          true, "", "No space left on device"},
         {{.flushData = [](int fd) { return see("flushData"), sys::flushData(fd); },
           .putInPlace = [](const sys::Directory& in, const std::string& from,
@@ -116,24 +147,24 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
             std::filesystem::create_hard_link(dir / "out.txt", dir / "other.txt");
         std::string reason;
         std::optional<OutputFile> output = openOutputFile(dir / "out.txt", -1, reason);
-        output->text().write(kNew);
-        ASSERT_TRUE(output->text().flush());
+        seen.clear();
         sys::primitives = fault.primitives;
         sys::primitives.cloneInto = [](auto...) {
             return std::int64_t{0};
         }; // a copy, whatever /tmp shares
-        seen.clear();
+        output->text().write(kNew);
         EXPECT_EQ(output->finish(reason), fault.reason.empty());
         sys::primitives = {};
         EXPECT_EQ(reason, fault.reason);
         EXPECT_EQ(seen, fault.order.empty() ? seen : fault.order);
         output.reset();
-        for (const auto& file : std::filesystem::directory_iterator(dir.path))
-            EXPECT_TRUE(test::readFile(file.path()) ==
-                        (file.path().filename() == "out.txt" && !fault.atName.empty()
-                             ? fault.atName
-                             : fault.after))
-                << file.path();
+        int theirs = 0;
+        for (const auto& file : std::filesystem::directory_iterator(dir.path)) {
+            std::string bytes = test::readFile(file.path());
+            theirs += bytes == "x";
+            EXPECT_TRUE(bytes == "x" || bytes == fault.after) << file.path();
+        }
+        EXPECT_EQ(theirs, fault.theirs);
     }
 }
 #endif
