@@ -191,7 +191,7 @@ address_space() {
 
 # As root: another user's file is written in place, kept as it was after a failing input, and
 # after a conversion it is still theirs; root's own file keeps its file capabilities, which the
-# grid's writes clear. As that user: their own file in a directory where they
+# grid's writes clear (but in place, as the generic build writes it). As that user: their own file in a directory where they
 # can make none is made aside in $TMPDIR, copied in, the same file after, and nothing is left
 # aside; where nothing can be made aside, the message names the place; their file of a group
 # they are not in is written in place, its group kept.
@@ -202,7 +202,8 @@ as_root() {
     check "$brenzolt" small.grd theirs.txt
     [ "$(stat -c %U theirs.txt)" = nobody ] && cmp -s small.txt theirs.txt || fail "theirs.txt"
     cp old.txt capable.txt && setcap cap_net_raw+ep capable.txt && check "$brenzolt" small.grd capable.txt
-    [ "$(getcap capable.txt)" = "capable.txt cap_net_raw=ep" ] || fail "capabilities: $(getcap capable.txt)"
+    [ "$(getcap capable.txt)" = "capable.txt cap_net_raw=ep" ] || [ "${BRENZOLT_PLATFORM:-}" = posix ] ||
+        fail "capabilities: $(getcap capable.txt)" # the generic build writes it in place
     mkdir -m 755 closed && mkdir -m 1777 aside && cp old.txt closed/mine.txt
     chown nobody closed/mine.txt && inode=$(stat -c %i closed/mine.txt)
     errors=$(TMPDIR=/nowhere as "$brenzolt" small.grd closed/mine.txt 2>&1 >/dev/null || true)
@@ -277,7 +278,7 @@ case $scenario in
     address_space | descriptors) native || skip "not a program of this machine alone" ;;
     default_acl | access_list) acl ;;
     as_root | links) root ;;
-    copy_on_write) root; generic "knows no file system that writes every block anew" ;;
+    copy_on_write) root; generic "shares no blocks between files" ;;
     append_only) root; generic "knows no append-only directory" ;;
     drop_box) root; generic "holds no directory it cannot read" ;;
     mount_point) root; generic "knows no mount point" ;;

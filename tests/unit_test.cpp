@@ -77,7 +77,8 @@ bool replaceName(int fd) {
 // the run. An output's name that another file took once the lock was held keeps it from the
 // copy; taken during the copy, the output's other name keeps the grid; both names removed, no
 // name leads to it. Another file put at the temporary's name as it is renamed is no success,
-// and the run's undo never removes it. Nothing else is left in the directory.
+// and the run's undo never removes it. Nothing else is left in the directory. (The rows of one
+// name need a build that replaces such an output.)
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
     struct Fault {
@@ -137,6 +138,8 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(&fault - faults);
+        if (!fault.twoNames && !BRENZOLT_REPLACES)
+            continue; // an output of one name is written in place here too
         // Signals as at the start of a run: the commit of a row before ignores them.
         for (int signal : {SIGINT, SIGTERM, SIGHUP})
             std::signal(signal, SIG_DFL);
