@@ -77,7 +77,8 @@ bool replaceName(int fd) {
 // the run. An output's name that another file took once the lock was held keeps it from the
 // copy; taken during the copy, the output's other name keeps the grid; both names removed, no
 // name leads to it. Another file put at the temporary's name as it is renamed is no success,
-// and the run's undo never removes it. Nothing else is left in the directory. (The rows of one
+// and the run's undo never removes it, nor takes a name it cannot look at for gone. Nothing else
+// is left in the directory. (The rows of one
 // name need a build that replaces such an output.)
 TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     const std::string kOld(400000, 'o'), kNew(300000, 'n'); // two pieces
@@ -169,6 +170,8 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
         }
         EXPECT_EQ(theirs, fault.theirs);
     }
+    // A temporary's name that cannot be looked at is not taken for gone: the run names it.
+    EXPECT_FALSE(sys::removeIfSame(sys::Directory{.fd = -1, .path = ""}, "out.txt", {}));
 }
 #endif
 
