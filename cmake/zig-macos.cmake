@@ -7,9 +7,10 @@
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR ${BRENZOLT_MACOS_ARCH})
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRENZOLT_ZIG BRENZOLT_MACOS_ARCH)
-# The compiler with its mandatory arguments.
-set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos)
-set(CMAKE_C_COMPILER ${BRENZOLT_ZIG} cc -target ${BRENZOLT_MACOS_ARCH}-macos) # GoogleTest's
+# The compiler with its mandatory arguments, for macOS 11.0 on, the first that runs on Apple
+# silicon and the oldest whose headers Zig has (left to Zig, the programs would ask for 11.7).
+set(CMAKE_CXX_COMPILER ${BRENZOLT_ZIG} c++ -target ${BRENZOLT_MACOS_ARCH}-macos.11.0)
+set(CMAKE_C_COMPILER ${BRENZOLT_ZIG} cc -target ${BRENZOLT_MACOS_ARCH}-macos.11.0) # GoogleTest's
 # CMake's probe of the compiler passes -Wl,-v, which Zig's linker refuses, so
 # the byte order is not found: both Macs are little-endian.
 set(CMAKE_CXX_BYTE_ORDER LITTLE_ENDIAN)

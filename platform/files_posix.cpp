@@ -9,16 +9,18 @@
 //  O_PATH                a directory that may be written but not read is not held
 //  /proc/self/fd, or     the output's directory is found by its name, its
 //  F_GETPATH             links resolved (realpath), and checked to hold it
-//  O_TMPFILE             a new output gets the umask's permissions, not those
-//                        of the directory's default access list
+//  O_TMPFILE             the temporary file has a name from the start, which
+//                        another user of a shared directory may take, and
+//                        which a kill -9 leaves behind
 //  open-file locks       the lock is the process's: see lockForWriting
-//  fallocate, F_PREALL. room is reserved only where the old file had blocks
+//  fallocate, F_PREALL. no room is reserved: the free room must hold the
+//                        whole grid before an in-place copy
 //  F_FULLFSYNC           fdatasync, or fsync, is trusted to reach the disk
 //  statx's append-only   an append-only directory is not known as one: its
 //                        temporary file cannot be removed, and is named
 //  FICLONERANGE, and     an output written in place is copied into, never
-//  statfs's type         shares the grid's blocks; a file system that writes
-//                        every block anew is not known as one
+//  statfs's type or      shares the grid's blocks; a file system that writes
+//  name                  every block anew is not known as one
 //  sync_file_range       posix_fadvise's "not needed" starts the writeback
 #include "platform/system.h"
 
@@ -35,8 +37,11 @@
 #include <sys/ioctl.h>
 #endif
 #if BRENZOLT_HAS_STATFS_TYPE
-#include <linux/magic.h>
 #include <sys/statfs.h>
+#endif
+#if BRENZOLT_HAS_STATFS_NAME
+#include <sys/mount.h>
+#include <sys/param.h>
 #endif
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,9 +163,10 @@ bool isLink(const Directory& directory, const std::string& name) {
            S_ISLNK(st.st_mode);
 }
 
-int createExclusive(const Directory& directory, const std::string& name) {
+int createExclusive(const Directory& directory, const std::string& name, bool asNew) {
     return ::openat(directory.fd, name.c_str(),
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                    asNew ? 0666 : 0600);
 }
 
 bool mayNotCreate(int error) {
@@ -175,19 +181,21 @@ bool whatIsAt(const Directory& directory, const std::string& name, const FileId&
     return there || errno == ENOENT;
 }
 
+// A directory that cannot be looked at is taken for one: then no name this
+// run makes there needs to be removed.
 bool isAppendOnly([[maybe_unused]] const Directory& directory) {
 #if BRENZOLT_HAS_STATX_ATTR_APPEND
     struct statx st {};
-    return ::statx(directory.fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
+    return ::statx(directory.fd, "", AT_EMPTY_PATH, 0, &st) != 0 ||
            (st.stx_attributes & st.stx_attributes_mask & STATX_ATTR_APPEND);
 #else
     return false;
 #endif
 }
 
-int createUnnamed([[maybe_unused]] const Directory& directory) {
+int createUnnamed([[maybe_unused]] const Directory& directory, [[maybe_unused]] bool asNew) {
 #if BRENZOLT_HAS_O_TMPFILE
-    return ::openat(directory.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return ::openat(directory.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, asNew ? 0666 : 0600);
 #else
     errno = ENOTSUP;
     return -1;
@@ -208,8 +216,10 @@ bool giveName([[maybe_unused]] int fd, [[maybe_unused]] const Directory& directo
 }
 
 bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id) {
-    return !isNamedAt(directory.fd, name.c_str(), id) ||
-           ::unlinkat(directory.fd, name.c_str(), 0) == 0 || errno == ENOENT;
+    struct stat st {};
+    if (::fstatat(directory.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    return fileIdOf(st) != id || ::unlinkat(directory.fd, name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
 bool removeName(const Directory& directory, const std::string& name) {
@@ -239,74 +249,101 @@ namespace {
 // What a file system does with blocks: whether files may share them, whether
 // it writes every block anew, the ones a file has too, and whether it keeps
 // files in memory alone (no writeback, nothing to read ahead). A file system
-// not listed does none of these.
+// not listed does none of these; one that cannot be told is taken to write
+// anew.
 struct FileSystem {
-    std::uint32_t type; // statfs's
     bool sharesBlocks, writesAnew, inMemory;
 };
-#if BRENZOLT_HAS_STATFS_TYPE
-constexpr FileSystem kFileSystems[] = {
-    {BTRFS_SUPER_MAGIC, true, true, false}, // Btrfs
-    {XFS_SUPER_MAGIC, true, false, false},  // XFS
-    {0xca451a4e, true, true, false},        // bcachefs
-    {0x2fc12fc1, true, true, false},        // ZFS
-    {TMPFS_MAGIC, false, false, true},      // tmpfs
-    {RAMFS_MAGIC, false, false, true},      // ramfs
-};
-#endif
 
-// The file system that holds the file, where it can be told.
 FileSystem fileSystemOf([[maybe_unused]] int fd) {
-#if BRENZOLT_HAS_STATFS_TYPE
+#if BRENZOLT_HAS_STATFS_TYPE || BRENZOLT_HAS_STATFS_NAME
+    // By statfs's type where the system tells it (Linux), else by its name.
+    static constexpr struct {
+        std::uint32_t type;
+        const char* name;
+        FileSystem does;
+    } kKnown[] = {
+        {0x9123683e, "btrfs", {true, true, false}},
+        {0x58465342, "xfs", {true, false, false}},
+        {0xca451a4e, "bcachefs", {true, true, false}},
+        {0x2fc12fc1, "zfs", {true, true, false}},
+        {0, "apfs", {true, true, false}}, // shares blocks only with a file it makes
+        {0x01021994, "tmpfs", {false, false, true}},
+        {0x858458f6, "ramfs", {false, false, true}},
+    };
     struct statfs system {};
-    if (::fstatfs(fd, &system) == 0)
-        for (const FileSystem& known : kFileSystems)
-            if (static_cast<std::uint32_t>(system.f_type) == known.type)
-                return known;
+    if (::fstatfs(fd, &system) != 0)
+        return {false, true, false};
+    for (const auto& known : kKnown)
+#if BRENZOLT_HAS_STATFS_TYPE
+        if (static_cast<std::uint32_t>(system.f_type) == known.type)
+#else
+        if (std::strcmp(system.f_fstypename, known.name) == 0)
 #endif
-    return {0, false, false, false};
+            return known.does;
+#endif
+    return {false, false, false};
+}
+
+// Whether the room free to this user holds `size` bytes; false with ENOSPC
+// where it does not, or with the reason where it cannot be told. A file
+// system that counts no blocks (ramfs) has room as long as memory lasts.
+bool holdsRoom(int fd, std::uint64_t size) {
+#if BRENZOLT_HAS_STATFS_NAME
+    struct statfs space {}; // statvfs's counts are 32 bits wide on macOS
+    if (::fstatfs(fd, &space) != 0)
+        return false;
+    std::uint64_t unit = space.f_bsize;
+#else
+    struct statvfs space {};
+    if (::fstatvfs(fd, &space) != 0)
+        return false;
+    std::uint64_t unit = space.f_frsize;
+#endif
+    if (space.f_blocks == 0 || static_cast<std::uint64_t>(space.f_bavail) * unit >= size)
+        return true;
+    errno = ENOSPC;
+    return false;
+}
+
+// Blocks for `size` bytes taken, past the end without moving it, so that the
+// file holds what it held until it is written over: 1 when they are, 0 when
+// that failed, -1 where the system or the file system takes none.
+int reserveBlocks([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t size) {
+#if BRENZOLT_HAS_FALLOCATE_KEEP_SIZE
+    if (size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return 1;
+    return errno == EOPNOTSUPP ? -1 : 0;
+#elif BRENZOLT_HAS_F_PREALLOCATE
+    // From the physical end on: the growth.
+    fstore_t room{.fst_flags = F_ALLOCATEALL,
+                  .fst_posmode = F_PEOFPOSMODE,
+                  .fst_offset = 0,
+                  .fst_length = 0,
+                  .fst_bytesalloc = 0};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    room.fst_length =
+        static_cast<off_t>(size) - std::min<off_t>(st.st_size, static_cast<off_t>(size));
+    if (room.fst_length == 0 || ::fcntl(fd, F_PREALLOCATE, &room) != -1)
+        return 1;
+    return errno == ENOTSUP ? -1 : 0;
+#else
+    return -1;
+#endif
 }
 
 } // namespace
 
-// Blocks past the end are taken without moving it: the file holds what it
-// held until it is written over. A file system that writes every block
-// anew takes new blocks for the ones the file has, which it cannot reserve:
-// the free room must hold them all.
+// A file system that writes every block anew takes new blocks for the ones
+// the file has, which no call reserves: the free room must hold them all.
+// So must it where no block can be reserved.
 bool reserve(int fd, std::uint64_t size) {
-    struct statvfs space {};
-    if (fileSystemOf(fd).writesAnew && ::fstatvfs(fd, &space) == 0 &&
-        std::uint64_t{space.f_bavail} * space.f_frsize < size) {
-        errno = ENOSPC;
+    if (fileSystemOf(fd).writesAnew && !holdsRoom(fd, size))
         return false;
-    }
-    if (size == 0)
-        return true;
-#if BRENZOLT_HAS_FALLOCATE_KEEP_SIZE
-    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
-           errno == EOPNOTSUPP;
-#elif BRENZOLT_HAS_F_PREALLOCATE
-    fstore_t room{.fst_flags = F_ALLOCATEALL,
-                  .fst_posmode = F_PEOFPOSMODE,
-                  .fst_offset = 0,
-                  .fst_length = static_cast<off_t>(size),
-                  .fst_bytesalloc = 0};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return false;
-    room.fst_length =
-        static_cast<off_t>(size) - std::min<off_t>(st.st_size, static_cast<off_t>(size));
-    return room.fst_length == 0 || ::fcntl(fd, F_PREALLOCATE, &room) != -1 || errno == ENOTSUP;
-#else
-    // posix_fallocate would move the end: only the blocks the file has.
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return false;
-    off_t within = std::min<off_t>(st.st_size, static_cast<off_t>(size));
-    int error = within == 0 ? 0 : ::posix_fallocate(fd, 0, within);
-    errno = error;
-    return error == 0 || error == EINVAL || error == EOPNOTSUPP;
-#endif
+    int reserved = reserveBlocks(fd, size);
+    return reserved > 0 || (reserved < 0 && holdsRoom(fd, size));
 }
 
 // Where the file system may share blocks, the grid is on the disk first.
@@ -337,13 +374,27 @@ bool setSize(int fd, std::uint64_t size) {
     return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
+namespace {
+
 // Where fsync leaves the data in the disk's own cache (macOS), F_FULLFSYNC
-// takes it to the disk; a file system that does not take that gets fsync.
-bool flushData(int fd) {
+// takes it to the disk: 1 when it did, 0 when the flush failed (EIO), -1
+// where the file system does not take it (ENOTSUP, or ENOTTY and EINVAL on
+// some devices and network file systems), or the system has no such call.
+int flushToTheDisk([[maybe_unused]] int fd) {
 #if BRENZOLT_HAS_F_FULLFSYNC
     if (::fcntl(fd, F_FULLFSYNC) != -1)
-        return true;
+        return 1;
+    if (errno != ENOTSUP && errno != ENOTTY && errno != EINVAL)
+        return 0;
 #endif
+    return -1;
+}
+
+} // namespace
+
+bool flushData(int fd) {
+    if (int flushed = flushToTheDisk(fd); flushed >= 0)
+        return flushed > 0;
 #if BRENZOLT_HAS_FDATASYNC
     return ::fdatasync(fd) == 0;
 #else
@@ -352,10 +403,8 @@ bool flushData(int fd) {
 }
 
 bool flushDirectory(const Directory& directory) {
-#if BRENZOLT_HAS_F_FULLFSYNC
-    if (::fcntl(directory.fd, F_FULLFSYNC) != -1)
-        return true;
-#endif
+    if (int flushed = flushToTheDisk(directory.fd); flushed >= 0)
+        return flushed > 0;
     // A directory held by its path alone cannot be flushed.
     return ::fsync(directory.fd) == 0 || errno == EBADF;
 }

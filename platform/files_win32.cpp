@@ -256,7 +256,7 @@ bool openTemporaryDirectory(Directory& directory) {
     return length > 0 && length <= MAX_PATH && openDirectory(path, directory);
 }
 
-int createExclusive(const Directory& directory, const std::string& name) {
+int createExclusive(const Directory& directory, const std::string& name, bool) {
     HANDLE handle = CreateFileW(
         wideName(directory.path + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -292,7 +292,7 @@ bool isAppendOnly(const Directory&) {
     return false;
 }
 
-int createUnnamed(const Directory&) {
+int createUnnamed(const Directory&, bool) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return -1;
 }

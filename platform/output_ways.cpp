@@ -56,13 +56,13 @@ bool Survey::makeTemporaryBeside(const std::string& path, std::string& reason) {
     found.appendOnly = directoryHeld && sys::isAppendOnly(directory);
     TemporaryFile::Created created;
     if (directoryHeld)
-        created = found.appendOnly ? temporary.createUnnamed(directory)
-                                   : temporary.create(directory, name);
+        created = found.appendOnly ? temporary.createUnnamed(directory, isNew)
+                                   : temporary.create(directory, name, isNew);
     found.temporaryBeside = bool(created);
     if (!found.temporaryBeside && directoryHeld && (isNew || !created.refused))
         return failedWith(reason, created.error);
     found.carried = isNew || !found.temporaryBeside ||
-                    sys::carryAttributes(temporary.fd(), output, found.old, accessList);
+                    sys::carryAttributes(temporary.fd(), output, found.old, carried);
     return true;
 }
 
@@ -87,18 +87,19 @@ How wayFor(const Found& found) {
 
 Replace::Replace(Survey& survey)
     : directory(std::exchange(survey.directory, {})), name(std::move(survey.name)),
-      old(survey.found.old), isNew(survey.found.isNew), accessList(std::move(survey.accessList)),
+      old(survey.found.old), isNew(survey.found.isNew), carried(std::move(survey.carried)),
       temporary(std::move(survey.temporary)) {}
 
-// On the disk first, then in place in one step, then the directory on the
-// disk: a power cut shows the old file or the whole new one. Another run's
-// grid that stands there by then is replaced too: the last run to finish
-// wins.
+// On the disk first, with what the old file carries, then in place in one
+// step, then the directory on the disk: a power cut shows the old file or
+// the whole new one. Another run's grid that stands there by then is
+// replaced too: the last run to finish wins.
 bool Replace::finish(std::string& reason) {
     if (!sys::primitives.flushData(temporary.fd()) ||
-        !sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, accessList, directory) ||
-        !temporary.putInPlace(name, !isNew))
+        !sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, carried, directory))
         return failedWith(reason, sys::lastError());
+    if (!temporary.putInPlace(name, !isNew, reason))
+        return false;
     if (sys::primitives.flushDirectory(directory))
         return true;
     // The one failure that cannot be undone.
@@ -121,7 +122,7 @@ bool InPlace::makeAside(std::string& reason) {
     TemporaryFile::Created created;
     if (!sys::openTemporaryDirectory(systemTemporary))
         created.error = sys::lastError();
-    else if ((created = temporary.create(systemTemporary, name.empty() ? "brenzolt" : name)))
+    else if ((created = temporary.create(systemTemporary, name.empty() ? "brenzolt" : name, false)))
         return true;
     return failed(reason, "the grid cannot be made aside in " + systemTemporary.path + ": " +
                               sys::reasonOf(created.error));
@@ -140,9 +141,13 @@ std::string InPlace::nameMoved(bool copied) {
     std::string what = found == sys::AtName::anotherFile ? "replaced by another file" : "removed";
     if (!copied)
         return what + " before this grid was copied in; nothing changed";
+    // The output's links tell whether a name still leads to the grid: one
+    // of its others, or the one it was moved to.
+    sys::Facts now;
+    bool named = !sys::factsOf(output, now) || now.links > 0;
     return what + " while this grid was copied in" +
            (found == sys::AtName::anotherFile ? "; that file stands" : "") +
-           (old.links > 1 ? "; the grid is on its other names" : "; no name leads to the grid");
+           (named ? "; the grid is on its other names" : "; no name leads to the grid");
 }
 
 // Everything the copy needs is held before the old contents go: its

@@ -5,7 +5,7 @@
 //
 //  way            holds                        a failure undoes     a signal undoes
 //  Replace        directory, name, old,        the temporary file   the temporary file
-//                 isNew, accessList,           before the rename;   before the rename;
+//                 isNew, carried,              before the rename;   before the rename;
 //                 temporary (beside)           nothing after        nothing after
 //  InPlace        output, directory (when      the temporary file;  the temporary file
 //                 held), systemTemporary,      a failed write in    before the copy;
@@ -19,10 +19,11 @@
 //
 // The commit is the rename (Replace) or the start of the copy (InPlace),
 // once everything the copy needs is held and the output's name still leads
-// to it: from there on the signals are ignored and the run finishes. In a
-// directory whose names cannot be removed (append-only) the temporary file
-// has no name: a new output is named at the commit, an old one written in
-// place.
+// to it: from there on the signals are ignored and the run finishes. Where
+// the system makes files without a name, the temporary file has none until
+// just before its rename. In a directory whose names cannot be removed
+// (append-only) it has none: a new output is named at the commit, an old one
+// written in place.
 //
 // Each type is built in place from the survey, taking what it holds, and is
 // never copied or moved, so that nothing is closed twice. `writer()` makes
@@ -60,7 +61,7 @@ struct Survey {
     int output = -1;          // the output's own descriptor; -1 for a new one
     sys::Directory directory; // the output's, where it could be held
     std::string name;         // the output's name in `directory`
-    std::string accessList;   // the old output's, for a file that replaces it
+    std::string carried;      // what the old output carries, for a file that replaces it
     TemporaryFile temporary;  // beside the output, where one could be made
 
     Survey() = default;
@@ -92,7 +93,7 @@ struct Replace : Unmoved {
     std::string name;
     sys::Facts old;
     bool isNew;
-    std::string accessList;
+    std::string carried;
     TemporaryFile temporary; // in `directory`
 
     explicit Replace(Survey& survey);

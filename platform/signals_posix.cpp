@@ -1,5 +1,5 @@
-// What an interrupt, termination or hang-up undoes on POSIX systems, and
-// nothing else: the handler and the state it reads. The handler may call only
+// What a signal that ends the process undoes on POSIX systems, and nothing
+// else: the handler and the state it reads. The handler may call only
 // what is async-signal-safe (fstatat, unlinkat, sigaction, signal, raise),
 // and where it returns, it leaves errno as the code it interrupted had it.
 #include "platform/system.h"
@@ -28,7 +28,35 @@ struct PendingUndo {
 };
 PendingUndo pendingUndo;
 
-constexpr int kUndoneSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default ends the process, the real-time ones too, but
+// those that a fault of the program itself raises (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE, SIGTRAP, SIGSYS), after which the process is in no state to undo
+// anything.
+constexpr int kUndoneSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGABRT, SIGPIPE,   SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
+
+template <class Each> void forEachUndone(Each each) {
+    for (int signal : kUndoneSignals)
+        each(signal);
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        each(signal);
+#endif
+}
 
 // Whether `name` in `directory` is still the file `id`, the name itself not followed.
 bool isStill(int directory, const char* name, const FileId& id) {
@@ -85,22 +113,21 @@ SignalsHeld::~SignalsHeld() {
 void ignoreSignals() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
-    for (int signal : kUndoneSignals)
-        ::sigaction(signal, &ignore, nullptr);
+    forEachUndone([&](int signal) { ::sigaction(signal, &ignore, nullptr); });
     pendingUndo.waiting = 0;
 }
 
 void undoOnSignals() {
-    for (int signal : kUndoneSignals) {
+    forEachUndone([](int signal) {
         struct sigaction action {};
         // A signal the caller set to be ignored (nohup, a background job)
         // stays ignored.
         if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-            continue;
+            return;
         action.sa_handler = undoAndEnd;
         sigemptyset(&action.sa_mask);
         ::sigaction(signal, &action, nullptr);
-    }
+    });
 }
 
 } // namespace brenzolt::sys

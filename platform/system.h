@@ -7,7 +7,7 @@
 //  console_SYSTEM.cpp     the console
 //  files_SYSTEM.cpp       files, directories and their primitives
 //  attributes_SYSTEM.cpp  what a replaced output carries
-//  signals_SYSTEM.cpp     what an interrupt, termination or hang-up undoes
+//  signals_SYSTEM.cpp     what a signal that ends the process undoes
 //
 // Error handling: a primitive that fails returns false, or -1 where it
 // returns a descriptor or a count, and leaves its reason in `lastError()`
@@ -126,19 +126,21 @@ bool whatIsAt(const Directory& directory, const std::string& name, const FileId&
 bool isAppendOnly(const Directory& directory);
 
 // A new file `name`, created exclusively, never through a link, readable
-// and writable by its owner only.
-int createExclusive(const Directory& directory, const std::string& name);
+// and writable by its owner only; or, `asNew`, with what any new file gets
+// there: the system's own rule (the umask, or the directory's default access
+// list) applied to read and write for everyone.
+int createExclusive(const Directory& directory, const std::string& name, bool asNew);
 // Whether a failed creation says that no file may be created there (no
 // permission, a read-only file system), rather than that the system lacks
 // something (descriptors, room, inodes).
 bool mayNotCreate(int error);
-// A file without a name in `directory`, readable and writable by its owner
-// only, which goes when it is closed unless `giveName` names it first.
-int createUnnamed(const Directory& directory);
+// A file without a name in `directory`, with what `createExclusive` gives,
+// which goes when it is closed unless `giveName` names it first.
+int createUnnamed(const Directory& directory, bool asNew);
 // The unnamed file at `name` in `directory`, where no file may be by then.
 bool giveName(int fd, const Directory& directory, const std::string& name);
 // Removes `name` only while it is still the file `id`; false when it is and
-// stays.
+// stays, or when what it is cannot be told.
 bool removeIfSame(const Directory& directory, const std::string& name, const FileId& id);
 // Removes `name`, whatever file it is: one this run has just created but
 // could not learn the identity of.
@@ -173,22 +175,24 @@ bool startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
 // ---- Attributes (attributes_SYSTEM.cpp)
 
 // What the file `from` carries besides its permission bits goes onto `to`
-// at once: its group and extended attributes; its access list, which grants
-// access, is kept in `accessList` for `takeAttributes`. False where any of it
-// cannot go (a group the user is not in, a namespace the user may not write).
-bool carryAttributes(int to, int from, const Facts& old, std::string& accessList);
-// Gives the file the access list and permission bits of the file it
-// replaces, or the permissions that any new file gets in `directory` (a
-// default access list included).
-bool takeAttributes(int fd, const Facts* old, const std::string& accessList,
+// at once, where it can go before the grid is written (its group, extended
+// attributes), and is kept in `carried` for `takeAttributes`. False where
+// any of it cannot go (a group the user is not in, a namespace the user may
+// not write), or cannot be read: a file that a new one would then change.
+bool carryAttributes(int to, int from, const Facts& old, std::string& carried);
+// After the last write (which clears some attributes), gives the file what
+// `carried` holds of the file it replaces (its access list among it, which
+// grants access) and that file's permission bits. A new file (`old` null)
+// keeps what it was created with in `directory`.
+bool takeAttributes(int fd, const Facts* old, const std::string& carried,
                     const Directory& directory);
 
 // ---- Signals (signals_SYSTEM.cpp)
 
-// What an interrupt, termination or hang-up undoes before the process ends as
-// the signal says: the temporary file `name` in `directory` is removed while
-// it is still the file `id`; nothing when `name` is empty. Set only while
-// signals are held.
+// What a signal that ends the process (an interrupt, termination, hang-up, a
+// timer, SIGUSR1...) undoes before the process ends as the signal says: the temporary file `name`
+// in `directory` is removed while it is still the file `id`; nothing when `name` is empty. Set only
+// while signals are held.
 struct Undo {
     Directory directory;
     std::string name;
@@ -205,8 +209,8 @@ struct SignalsHeld {
 // the system (no call waits to be interrupted), one that came meanwhile is
 // dropped, and the run finishes.
 void ignoreSignals();
-// Sets the handlers that undo on an interrupt, termination or hang-up (those
-// the caller set to be ignored stay ignored); once, from prepareProcess.
+// Sets the handlers that undo on those signals (those the caller set to be
+// ignored stay ignored); once, from prepareProcess.
 void undoOnSignals();
 
 // The primitives a test may make fail or watch, reached through one table in

@@ -8,70 +8,119 @@
 
 namespace brenzolt {
 
-TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), unnamed_(other.unnamed_),
-      directory_(std::move(other.directory_)), name_(std::exchange(other.name_, {})),
-      id_(other.id_) {}
+namespace {
 
-TemporaryFile::Created TemporaryFile::create(const sys::Directory& where,
-                                             const std::string& target) {
-    Created result;
+// Calls `make` with random names for the grid of `target` until it makes one:
+// 0, or the error of the last name tried.
+template <class Make> int underRandomName(const std::string& target, Make make) {
     constexpr std::string_view kSymbols = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::random_device random; // the system's own source
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    int error = sys::kExists;
+    for (int attempt = 0; attempt < 100 && error == sys::kExists; ++attempt) {
         std::string suffix = ".brenzolt-incomplete-";
         for (std::uint64_t bits = std::uint64_t{random()} << 32 | random(); suffix.size() < 33;
              bits /= kSymbols.size())
             suffix += kSymbols[bits % kSymbols.size()];
-        for (const std::string& candidate : {target + suffix, suffix}) {
-            sys::SignalsHeld signalsWait;
-            int created = sys::createExclusive(where, candidate);
-            sys::Facts facts;
-            if (created >= 0 && sys::factsOf(created, facts)) {
-                fd_ = created;
-                directory_ = where;
-                name_ = candidate;
-                id_ = facts.id;
-                sys::setUndo({.directory = directory_, .name = name_, .id = id_});
-                return {.made = true};
-            }
-            result.error = sys::lastError();
-            if (created >= 0) { // made, but not known: it goes again at once
-                sys::closeChecked(created);
-                sys::removeName(where, candidate);
-                return result;
-            }
-            if (result.error == sys::kExists)
+        for (const std::string& candidate : {target + suffix, suffix})
+            if ((error = make(candidate)) == 0 || error == sys::kExists)
                 break;
-            // No such name in a directory held open: one that takes no new
-            // files (as /proc), or that is gone.
-            result.refused = sys::mayNotCreate(result.error) || result.error == sys::kNotFound;
-        }
-        if (result.error != sys::kExists)
-            return result;
     }
-    return result;
+    return error;
 }
 
-TemporaryFile::Created TemporaryFile::createUnnamed(const sys::Directory& where) {
-    fd_ = sys::createUnnamed(where);
-    int error = sys::lastError();
+} // namespace
+
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), unnamed_(other.unnamed_), namedAsTo_(other.namedAsTo_),
+      directory_(std::move(other.directory_)), target_(std::move(other.target_)),
+      name_(std::exchange(other.name_, {})), id_(other.id_) {}
+
+// Takes the file `created` as this one, by the name `name` (none: a file
+// without a name), armed: 0, or the error that made or knew no file (then
+// one that was made goes again at once).
+int TemporaryFile::arm(int created, const std::string& name) {
+    sys::Facts facts;
+    if (created < 0 || !sys::factsOf(created, facts)) {
+        int error = sys::lastError();
+        if (created >= 0 && sys::closeChecked(created) && !name.empty())
+            sys::removeName(directory_, name);
+        return error;
+    }
+    fd_ = created;
+    name_ = name;
+    id_ = facts.id;
+    sys::setUndo({.directory = directory_, .name = name_, .id = id_});
+    return 0;
+}
+
+TemporaryFile::Created TemporaryFile::create(const sys::Directory& where, const std::string& target,
+                                             bool asNew) {
     directory_ = where;
-    unnamed_ = fd_ >= 0;
+    target_ = target;
+    // Without a name where the system makes such files: nothing for anyone
+    // to take, nor for a kill -9 to leave, until the commit.
+    if ((unnamed_ = arm(sys::createUnnamed(where, asNew), {}) == 0))
+        return {.made = true};
+    int error = underRandomName(target, [&](const std::string& candidate) {
+        sys::SignalsHeld signalsWait;
+        return arm(sys::createExclusive(where, candidate, asNew), candidate);
+    });
+    // No such name in a directory held open: one that takes no new files (as
+    // /proc), or that is gone.
+    return {.made = error == 0,
+            .error = error,
+            .refused = error != 0 && (sys::mayNotCreate(error) || error == sys::kNotFound)};
+}
+
+TemporaryFile::Created TemporaryFile::createUnnamed(const sys::Directory& where, bool asNew) {
+    directory_ = where;
+    int error = arm(sys::createUnnamed(where, asNew), {});
+    unnamed_ = namedAsTo_ = error == 0;
     return {.made = unnamed_, .error = error, .refused = !unnamed_};
 }
 
-bool TemporaryFile::putInPlace(const std::string& to, bool replacing) {
-    if (!unnamed_ && !sys::closeChecked(std::exchange(fd_, -1)))
+// Names the file without a name in its directory, armed.
+bool TemporaryFile::nameIt() {
+    return underRandomName(target_, [&](const std::string& candidate) {
+               if (!sys::giveName(fd_, directory_, candidate))
+                   return sys::lastError();
+               name_ = candidate;
+               sys::setUndo({.directory = directory_, .name = name_, .id = id_});
+               return 0;
+           }) == 0;
+}
+
+bool TemporaryFile::putInPlace(const std::string& to, bool replacing, std::string& reason) {
+    auto failed = [&reason](std::string why) {
+        reason = std::move(why);
         return false;
+    };
     sys::SignalsHeld signalsWait;
-    if (unnamed_ ? !sys::giveName(fd_, directory_, to)
-                 : !sys::primitives.putInPlace(directory_, name_, to, replacing))
-        return false;
+    sys::AtName at = sys::AtName::theFile;
+    if (namedAsTo_ ? !sys::giveName(fd_, directory_, to)
+                   : (unnamed_ && !nameIt()) || !sys::closeChecked(std::exchange(fd_, -1)) ||
+                         !sys::whatIsAt(directory_, name_, id_, at))
+        return failed(sys::reasonOf(sys::lastError()));
+    if (at != sys::AtName::theFile)
+        return failed(at == sys::AtName::anotherFile
+                          ? "another file took the temporary's name before this grid was put in "
+                            "place; nothing changed"
+                          : "the temporary file was moved away or removed before this grid was "
+                            "put in place; nothing changed");
+    if (!namedAsTo_ && !sys::primitives.putInPlace(directory_, name_, to, replacing))
+        return failed(sys::reasonOf(sys::lastError()));
     name_.clear();
     sys::setUndo({});
     sys::ignoreSignals();
-    return true;
+    sys::closeChecked(std::exchange(fd_, -1));
+    // What was renamed was the file at the temporary's name by then.
+    if (!sys::whatIsAt(directory_, to, id_, at))
+        return failed("the grid was put in place, but its name cannot be checked: " +
+                      sys::reasonOf(sys::lastError()));
+    if (at == sys::AtName::anotherFile)
+        return failed("another file took the temporary's name as this grid was put in place; "
+                      "that file stands");
+    return at == sys::AtName::theFile || failed("removed as this grid was put in place");
 }
 
 void TemporaryFile::remove() {

@@ -9,7 +9,8 @@
 #   bash scripts/compare-builds.sh build/app/brenzolt build-win/app/brenzolt.exe wine
 #   bash scripts/compare-builds.sh build/app/brenzolt build-arm64/app/brenzolt \
 #     qemu-aarch64 -L /usr/aarch64-linux-gnu
-#   bash scripts/compare-builds.sh build/app/brenzolt build/app/brenzolt qemu-x86_64 -cpu Nehalem
+#   bash scripts/compare-builds.sh build/app/brenzolt build/app/brenzolt qemu-x86_64 \
+#     -cpu SandyBridge,-x2apic,-tsc-deadline
 set -euo pipefail
 reference=$(realpath "$1")
 other=$(realpath "$2")

