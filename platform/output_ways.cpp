@@ -95,10 +95,21 @@ Replace::Replace(Survey& survey)
 // grid that stands there by then is replaced too: the last run to finish
 // wins.
 bool Replace::finish(std::string& reason) {
-    if (!sys::primitives.flushData(temporary.fd()) ||
-        !sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, accessList, directory) ||
+    return flush(reason) && commit(reason) && flushDirectory(reason);
+}
+
+bool Replace::flush(std::string& reason) {
+    return sys::primitives.flushData(temporary.fd()) || failedWith(reason, sys::lastError());
+}
+
+bool Replace::commit(std::string& reason) {
+    if (!sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, accessList, directory) ||
         !temporary.putInPlace(name, !isNew))
         return failedWith(reason, sys::lastError());
+    return true;
+}
+
+bool Replace::flushDirectory(std::string& reason) {
     if (sys::primitives.flushDirectory(directory))
         return true;
     // The one failure that cannot be undone.

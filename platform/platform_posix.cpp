@@ -69,6 +69,13 @@ std::string reasonOf(int error) {
     return std::strerror(error);
 }
 
+std::size_t mostDescriptors() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1 << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 } // namespace sys
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {

@@ -11,7 +11,7 @@ namespace brenzolt {
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), unnamed_(other.unnamed_),
       directory_(std::move(other.directory_)), name_(std::exchange(other.name_, {})),
-      id_(other.id_) {}
+      id_(other.id_), undoSlot_(std::exchange(other.undoSlot_, -1)) {}
 
 TemporaryFile::Created TemporaryFile::create(const sys::Directory& where,
                                              const std::string& target) {
@@ -27,16 +27,17 @@ TemporaryFile::Created TemporaryFile::create(const sys::Directory& where,
             sys::SignalsHeld signalsWait;
             int created = sys::createExclusive(where, candidate);
             sys::Facts facts;
-            if (created >= 0 && sys::factsOf(created, facts)) {
+            if (created >= 0 && sys::factsOf(created, facts) &&
+                (undoSlot_ =
+                     sys::armUndo({.directory = where, .name = candidate, .id = facts.id})) >= 0) {
                 fd_ = created;
                 directory_ = where;
                 name_ = candidate;
                 id_ = facts.id;
-                sys::setUndo({.directory = directory_, .name = name_, .id = id_});
                 return {.made = true};
             }
             result.error = sys::lastError();
-            if (created >= 0) { // made, but not known: it goes again at once
+            if (created >= 0) { // made, but not known or not armed: it goes again at once
                 sys::closeChecked(created);
                 sys::removeName(where, candidate);
                 return result;
@@ -69,7 +70,7 @@ bool TemporaryFile::putInPlace(const std::string& to, bool replacing) {
                  : !sys::primitives.putInPlace(directory_, name_, to, replacing))
         return false;
     name_.clear();
-    sys::setUndo({});
+    sys::disarmUndo(std::exchange(undoSlot_, -1));
     sys::ignoreSignals();
     return true;
 }
@@ -90,7 +91,7 @@ void TemporaryFile::remove() {
                            sys::writeAll(sys::descriptorIfOpen(2), line.data(), line.size());
                        });
     }
-    sys::setUndo({});
+    sys::disarmUndo(std::exchange(undoSlot_, -1));
 }
 
 } // namespace brenzolt

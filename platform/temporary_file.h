@@ -64,6 +64,7 @@ class TemporaryFile {
     sys::Directory directory_; // where it is, held open by the caller
     std::string name_;
     sys::FileId id_;
+    int undoSlot_ = -1; // the signals' undo of it
 };
 
 } // namespace brenzolt
