@@ -11,7 +11,7 @@
 set -euo pipefail
 set -m # background runs keep the default reaction to SIGINT, as at a terminal
 all="signals locked stalled attributes default_acl access_list console failed_write loop address_space
-    descriptors as_root drop_box mount_point links copy_on_write append_only"
+    descriptors as_root drop_box mount_point links copy_on_write append_only batch"
 if [ $# = 1 ]; then
     status=0
     for scenario in $all; do
@@ -244,6 +244,31 @@ failed_write() {
     [ ${#dots} -lt 50000 ] || fail "${#dots} rows written after the first failed write"
 }
 
+# Many grids in one run, half of them over old outputs, ended by INT, TERM or HUP later each
+# time: the run ends by the signal, or converted all; every output holds its old text (or is
+# not there), or the whole new grid; no temporary file is left.
+batch() {
+    local delay=0 run status kind stopped=0
+    grid 300 300 >mid.grd && head -c 360000 /dev/urandom >>mid.grd && "$brenzolt" mid.grd mid.txt
+    mkdir grids && for i in {10..49}; do cp mid.grd grids/$i.grd; done
+    for kind in INT TERM HUP INT TERM HUP INT; do
+        rm -rf out && mkdir out && for i in {10..49..2}; do cp old.txt out/$i.grd; done
+        "$brenzolt" -t out grids/*.grd & run=$!
+        delay=$((delay + 10 + RANDOM % 60)) && sleep "0.$(printf %03d $delay)"
+        kill -$kind $run || true # or it had converted every grid
+        status=0 && wait $run || status=$?
+        [ $status = 0 ] || [ $status = $((128 + $(kill -l $kind))) ] || fail "$kind: status $status"
+        stopped=$((stopped + (status != 0)))
+        for i in {10..49}; do
+            cmp -s out/$i.grd mid.txt || cmp -s out/$i.grd old.txt || [ ! -e out/$i.grd ] ||
+                fail "$kind after 0.$delay s: out/$i.grd"
+            ((i % 2 == 1)) || [ -e out/$i.grd ] || fail "$kind: out/$i.grd removed"
+        done
+        [ -z "$(ls out | grep -v '\.grd$')" ] || fail "$kind after 0.$delay s: left $(ls out)"
+    done
+    [ $stopped -gt 0 ] || fail "every run had converted its grids before the signal"
+}
+
 exec 9>&2 >/dev/null 2>&1 </dev/null # the runs' console out of the way; what failed on 9
 # Limits on the address space and the descriptors are for a program of this machine alone.
 native() { ldd "$brenzolt" >libraries 2>&1 && ! grep -q libasan libraries; }
@@ -274,6 +299,6 @@ case $scenario in
         [ "$(temporaries out.txt)" = 0 ] || fail "temporary files left"
         ;;
     attributes | default_acl | access_list | console | failed_write | loop | address_space | \
-        as_root | drop_box | mount_point | links | copy_on_write | append_only) $scenario ;;
+        as_root | drop_box | mount_point | links | copy_on_write | append_only | batch) $scenario ;;
     *) fail "no such scenario" ;;
 esac
