@@ -1,6 +1,7 @@
 #include "app/batch.h"
 
 #include "app/help.h"
+#include "app/listing.h"
 #include "app/node_lines.h"
 #include "app/run.h"
 #include "app/warnings.h"
@@ -33,155 +34,6 @@ constexpr std::uint64_t kSideBySideNodes = 1 << 20;
 // takes about ten bytes.
 constexpr std::uint64_t kGroupTextBytes = 64 << 20;
 constexpr std::uint64_t kTextBytesPerNode = 10;
-
-// Names stay in UTF-8, as the command line gives them, whatever the system's form of a path.
-fs::path pathOf(const std::string& name) {
-    return fs::path(std::u8string(name.begin(), name.end()));
-}
-
-std::string nameOf(const fs::path& path) {
-    std::u8string name = path.u8string();
-    return std::string(name.begin(), name.end());
-}
-
-// One file to convert: its name as given or found, its output's, its size (for the progress),
-// and why it fails before it is opened, where it does.
-struct Item {
-    std::string input;
-    std::string output;
-    std::uint64_t bytes = 0;
-    std::string refusal;
-};
-
-// The files to convert, in the order they are named, a folder's in the order of their names;
-// and which of them each input file is.
-class Listing {
-  public:
-    explicit Listing(const BatchOptions& options)
-        : options_(options), target_(pathOf(*options.targetDirectory)) {}
-
-    void add(const std::string& name) {
-        fs::path path = pathOf(name);
-        std::error_code error;
-        if (name == "-")
-            items.push_back(
-                {name, "", 0, "standard input has no name to convert it to: name a file"});
-        else if (!fs::is_directory(path, error))
-            addFile(name, path.has_filename() ? nameOf(outputFor(target_, path.filename())) : "",
-                    false);
-        else if (!options_.recursive)
-            items.push_back({name, "", 0, "is a folder: -r converts the grids in it"});
-        else {
-            // Its grids go into a folder of its name, as cp -r copies it, but for . and the like.
-            fs::path folder = path.lexically_normal();
-            fs::path top = (folder.has_filename() ? folder : folder.parent_path()).filename();
-            walk(path, top.empty() || top == "." || top == ".." ? target_ : target_ / top);
-        }
-    }
-
-    std::vector<Item> items;
-    std::uint64_t skipped = 0; // found in a folder, and no binary grid
-    std::map<FileIdentity, std::size_t> inputs;
-
-  private:
-    fs::path outputFor(const fs::path& folder, fs::path name) const {
-        if (options_.suffix)
-            name.replace_extension(pathOf(*options_.suffix));
-        return folder / name;
-    }
-
-    // A file found in a folder is converted only where its header is a binary grid's (a grid
-    // cut short is one); every regular file named is.
-    void addFile(const std::string& name, const std::string& output, bool found) {
-        Item item{name, output, 0, {}};
-        if (std::optional<InputFile> file = openRegularFile(name)) {
-            item.bytes = file->regularFileSize().value_or(0);
-            GridReader grid;
-            std::optional<ReadError> error = openGrid(*file, grid);
-            if (found && error && error->noGrid) {
-                ++skipped;
-                return;
-            }
-            if (std::optional<FileIdentity> identity = file->identity())
-                inputs.emplace(*identity, items.size());
-        }
-        items.push_back(std::move(item));
-    }
-
-    // Links to folders are not followed: no tree holds itself.
-    void walk(const fs::path& folder, const fs::path& into) {
-        std::error_code error;
-        std::vector<fs::directory_entry> entries;
-        for (fs::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error))
-            entries.push_back(*it);
-        if (error) {
-            items.push_back({nameOf(folder), "", 0, error.message()});
-            return;
-        }
-        std::ranges::sort(entries, {}, [](const fs::directory_entry& entry) {
-            return entry.path().filename().u8string();
-        });
-        for (const fs::directory_entry& entry : entries) {
-            fs::path name = entry.path().filename();
-            if (entry.is_directory(error) && !entry.is_symlink(error))
-                walk(entry.path(), into / name);
-            else if (entry.is_regular_file(error))
-                addFile(nameOf(entry.path()), nameOf(outputFor(into, name)), true);
-            else
-                ++skipped;
-        }
-    }
-
-    const BatchOptions& options_;
-    fs::path target_;
-};
-
-// Two items that would be converted into one output: each pair, in the order of the later one.
-std::vector<std::pair<std::size_t, std::size_t>> sharedOutputs(const std::vector<Item>& items) {
-    std::vector<std::pair<std::string, std::size_t>> names;
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (!items[i].output.empty() && items[i].refusal.empty())
-            names.emplace_back(comparableName(nameOf(pathOf(items[i].output).lexically_normal())),
-                               i);
-    std::ranges::stable_sort(names, {}, &std::pair<std::string, std::size_t>::first);
-    std::vector<std::pair<std::size_t, std::size_t>> shared;
-    for (std::size_t k = 1; k < names.size(); ++k)
-        if (names[k].first == names[k - 1].first)
-            shared.emplace_back(names[k - 1].second, names[k].second);
-    std::ranges::sort(shared, {}, &std::pair<std::size_t, std::size_t>::second);
-    return shared;
-}
-
-// The names in the list `name` ("-": standard input), each ended by a line end (a CR right
-// before it dropped) or, with `nul`, by a NUL; empty names are none.
-bool readList(const std::string& name, bool nul, std::vector<std::string>& names,
-              std::string& reason) {
-    std::optional<InputFile> list =
-        name == "-" ? openStandardInput(reason) : openInputFile(name, reason);
-    if (!list)
-        return false;
-    std::string text;
-    for (InputFile::ReadStatus status = InputFile::ReadStatus::complete;
-         status == InputFile::ReadStatus::complete;) {
-        char buffer[1 << 16];
-        std::size_t got = 0;
-        status = list->read(buffer, sizeof buffer, got, reason);
-        if (status == InputFile::ReadStatus::error)
-            return false;
-        text.append(buffer, got);
-    }
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = std::min(text.find(nul ? '\0' : '\n', at), text.size());
-        std::string one = text.substr(at, end - at);
-        if (!nul && one.ends_with('\r'))
-            one.pop_back();
-        if (!one.empty())
-            names.push_back(std::move(one));
-        at = end + 1;
-    }
-    return true;
-}
 
 // A grid on its way: opened and checked on the calling thread, formatted on any, prepared
 // and put in place on the calling thread again.
@@ -270,7 +122,7 @@ class SideBySide {
 
 class Batch {
   public:
-    Batch(const CommandLine& line, Console& console, Listing& listing)
+    Batch(const CommandLine& line, Console& console, const Listing& listing)
         : options_(line.options), console_(console), items_(listing.items), inputs_(listing.inputs),
           said_(items_.size()),
           nodeFormat_(selectNodeFormat(line.options.precision.value_or("-"))) {
@@ -509,9 +361,7 @@ int runBatch(const CommandLine& line, Console& console) {
         for (const std::string& list : options.lists)
             if (!readList(list, options.nulSeparated, names, reason))
                 return refuse(console, list, reason);
-        Listing listing(options);
-        for (const std::string& name : names)
-            listing.add(name);
+        Listing listing = listFiles(names, options);
         std::vector<std::pair<std::size_t, std::size_t>> shared = sharedOutputs(listing.items);
         for (auto [one, other] : shared)
             console.reportFailure(listing.items[other].output,
