@@ -123,8 +123,7 @@ class SideBySide {
 class Batch {
   public:
     Batch(const CommandLine& line, Console& console, const Listing& listing)
-        : options_(line.options), console_(console), items_(listing.items), inputs_(listing.inputs),
-          said_(items_.size()),
+        : options_(line.options), console_(console), listing_(listing), items_(listing.items),
           nodeFormat_(selectNodeFormat(line.options.precision.value_or("-"))) {
         for (const Item& item : items_)
             bytesAll_ += item.bytes;
@@ -155,9 +154,9 @@ class Batch {
 
     const ConversionOptions& options_;
     Console& console_;
+    const Listing& listing_;
     const std::vector<Item>& items_;
-    const std::map<FileIdentity, std::size_t>& inputs_;
-    std::vector<std::vector<Warning>> said_; // for each item: its warnings, then its failure
+    std::map<std::size_t, std::vector<Warning>> said_; // by item: its warnings, then its failure
     NodeFormat nodeFormat_;
     std::vector<fs::path> made_;
     std::size_t converted_ = 0, done_ = 0;
@@ -170,8 +169,8 @@ class Batch {
 std::unique_ptr<Job> Batch::open(std::size_t index) {
     const Item& item = items_[index];
     std::string reason;
-    if (!item.refusal.empty())
-        return fail(index, item.input, item.refusal), nullptr;
+    if (auto refusal = listing_.refusals.find(index); refusal != listing_.refusals.end())
+        return fail(index, item.input, refusal->second), nullptr;
     auto job = std::make_unique<Job>();
     job->item = index;
     std::optional<InputFile> input = openInputFile(item.input, reason);
@@ -180,8 +179,11 @@ std::unique_ptr<Job> Batch::open(std::size_t index) {
     job->input = std::move(*input);
     if (std::optional<ReadError> error = openGrid(job->input, job->grid))
         return failReading(index, *error), nullptr;
-    warnOfGrid(said_[index], item.input, item.output, job->grid, options_.exactHeader);
-    if (options_.strict && !said_[index].empty())
+    std::vector<Warning> warnings;
+    warnOfGrid(warnings, item.input, item.output, job->grid, options_.exactHeader);
+    if (!warnings.empty())
+        said_[index] = std::move(warnings);
+    if (options_.strict && said_.contains(index))
         return fail(index, item.output, "not written: --strict ends the run at a warning"), nullptr;
     if (makeFolders(pathOf(item.output).parent_path(), reason))
         job->output = openOutputFile(item.output, console_.outputDescriptor(), reason);
@@ -200,8 +202,8 @@ std::string Batch::refusalOf(const Job& job) const {
     if (job.output->isSameFileAs(job.input))
         return "is the input file";
     if (std::optional<FileIdentity> identity = job.output->identity())
-        if (auto input = inputs_.find(*identity); input != inputs_.end())
-            return "is the input file " + items_[input->second].input;
+        if (std::optional<std::size_t> input = listing_.inputOf(*identity))
+            return "is the input file " + items_[*input].input;
     std::optional<InputFile> old = openRegularFile(items_[job.item].output);
     if (old && job.output->isSameFileAs(*old) && holdsBinaryGrid(*old))
         return "is a binary grid file: it is not replaced by a text grid";
@@ -278,7 +280,7 @@ std::size_t Batch::run() {
         while (formatters.out() > most)
             prepare(formatters.takeBack());
     };
-    for (std::size_t next = 0, first = 0; next < items_.size(); first = next) {
+    for (std::size_t next = 0; next < items_.size();) {
         for (std::uint64_t text = 0;
              next < items_.size() && jobs.size() < groupMost && text < kGroupTextBytes;) {
             std::unique_ptr<Job> opened = open(next++);
@@ -300,11 +302,9 @@ std::size_t Batch::run() {
         }
         takeBack(0);
         finish(jobs);
-        for (std::size_t i = first; i < next; ++i) {
-            for (const Warning& line : said_[i])
+        for (auto said = said_.begin(); said != said_.end(); said = said_.erase(said))
+            for (const Warning& line : said->second)
                 console_.warn(line.subject, line.text);
-            said_[i] = {};
-        }
         showProgress(true);
     }
     return converted_;
@@ -356,12 +356,16 @@ int runBatch(const CommandLine& line, Console& console) {
         return refuse(console, *options.targetDirectory,
                       "nothing converted: --strict ends the run at a warning");
     try {
-        std::vector<std::string> names = line.words;
+        Lister lister(options, line.words.size());
+        for (const std::string& name : line.words)
+            lister.add(name);
         std::string reason;
         for (const std::string& list : options.lists)
-            if (!readList(list, options.nulSeparated, names, reason))
+            if (!readList(
+                    list, options.nulSeparated, [&](std::string name) { lister.add(name); },
+                    reason))
                 return refuse(console, list, reason);
-        Listing listing = listFiles(names, options);
+        Listing listing = std::move(lister).done();
         std::vector<std::pair<std::size_t, std::size_t>> shared = sharedOutputs(listing.items);
         for (auto [one, other] : shared)
             console.reportFailure(listing.items[other].output,

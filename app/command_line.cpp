@@ -14,7 +14,7 @@ constexpr std::string_view kValued[] = {
 // or in the next argument (`next` then moves on), for -t also right after it; nothing where
 // the value is missing.
 std::optional<std::string> withValue(const std::string& argument,
-                                     std::span<const std::string> arguments, std::size_t& next) {
+                                     const std::vector<std::string>& arguments, std::size_t& next) {
     for (std::string_view valued : kValued) {
         std::string_view name = valued.substr(0, valued.size() - 1);
         if (argument.starts_with(valued) || (name == "-t" && argument.size() > 2 &&
@@ -66,18 +66,19 @@ bool takeConversionOption(std::string_view argument, ConversionOptions& options)
     return true;
 }
 
-CommandLine readCommandLine(std::span<const std::string> arguments) {
+CommandLine readCommandLine(std::vector<std::string> arguments) {
     CommandLine line;
+    line.words.reserve(arguments.size());
     bool options = true;
     std::string batchOnly; // the first option of the batch form alone
     for (std::size_t next = 0; next < arguments.size();) {
-        const std::string& argument = arguments[next++];
+        std::string& argument = arguments[next++];
         bool help = argument == "--help" || argument == "-h";
 #ifdef _WIN32
         help = help || argument == "/?";
 #endif
         if (!options || (!help && (argument == "-" || !argument.starts_with('-')))) {
-            line.words.push_back(argument);
+            line.words.push_back(std::move(argument));
             continue;
         }
         if (argument == "--") {

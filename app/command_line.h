@@ -8,7 +8,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +56,7 @@ struct CommandLine {
 // The command line of the two-name form, `[options] [--] [input [output [precision]]]`, and of
 // the batch form, `[options] -t DIR [--] [FILE...]`; "-h", "--help" (and "/?" on Windows) ask
 // for help, "--version" for the version.
-CommandLine readCommandLine(std::span<const std::string> arguments);
+// The words are moved out of `arguments`.
+CommandLine readCommandLine(std::vector<std::string> arguments);
 
 } // namespace brenzolt

@@ -17,116 +17,112 @@ std::string nameOf(const fs::path& path) {
     return std::string(name.begin(), name.end());
 }
 
-namespace {
-
-class Lister {
-  public:
-    Lister(const BatchOptions& options, Listing& listing)
-        : options_(options), target_(pathOf(*options.targetDirectory)), items_(listing.items),
-          skipped_(listing.skipped), inputs_(listing.inputs) {}
-
-    void add(const std::string& name) {
-        fs::path path = pathOf(name);
-        std::error_code error;
-        if (name == "-")
-            items_.push_back(
-                {name, "", 0, "standard input has no name to convert it to: name a file"});
-        else if (!fs::is_directory(path, error))
-            addFile(name, path.has_filename() ? nameOf(outputFor(target_, path.filename())) : "",
-                    false);
-        else if (!options_.recursive)
-            items_.push_back({name, "", 0, "is a folder: -r converts the grids in it"});
-        else {
-            // Its grids go into a folder of its name, as cp -r copies it, but for . and the like.
-            fs::path folder = path.lexically_normal();
-            fs::path top = (folder.has_filename() ? folder : folder.parent_path()).filename();
-            walk(path, top.empty() || top == "." || top == ".." ? target_ : target_ / top);
-        }
-    }
-
-  private:
-    fs::path outputFor(const fs::path& folder, fs::path name) const {
-        if (options_.suffix)
-            name.replace_extension(pathOf(*options_.suffix));
-        return folder / name;
-    }
-
-    // A file found in a folder is converted only where its header is a binary grid's (a grid
-    // cut short is one); every regular file named is.
-    void addFile(const std::string& name, const std::string& output, bool found) {
-        Item item{name, output, 0, {}};
-        if (std::optional<InputFile> file = openRegularFile(name)) {
-            item.bytes = file->regularFileSize().value_or(0);
-            GridReader grid;
-            std::optional<ReadError> error = openGrid(*file, grid);
-            if (found && error && error->noGrid) {
-                ++skipped_;
-                return;
-            }
-            if (std::optional<FileIdentity> identity = file->identity())
-                inputs_.emplace(*identity, items_.size());
-        }
-        items_.push_back(std::move(item));
-    }
-
-    // Links to folders are not followed: no tree holds itself.
-    void walk(const fs::path& folder, const fs::path& into) {
-        std::error_code error;
-        std::vector<fs::directory_entry> entries;
-        for (fs::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error))
-            entries.push_back(*it);
-        if (error) {
-            items_.push_back({nameOf(folder), "", 0, error.message()});
-            return;
-        }
-        std::ranges::sort(entries, {}, [](const fs::directory_entry& entry) {
-            return entry.path().filename().u8string();
-        });
-        for (const fs::directory_entry& entry : entries) {
-            fs::path name = entry.path().filename();
-            if (entry.is_directory(error) && !entry.is_symlink(error))
-                walk(entry.path(), into / name);
-            else if (entry.is_regular_file(error))
-                addFile(nameOf(entry.path()), nameOf(outputFor(into, name)), true);
-            else
-                ++skipped_;
-        }
-    }
-
-    const BatchOptions& options_;
-    fs::path target_;
-    std::vector<Item>& items_;
-    std::uint64_t& skipped_;
-    std::map<FileIdentity, std::size_t>& inputs_;
-};
-
-} // namespace
-
-Listing listFiles(const std::vector<std::string>& names, const BatchOptions& options) {
-    Listing listing;
-    Lister lister(options, listing);
-    for (const std::string& name : names)
-        lister.add(name);
-    return listing;
+Lister::Lister(const BatchOptions& options, std::size_t names)
+    : options_(options), target_(pathOf(*options.targetDirectory)) {
+    listing_.items.reserve(names);
 }
 
+void Lister::refuse(const std::string& name, std::string reason) {
+    listing_.refusals.emplace(listing_.items.size(), std::move(reason));
+    listing_.items.push_back({name, "", 0});
+}
+
+void Lister::add(const std::string& name) {
+    fs::path path = pathOf(name);
+    std::error_code error;
+    if (name == "-")
+        refuse(name, "standard input has no name to convert it to: name a file");
+    else if (!fs::is_directory(path, error))
+        addFile(name, path.has_filename() ? nameOf(outputFor(target_, path.filename())) : "",
+                false);
+    else if (!options_.recursive)
+        refuse(name, "is a folder: -r converts the grids in it");
+    else {
+        // Its grids go into a folder of its name, as cp -r copies it, but for . and the like.
+        fs::path folder = path.lexically_normal();
+        fs::path top = (folder.has_filename() ? folder : folder.parent_path()).filename();
+        walk(path, top.empty() || top == "." || top == ".." ? target_ : target_ / top);
+    }
+}
+
+fs::path Lister::outputFor(const fs::path& folder, fs::path name) const {
+    if (options_.suffix)
+        name.replace_extension(pathOf(*options_.suffix));
+    return folder / name;
+}
+
+// A file found in a folder is converted only where its header is a binary grid's (a grid cut
+// short is one); every regular file named is.
+void Lister::addFile(const std::string& name, std::string output, bool found) {
+    std::uint64_t bytes = 0;
+    if (std::optional<InputFile> file = openRegularFile(name)) {
+        bytes = file->regularFileSize().value_or(0);
+        GridReader grid;
+        std::optional<ReadError> error = openGrid(*file, grid);
+        if (found && error && error->noGrid) {
+            ++listing_.skipped;
+            return;
+        }
+        if (std::optional<FileIdentity> identity = file->identity())
+            listing_.inputs.emplace_back(*identity, listing_.items.size());
+    }
+    listing_.items.push_back({name, std::move(output), bytes});
+}
+
+// Links to folders are not followed: no tree holds itself.
+void Lister::walk(const fs::path& folder, const fs::path& into) {
+    std::error_code error;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries.push_back(*it);
+    if (error)
+        return refuse(nameOf(folder), error.message());
+    std::ranges::sort(entries, {}, [](const fs::directory_entry& entry) {
+        return entry.path().filename().u8string();
+    });
+    for (const fs::directory_entry& entry : entries) {
+        fs::path name = entry.path().filename();
+        if (entry.is_directory(error) && !entry.is_symlink(error))
+            walk(entry.path(), into / name);
+        else if (entry.is_regular_file(error))
+            addFile(nameOf(entry.path()), nameOf(outputFor(into, name)), true);
+        else
+            ++listing_.skipped;
+    }
+}
+
+Listing Lister::done() && {
+    std::ranges::sort(listing_.inputs);
+    return std::move(listing_);
+}
+
+std::optional<std::size_t> Listing::inputOf(const FileIdentity& file) const {
+    auto found = std::ranges::lower_bound(inputs, file, {}, &decltype(inputs)::value_type::first);
+    if (found == inputs.end() || found->first != file)
+        return std::nullopt;
+    return found->second;
+}
+
+// The outputs' names are made alike, the target folder's name then the names under it: they
+// are compared as they are.
 std::vector<std::pair<std::size_t, std::size_t>> sharedOutputs(const std::vector<Item>& items) {
-    std::vector<std::pair<std::string, std::size_t>> names;
+    std::vector<std::size_t> order;
     for (std::size_t i = 0; i < items.size(); ++i)
-        if (!items[i].output.empty() && items[i].refusal.empty())
-            names.emplace_back(comparableName(nameOf(pathOf(items[i].output).lexically_normal())),
-                               i);
-    std::ranges::stable_sort(names, {}, &std::pair<std::string, std::size_t>::first);
+        if (!items[i].output.empty())
+            order.push_back(i);
+    auto before = [&](std::size_t a, std::size_t b) {
+        return isNameBefore(items[a].output, items[b].output);
+    };
+    std::ranges::stable_sort(order, before);
     std::vector<std::pair<std::size_t, std::size_t>> shared;
-    for (std::size_t k = 1; k < names.size(); ++k)
-        if (names[k].first == names[k - 1].first)
-            shared.emplace_back(names[k - 1].second, names[k].second);
+    for (std::size_t k = 1; k < order.size(); ++k)
+        if (!before(order[k - 1], order[k]))
+            shared.emplace_back(order[k - 1], order[k]);
     std::ranges::sort(shared, {}, &std::pair<std::size_t, std::size_t>::second);
     return shared;
 }
 
-bool readList(const std::string& name, bool nul, std::vector<std::string>& names,
+bool readList(const std::string& name, bool nul, const std::function<void(std::string)>& each,
               std::string& reason) {
     std::optional<InputFile> list =
         name == "-" ? openStandardInput(reason) : openInputFile(name, reason);
@@ -148,7 +144,7 @@ bool readList(const std::string& name, bool nul, std::vector<std::string>& names
         if (!nul && one.ends_with('\r'))
             one.pop_back();
         if (!one.empty())
-            names.push_back(std::move(one));
+            each(std::move(one));
         at = end + 1;
     }
     return true;

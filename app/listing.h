@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,29 +21,46 @@ namespace brenzolt {
 std::filesystem::path pathOf(const std::string& name);
 std::string nameOf(const std::filesystem::path& path);
 
-// One file to convert: its name as given or found, its output's, its size (for the progress),
-// and why it fails before it is opened, where it does.
+// One file to convert: its name as given or found, its output's (none where it fails before it
+// is opened), and its size, for the progress.
 struct Item {
     std::string input;
     std::string output;
     std::uint64_t bytes = 0;
-    std::string refusal;
 };
 
 struct Listing {
-    std::vector<Item> items;                    // in the order they are named
-    std::uint64_t skipped = 0;                  // found in a folder, and no binary grid
-    std::map<FileIdentity, std::size_t> inputs; // which item each input file is
+    std::vector<Item> items;                     // in the order they are named
+    std::map<std::size_t, std::string> refusals; // why an item fails before it is opened
+    std::uint64_t skipped = 0;                   // found in a folder, and no binary grid
+    std::optional<std::size_t> inputOf(const FileIdentity& file) const; // the item it is
+    std::vector<std::pair<FileIdentity, std::size_t>> inputs;           // by identity
 };
 
-// The names in the list `name` ("-": standard input), each ended by a line end (a CR right
-// before it dropped) or, with `nul`, by a NUL; empty names are none. False, with the system's
-// reason, where it cannot be read.
-bool readList(const std::string& name, bool nul, std::vector<std::string>& names,
-              std::string& reason);
+// Lists files name by name as `options` say; then `done` gives what they come to.
+class Lister {
+  public:
+    Lister(const BatchOptions& options, std::size_t names);
+    void add(const std::string& name);
+    Listing done() &&;
 
-// What `names` come to under `options`.
-Listing listFiles(const std::vector<std::string>& names, const BatchOptions& options);
+  private:
+    std::filesystem::path outputFor(const std::filesystem::path& folder,
+                                    std::filesystem::path name) const;
+    void addFile(const std::string& name, std::string output, bool found);
+    void walk(const std::filesystem::path& folder, const std::filesystem::path& into);
+    void refuse(const std::string& name, std::string reason);
+
+    const BatchOptions& options_;
+    std::filesystem::path target_;
+    Listing listing_;
+};
+
+// Hands each name in the list `name` ("-": standard input) to `each`, the names ended by a line
+// end (a CR right before it dropped) or, with `nul`, by a NUL; empty names are none. False,
+// with the system's reason, where the list cannot be read.
+bool readList(const std::string& name, bool nul, const std::function<void(std::string)>& each,
+              std::string& reason);
 
 // Two items that would be converted into one output, as the system compares names: each pair,
 // in the order of the later one.

@@ -10,6 +10,7 @@
 #include "grid/grid.h"
 
 #include <new>
+#include <span>
 #include <vector>
 
 namespace brenzolt {
@@ -110,8 +111,8 @@ int convert(std::span<const std::string> words, const ConversionOptions& options
 
 } // namespace
 
-int runConversion(std::span<const std::string> arguments, Console& console) {
-    CommandLine line = readCommandLine(arguments);
+int runConversion(std::vector<std::string> arguments, Console& console) {
+    CommandLine line = readCommandLine(std::move(arguments));
     switch (line.asks) {
     case CommandLine::Asks::conversion:
         break;

@@ -63,7 +63,11 @@ void Console::lineForScripts(const std::string& subject, const std::string& text
     });
 }
 
+// A console whose standard output and standard error are both closed shows
+// nothing: its dots are not even kept.
 void Console::progressDot() {
+    if (outputFd_ < 0 && errorFd_ < 0)
+        return;
     out_.write(".");
     auto now = std::chrono::steady_clock::now();
     if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second

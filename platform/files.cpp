@@ -310,12 +310,11 @@ std::size_t outputsOpenAtOnce() {
     return std::clamp<std::size_t>(outputs, 1, sys::kMostUndone);
 }
 
-std::string comparableName(std::string name) {
-    if (sys::kNamesIgnoreCase)
-        for (char& c : name)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-    return name;
+bool isNameBefore(std::string_view a, std::string_view b) {
+    auto folded = [](char c) {
+        return sys::kNamesIgnoreCase && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::ranges::lexicographical_compare(a, b, {}, folded, folded);
 }
 
 namespace sys {

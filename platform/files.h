@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brenzolt {
@@ -129,8 +130,9 @@ std::vector<bool> finishTogether(std::span<OutputFile> outputs, std::span<std::s
 // can undo, and as the process may hold the descriptors of (ulimit -n).
 std::size_t outputsOpenAtOnce();
 
-// A name in the form the system compares names in: where names that differ in
-// case alone name one file (Windows, macOS), A to Z as a to z.
-std::string comparableName(std::string name);
+// Whether the name `a` sorts before `b` as the system compares names: where
+// names that differ in case alone name one file (Windows, macOS), A to Z as a
+// to z. Neither before the other: one name.
+bool isNameBefore(std::string_view a, std::string_view b);
 
 } // namespace brenzolt
