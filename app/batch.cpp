@@ -284,8 +284,10 @@ std::size_t Batch::run() {
         for (std::uint64_t text = 0;
              next < items_.size() && jobs.size() < groupMost && text < kGroupTextBytes;) {
             std::unique_ptr<Job> opened = open(next++);
-            if (!opened)
+            if (!opened) {
+                ++done_;
                 continue;
+            }
             Job& job = *jobs.emplace_back(std::move(opened));
             std::uint64_t nodes = std::uint64_t(job.grid.header().columnCount) *
                                   std::uint64_t(job.grid.header().rowCount);
@@ -320,9 +322,11 @@ void Batch::showProgress(bool now) {
     double seconds = duration<double>(time - start_).count();
     double rate = seconds > 0 ? double(bytesDone_) / seconds : 0;
     char line[200];
-    std::snprintf(line, sizeof line, "%zu of %zu grids, %.1f of %.1f MB, %.1f MB/s, %.0f s left",
-                  done_, items_.size(), double(bytesDone_) / 1e6, double(bytesAll_) / 1e6,
-                  rate / 1e6, rate > 0 ? double(bytesAll_ - bytesDone_) / rate : 0.0);
+    int size = std::snprintf(line, sizeof line, "%zu of %zu grids, %.1f of %.1f MB", done_,
+                             items_.size(), double(bytesDone_) / 1e6, double(bytesAll_) / 1e6);
+    if (rate > 0 && size > 0)
+        std::snprintf(line + size, sizeof line - std::size_t(size), ", %.1f MB/s, %.0f s left",
+                      rate / 1e6, double(bytesAll_ - bytesDone_) / rate);
     console_.showProgress(line);
 }
 
