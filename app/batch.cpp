@@ -122,7 +122,7 @@ class SideBySide {
 
 class Batch {
   public:
-    Batch(const CommandLine& line, Console& console, const Listing& listing)
+    Batch(const CommandLine& line, Console& console, Listing& listing)
         : options_(line.options), console_(console), listing_(listing), items_(listing.items),
           nodeFormat_(selectNodeFormat(line.options.precision.value_or("-"))) {
         for (const Item& item : items_)
@@ -139,7 +139,7 @@ class Batch {
 
   private:
     std::unique_ptr<Job> open(std::size_t index);
-    std::string refusalOf(const Job& job) const;
+    std::string refusalOf(const Job& job);
     bool makeFolders(const fs::path& folder, std::string& reason);
     void format(Job& job, Console& quiet, int threads) const;
     void prepare(Job& job);
@@ -154,11 +154,12 @@ class Batch {
 
     const ConversionOptions& options_;
     Console& console_;
-    const Listing& listing_;
+    Listing& listing_;
     const std::vector<Item>& items_;
     std::map<std::size_t, std::vector<Warning>> said_; // by item: its warnings, then its failure
     NodeFormat nodeFormat_;
     std::vector<fs::path> made_;
+    fs::path lastFolder_;
     std::size_t converted_ = 0, done_ = 0;
     std::uint64_t bytesAll_ = 0, bytesDone_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_;
@@ -185,8 +186,11 @@ std::unique_ptr<Job> Batch::open(std::size_t index) {
         said_[index] = std::move(warnings);
     if (options_.strict && said_.contains(index))
         return fail(index, item.output, "not written: --strict ends the run at a warning"), nullptr;
-    if (makeFolders(pathOf(item.output).parent_path(), reason))
+    fs::path folder = pathOf(item.output).parent_path();
+    if (folder == lastFolder_ || makeFolders(folder, reason)) {
+        lastFolder_ = folder; // there: the next output is most often in it too
         job->output = openOutputFile(item.output, console_.outputDescriptor(), reason);
+    }
     if (job->output && (reason = refusalOf(*job)).empty()) {
         if (job->output->isConsoleOutput())
             console_.moveToStandardError();
@@ -197,13 +201,16 @@ std::unique_ptr<Job> Batch::open(std::size_t index) {
     return fail(index, item.output, reason), nullptr;
 }
 
-// An input of this run, by any name, or an existing binary grid is not written over.
-std::string Batch::refusalOf(const Job& job) const {
-    if (job.output->isSameFileAs(job.input))
+// An input of this run, by any name, or an existing binary grid is not written over; a new
+// output is neither.
+std::string Batch::refusalOf(const Job& job) {
+    std::optional<FileIdentity> identity = job.output->identity();
+    if (!identity)
+        return {};
+    if (identity == job.input.identity())
         return "is the input file";
-    if (std::optional<FileIdentity> identity = job.output->identity())
-        if (std::optional<std::size_t> input = listing_.inputOf(*identity))
-            return "is the input file " + items_[*input].input;
+    if (std::optional<std::size_t> input = listing_.inputOf(*identity))
+        return "is the input file " + items_[*input].input;
     std::optional<InputFile> old = openRegularFile(items_[job.item].output);
     if (old && job.output->isSameFileAs(*old) && holdsBinaryGrid(*old))
         return "is a binary grid file: it is not replaced by a text grid";

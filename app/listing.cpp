@@ -27,14 +27,17 @@ void Lister::refuse(const std::string& name, std::string reason) {
     listing_.items.push_back({name, "", 0});
 }
 
+// A file named is looked at once, for its size.
 void Lister::add(const std::string& name) {
     fs::path path = pathOf(name);
     std::error_code error;
+    std::uintmax_t size = name == "-" ? 0 : fs::file_size(path, error);
     if (name == "-")
         refuse(name, "standard input has no name to convert it to: name a file");
-    else if (!fs::is_directory(path, error))
-        addFile(name, path.has_filename() ? nameOf(outputFor(target_, path.filename())) : "",
-                false);
+    else if (!error || !fs::is_directory(path, error))
+        listing_.items.push_back(
+            {name, path.has_filename() ? nameOf(outputFor(target_, path.filename())) : "",
+             error ? 0 : size});
     else if (!options_.recursive)
         refuse(name, "is a folder: -r converts the grids in it");
     else {
@@ -52,19 +55,17 @@ fs::path Lister::outputFor(const fs::path& folder, fs::path name) const {
 }
 
 // A file found in a folder is converted only where its header is a binary grid's (a grid cut
-// short is one); every regular file named is.
-void Lister::addFile(const std::string& name, std::string output, bool found) {
+// short is one).
+void Lister::addFound(const std::string& name, std::string output) {
     std::uint64_t bytes = 0;
     if (std::optional<InputFile> file = openRegularFile(name)) {
-        bytes = file->regularFileSize().value_or(0);
         GridReader grid;
         std::optional<ReadError> error = openGrid(*file, grid);
-        if (found && error && error->noGrid) {
+        if (error && error->noGrid) {
             ++listing_.skipped;
             return;
         }
-        if (std::optional<FileIdentity> identity = file->identity())
-            listing_.inputs.emplace_back(*identity, listing_.items.size());
+        bytes = file->regularFileSize().value_or(0);
     }
     listing_.items.push_back({name, std::move(output), bytes});
 }
@@ -85,18 +86,27 @@ void Lister::walk(const fs::path& folder, const fs::path& into) {
         if (entry.is_directory(error) && !entry.is_symlink(error))
             walk(entry.path(), into / name);
         else if (entry.is_regular_file(error))
-            addFile(nameOf(entry.path()), nameOf(outputFor(into, name)), true);
+            addFound(nameOf(entry.path()), nameOf(outputFor(into, name)));
         else
             ++listing_.skipped;
     }
 }
 
 Listing Lister::done() && {
-    std::ranges::sort(listing_.inputs);
     return std::move(listing_);
 }
 
-std::optional<std::size_t> Listing::inputOf(const FileIdentity& file) const {
+// Learned for every item at the first question, which comes only once an output stands: in a
+// fresh folder none.
+std::optional<std::size_t> Listing::inputOf(const FileIdentity& file) {
+    if (!identified) {
+        identified = true;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (std::optional<InputFile> input = openRegularFile(items[i].input))
+                if (std::optional<FileIdentity> identity = input->identity())
+                    inputs.emplace_back(*identity, i);
+        std::ranges::sort(inputs);
+    }
     auto found = std::ranges::lower_bound(inputs, file, {}, &decltype(inputs)::value_type::first);
     if (found == inputs.end() || found->first != file)
         return std::nullopt;

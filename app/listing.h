@@ -22,19 +22,24 @@ std::filesystem::path pathOf(const std::string& name);
 std::string nameOf(const std::filesystem::path& path);
 
 // One file to convert: its name as given or found, its output's (none where it fails before it
-// is opened), and its size, for the progress.
+// is opened), and the size its header gives, for the progress.
 struct Item {
     std::string input;
     std::string output;
     std::uint64_t bytes = 0;
 };
 
-struct Listing {
+class Listing {
+  public:
     std::vector<Item> items;                     // in the order they are named
     std::map<std::size_t, std::string> refusals; // why an item fails before it is opened
     std::uint64_t skipped = 0;                   // found in a folder, and no binary grid
-    std::optional<std::size_t> inputOf(const FileIdentity& file) const; // the item it is
-    std::vector<std::pair<FileIdentity, std::size_t>> inputs;           // by identity
+    // The item whose input is `file`, by identity.
+    std::optional<std::size_t> inputOf(const FileIdentity& file);
+
+  private:
+    std::vector<std::pair<FileIdentity, std::size_t>> inputs; // by identity, once asked
+    bool identified = false;
 };
 
 // Lists files name by name as `options` say; then `done` gives what they come to.
@@ -47,7 +52,7 @@ class Lister {
   private:
     std::filesystem::path outputFor(const std::filesystem::path& folder,
                                     std::filesystem::path name) const;
-    void addFile(const std::string& name, std::string output, bool found);
+    void addFound(const std::string& name, std::string output);
     void walk(const std::filesystem::path& folder, const std::filesystem::path& into);
     void refuse(const std::string& name, std::string reason);
 

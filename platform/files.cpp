@@ -275,7 +275,7 @@ std::vector<bool> finishTogether(std::span<OutputFile> outputs, std::span<std::s
     undoFailed();
     // Each directory is flushed for the first output in it; the others in it
     // share how that went.
-    std::vector<std::size_t> flushedFor(outputs.size());
+    std::vector<std::size_t> flushedFor(outputs.size()), flushers;
     std::vector<std::pair<sys::FileId, std::size_t>> directories;
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         sys::Facts facts;
@@ -289,9 +289,12 @@ std::vector<bool> finishTogether(std::span<OutputFile> outputs, std::span<std::s
         else
             flushedFor[i] = same->second;
     }
-    sideBySide(outputs.size(), [&](std::size_t i) {
+    for (std::size_t i = 0; i < outputs.size(); ++i)
         if (done[i] && replace(i) && flushedFor[i] == i)
-            done[i] = replace(i)->flushDirectory(reasons[i]);
+            flushers.push_back(i);
+    sideBySide(flushers.size(), [&](std::size_t k) {
+        std::size_t i = flushers[k];
+        done[i] = replace(i)->flushDirectory(reasons[i]);
     });
     for (std::size_t i = 0; i < outputs.size(); ++i)
         if (!done[flushedFor[i]]) {

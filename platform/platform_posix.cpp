@@ -58,7 +58,7 @@ int duplicate(int fd) {
 
 bool closeChecked(int fd) {
     // Retrying an interrupted close could close someone else's descriptor.
-    return ::close(fd) == 0 || errno == EINTR;
+    return fd >= 0 && (::close(fd) == 0 || errno == EINTR);
 }
 
 int lastError() {
