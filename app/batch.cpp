@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -47,14 +46,20 @@ struct Job {
 };
 
 // Whole small grids formatted side by side, one on each thread, handed out and taken back by
-// the calling thread. Where no thread starts, the calling thread formats them.
+// the calling thread, at most one more than the threads at once. Where no thread starts, the
+// calling thread formats them. What the threads need is made before they start: they allocate
+// nothing of their own.
 class SideBySide {
   public:
     using Format = std::function<void(Job&, Console&)>;
     SideBySide(int threads, Format format) : format_(std::move(format)) {
+        todo_.reserve(static_cast<std::size_t>(threads) + 2);
+        done_.reserve(static_cast<std::size_t>(threads) + 2);
         try {
-            for (int t = 0; t < threads; ++t)
-                workers_.emplace_back([this] { work(); });
+            for (int t = 0; t < threads; ++t) {
+                Console& quiet = *quiet_.emplace_back(std::make_unique<Console>(-1, -1));
+                workers_.emplace_back([this, &quiet] { work(quiet); });
+            }
         } catch (const std::exception&) {
             // Out of threads (a process limit) or of memory: the ones that started do the work.
         }
@@ -84,14 +89,13 @@ class SideBySide {
         std::unique_lock lock(mutex_);
         forCaller_.wait(lock, [&] { return !done_.empty(); });
         Job& job = *done_.front();
-        done_.pop_front();
+        done_.erase(done_.begin());
         --out_;
         return job;
     }
 
   private:
-    void work() {
-        Console quiet(-1, -1); // no dots
+    void work(Console& quiet) {
         for (;;) {
             Job* job;
             {
@@ -100,7 +104,7 @@ class SideBySide {
                 if (stopped_)
                     return;
                 job = todo_.front();
-                todo_.pop_front();
+                todo_.erase(todo_.begin());
             }
             format_(*job, quiet);
             {
@@ -114,9 +118,10 @@ class SideBySide {
     Format format_;
     std::mutex mutex_;
     std::condition_variable forWorkers_, forCaller_;
-    std::deque<Job*> todo_, done_;
+    std::vector<Job*> todo_, done_; // never more than their room
     std::size_t out_ = 0;
     bool stopped_ = false;
+    std::vector<std::unique_ptr<Console>> quiet_; // no dots: one for each thread
     std::vector<std::thread> workers_;
 };
 
@@ -259,6 +264,8 @@ void Batch::prepare(Job& job) {
 void Batch::finish(std::vector<std::unique_ptr<Job>>& jobs) {
     std::vector<OutputFile> outputs;
     std::vector<std::size_t> items;
+    outputs.reserve(jobs.size());
+    items.reserve(jobs.size());
     for (std::unique_ptr<Job>& job : jobs)
         if (job->output) {
             outputs.push_back(std::move(*job->output));

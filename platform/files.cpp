@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -223,12 +224,18 @@ std::optional<FileIdentity> OutputFile::identity() const {
 namespace {
 
 // Runs `step` for each of `count` on up to 16 threads at once, the calling
-// one among them, as many as the system lets start.
+// one among them, as many as the system lets start. Memory that runs out on
+// any of them runs out on the calling one once they are done.
 template <class Step> void sideBySide(std::size_t count, Step step) {
     std::atomic<std::size_t> next = 0;
+    std::atomic<bool> outOfMemory = false;
     auto work = [&] {
-        for (std::size_t i; (i = next++) < count;)
-            step(i);
+        try {
+            for (std::size_t i; (i = next++) < count;)
+                step(i);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
     };
     std::vector<std::thread> threads;
     try {
@@ -240,6 +247,8 @@ template <class Step> void sideBySide(std::size_t count, Step step) {
     work();
     for (std::thread& thread : threads)
         thread.join();
+    if (outOfMemory)
+        throw std::bad_alloc();
 }
 
 ways::Replace* replaced(auto& way) {
