@@ -90,9 +90,15 @@ done
 
 echo "2. one 4096 x 4096 grid"
 grids large 1 4096 4096
-for _ in $(seq "$repeat"); do
-    fresh out && timed two-name "$BRENZOLT" large/grid00000.grd out/two.txt
-    timed batch "$BRENZOLT" -t out large/grid00000.grd
+for round in $(seq "$repeat"); do # each into an empty folder, first one, then the other
+    for form in $( ((round % 2)) && echo two-name batch || echo batch two-name); do
+        fresh out
+        if [ $form = batch ]; then
+            timed batch "$BRENZOLT" -t out large/grid00000.grd
+        else
+            timed two-name "$BRENZOLT" large/grid00000.grd out/grid00000.grd
+        fi
+    done
 done
 printf '   two-name %s s, batch %s s: %s x\n' "$(seconds "$(middle two-name)")" \
     "$(seconds "$(middle batch)")" "$(ratio "$(middle batch)" "$(middle two-name)")"
