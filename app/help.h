@@ -12,8 +12,10 @@ inline constexpr std::string_view kUsageLine =
 
 // The usage line with the options, for help and after an unknown option.
 inline constexpr std::string_view kUsageWithOptions =
-    "usage: brenzolt [--exact-header] [--strict] [--] <binary file> <Surfer-Ascii-file> "
-    "[<precision>]\n";
+    "usage: brenzolt [--exact-header] [--strict] [--precision=CODE] [--] <binary file> "
+    "<Surfer-Ascii-file> [<precision>]\n"
+    "       brenzolt [--exact-header] [--strict] [--precision=CODE] -t <folder> [-r]\n"
+    "                [--suffix=.EXT] [--files-from=<list> [-0]] [--] <file>...\n";
 
 // The answer to --help: the usage and what the arguments and options mean.
 std::string helpText();

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,7 +22,7 @@ int main(int argc, char** argv) try {
         return tooLittleMemory();
     std::vector<std::string> arguments = brenzolt::commandLineArguments(argc, argv);
     brenzolt::Console console;
-    int status = brenzolt::runConversion(arguments, console);
+    int status = brenzolt::runConversion(std::move(arguments), console);
     console.keepOwnWindowOpen();
     console.flush();
     return status;

@@ -5,8 +5,8 @@
 
 #include "platform/console.h"
 
-#include <span>
 #include <string>
+#include <vector>
 
 namespace brenzolt {
 
@@ -15,6 +15,6 @@ inline constexpr int kStatusFailed = 1;
 
 // Runs one conversion for the arguments after the program name and returns
 // the exit status.
-int runConversion(std::span<const std::string> arguments, Console& console);
+int runConversion(std::vector<std::string> arguments, Console& console);
 
 } // namespace brenzolt

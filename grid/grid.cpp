@@ -152,19 +152,22 @@ std::optional<ReadError> openGrid(InputFile& input, GridReader& grid) {
     std::string_view first(reinterpret_cast<const char*>(words), got);
     for (const Signature& signature : kForeignSignatures)
         if (first.starts_with(signature.bytes))
-            return ReadError{std::string("not a binary grid file: it is ") + signature.what, ""};
-    if (auto error = errorOfRead(status, got, kHeaderBytes, reason))
+            return ReadError{std::string("not a binary grid file: it is ") + signature.what, "",
+                             true};
+    if (auto error = errorOfRead(status, got, kHeaderBytes, reason)) {
+        error->noGrid = status == InputFile::ReadStatus::endOfFile;
         return error;
+    }
     // 2. Counts that give no node, shown as the file holds them.
     GridHeader header = headerFromWords(words);
     if (header.columnCount < 1 || header.rowCount < 1)
         return ReadError{"not a binary grid file: its header gives a grid of " +
                              countText(words[0]) + " x " + countText(words[1]) + " nodes",
-                         ""};
+                         "", true};
     // 3. A spacing or a corner that is no finite number: the text grid would place its nodes
     //    nowhere a reader can go.
     if (std::optional<std::string> field = placeNotFinite(header))
-        return ReadError{"not a binary grid file: its " + *field, ""};
+        return ReadError{"not a binary grid file: its " + *field, "", true};
     // 4. A regular file too short for its counts fails at once; its nodes
     //    are read later, where they lie.
     std::uint64_t needed = expectedFileSize(header);

@@ -44,6 +44,7 @@ struct GridHeader {
 struct ReadError {
     std::string detail;
     std::string systemReason;
+    bool noGrid = false; // the file ends within the header, or the header refuses it
 };
 
 // An open grid: its header, and its nodes as the input offers them. From a

@@ -2,6 +2,8 @@
 
 #include "platform/system.h"
 
+#include <algorithm>
+
 namespace brenzolt {
 
 Console::Console() : Console(1, 0, 2) {}
@@ -41,14 +43,31 @@ void Console::printForScripts(std::string_view text) {
         out_.writeLines(text);
 }
 
+void Console::showProgress(std::string_view text) {
+    if (progressShown_ == 0 && (text.empty() || !sys::isTerminal(errorFd_)))
+        return;
+    std::string line(1, '\r');
+    line.append(text);
+    line.resize(std::max(line.size(), progressShown_ + 1), ' '); // over the last one
+    if (text.empty())
+        line += '\r';
+    sys::writeAll(errorFd_, line.data(), line.size());
+    progressShown_ = text.size();
+}
+
 void Console::lineForScripts(const std::string& subject, const std::string& text) {
+    showProgress({});
     out_.flush(); // in the order it happened, where both streams meet
     brenzolt::lineForScripts(subject, text, [this](std::string_view line) {
         sys::writeAll(errorFd_, line.data(), line.size());
     });
 }
 
+// A console whose standard output and standard error are both closed shows
+// nothing: its dots are not even kept.
 void Console::progressDot() {
+    if (outputFd_ < 0 && errorFd_ < 0)
+        return;
     out_.write(".");
     auto now = std::chrono::steady_clock::now();
     if (terminal_ && now - lastFlush_ >= std::chrono::milliseconds(200)) { // five times a second

@@ -44,6 +44,10 @@ class Console {
     void warn(const std::string& subject, const std::string& text) {
         lineForScripts(subject, text);
     }
+    // A line of progress on standard error, where that is a terminal, over the
+    // last one; elsewhere nothing. The lines for scripts take it away first,
+    // and so does an empty text.
+    void showProgress(std::string_view text);
     // One dot of progress. On a terminal the dots are flushed a few times a
     // second so that they appear while a long conversion runs; to a file or a
     // pipe they cost no system call of their own.
@@ -77,7 +81,8 @@ class Console {
     int inputFd_;
     int errorFd_;
     bool terminal_;
-    bool echo_; // the dialogue also on standard error
+    bool echo_;                     // the dialogue also on standard error
+    std::size_t progressShown_ = 0; // the length of the progress line on standard error
     std::chrono::steady_clock::time_point lastFlush_;
 };
 

@@ -4,6 +4,10 @@
 #include "platform/system.h"
 
 #include <algorithm>
+#include <atomic>
+#include <new>
+#include <thread>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -76,6 +80,13 @@ std::optional<std::uint64_t> InputFile::regularFileSize() const {
     if (!sys::factsOf(fd_, facts) || facts.kind != sys::Kind::regular)
         return std::nullopt;
     return facts.size;
+}
+
+std::optional<FileIdentity> InputFile::identity() const {
+    sys::Facts facts;
+    if (!sys::factsOf(fd_, facts))
+        return std::nullopt;
+    return FileIdentity{facts.id.device, facts.id.inode};
 }
 
 bool InputFile::readAhead(std::uint64_t offset, std::uint64_t size) const {
@@ -185,6 +196,137 @@ bool OutputFile::finish(std::string& reason) {
     if (!done)
         std::visit([](auto& way) { way.undo(); }, s.way);
     return done;
+}
+
+bool OutputFile::prepare(std::string& reason) {
+    State& s = *state_;
+    bool written = s.writer->flush();
+    if (!written)
+        reason = s.writer->reason();
+    s.writer.reset();
+    std::visit(
+        [written](auto& way) {
+            if (!written)
+                way.undo();
+            else if constexpr (requires { way.temporary.fd(); })
+                sys::startWriteback(way.temporary.fd(), 0, 0); // to its end
+        },
+        s.way);
+    return written;
+}
+
+std::optional<FileIdentity> OutputFile::identity() const {
+    if (!state_->id)
+        return std::nullopt;
+    return FileIdentity{state_->id->device, state_->id->inode};
+}
+
+namespace {
+
+// Runs `step` for each of `count` on up to 16 threads at once, the calling
+// one among them, as many as the system lets start. Memory that runs out on
+// any of them runs out on the calling one once they are done.
+template <class Step> void sideBySide(std::size_t count, Step step) {
+    std::atomic<std::size_t> next = 0;
+    std::atomic<bool> outOfMemory = false;
+    auto work = [&] {
+        try {
+            for (std::size_t i; (i = next++) < count;)
+                step(i);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t t = 1; t < std::min<std::size_t>(count, 16); ++t)
+            threads.emplace_back(work);
+    } catch (const std::exception&) {
+        // Out of threads or memory: fewer threads make the same flushes.
+    }
+    work();
+    for (std::thread& thread : threads)
+        thread.join();
+    if (outOfMemory)
+        throw std::bad_alloc();
+}
+
+ways::Replace* replaced(auto& way) {
+    if constexpr (std::is_same_v<decltype(way), ways::Replace&>)
+        return &way;
+    return nullptr;
+}
+
+} // namespace
+
+// Stage by stage, each output's failure undoing what it holds: the grids on
+// the disk, side by side, so that the system flushes the disk for many at
+// once (one after another, each waits for a flush of its own); then, once
+// the first is put in place, every one, the signals waiting; then each
+// directory that took one, once, side by side again.
+std::vector<bool> finishTogether(std::span<OutputFile> outputs, std::span<std::string> reasons) {
+    std::vector<char> done(outputs.size(), true);
+    auto way = [&](std::size_t i, auto step) { return std::visit(step, outputs[i].state_->way); };
+    auto replace = [&](std::size_t i) { return way(i, [](auto& each) { return replaced(each); }); };
+    auto undoFailed = [&] {
+        for (std::size_t i = 0; i < outputs.size(); ++i)
+            if (!done[i])
+                way(i, [](auto& failed) { failed.undo(); });
+    };
+    sideBySide(outputs.size(),
+               [&](std::size_t i) { done[i] = !replace(i) || replace(i)->flush(reasons[i]); });
+    undoFailed();
+    sys::SignalsHeld groupFinishes;
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+        if (done[i])
+            done[i] = replace(i) ? replace(i)->commit(reasons[i])
+                                 : way(i, [&](auto& each) { return each.finish(reasons[i]); });
+    undoFailed();
+    // Each directory is flushed for the first output in it; the others in it
+    // share how that went.
+    std::vector<std::size_t> flushedFor(outputs.size()), flushers;
+    std::vector<std::pair<sys::FileId, std::size_t>> directories;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        sys::Facts facts;
+        flushedFor[i] = i;
+        if (!done[i] || !replace(i) || !sys::factsOf(replace(i)->directory.fd, facts))
+            continue;
+        auto same =
+            std::ranges::find(directories, facts.id, &std::pair<sys::FileId, std::size_t>::first);
+        if (same == directories.end())
+            directories.emplace_back(facts.id, i);
+        else
+            flushedFor[i] = same->second;
+    }
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+        if (done[i] && replace(i) && flushedFor[i] == i)
+            flushers.push_back(i);
+    sideBySide(flushers.size(), [&](std::size_t k) {
+        std::size_t i = flushers[k];
+        done[i] = replace(i)->flushDirectory(reasons[i]);
+    });
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+        if (!done[flushedFor[i]]) {
+            done[i] = false;
+            reasons[i] = reasons[flushedFor[i]];
+        }
+    return std::vector<bool>(done.begin(), done.end());
+}
+
+std::size_t outputsOpenAtOnce() {
+    // Each output holds up to four until it is finished: its own, its
+    // directory's, the temporary file's and that of the directory aside; the
+    // inputs, the console and the system's own libraries take the rest.
+    std::size_t descriptors = sys::mostDescriptors();
+    std::size_t outputs = descriptors > 64 ? (descriptors - 64) / 4 : 1;
+    return std::clamp<std::size_t>(outputs, 1, sys::kMostUndone);
+}
+
+bool isNameBefore(std::string_view a, std::string_view b) {
+    auto folded = [](char c) {
+        return sys::kNamesIgnoreCase && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::ranges::lexicographical_compare(a, b, {}, folded, folded);
 }
 
 namespace sys {

@@ -63,6 +63,14 @@ bool isNamedAt(int directory, const char* name, const FileId& id) {
 
 } // namespace
 
+// macOS's disks ignore case as they come (APFS and HFS+ unless made otherwise),
+// which nothing at build time can tell; other systems' disks keep it.
+#ifdef __APPLE__
+const bool kNamesIgnoreCase = true;
+#else
+const bool kNamesIgnoreCase = false;
+#endif
+
 bool factsOf(int fd, Facts& facts) {
     struct stat st {};
     if (::fstat(fd, &st) != 0)

@@ -203,6 +203,8 @@ bool openDirectory(const std::wstring& path, Directory& directory) {
 
 } // namespace
 
+const bool kNamesIgnoreCase = true;
+
 bool factsOf(int fd, Facts& facts) {
     HANDLE handle = handleOf(fd);
     DWORD type = GetFileType(handle);

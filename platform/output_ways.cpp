@@ -95,11 +95,22 @@ Replace::Replace(Survey& survey)
 // the whole new one. Another run's grid that stands there by then is
 // replaced too: the last run to finish wins.
 bool Replace::finish(std::string& reason) {
-    if (!sys::primitives.flushData(temporary.fd()) ||
-        !sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, carried, directory))
+    return flush(reason) && commit(reason) && flushDirectory(reason);
+}
+
+bool Replace::flush(std::string& reason) {
+    return sys::primitives.flushData(temporary.fd()) || failedWith(reason, sys::lastError());
+}
+
+// What the old file carries goes on after the last write, which would clear
+// some of it (file capabilities).
+bool Replace::commit(std::string& reason) {
+    if (!sys::takeAttributes(temporary.fd(), isNew ? nullptr : &old, carried, directory))
         return failedWith(reason, sys::lastError());
-    if (!temporary.putInPlace(name, !isNew, reason))
-        return false;
+    return temporary.putInPlace(name, !isNew, reason);
+}
+
+bool Replace::flushDirectory(std::string& reason) {
     if (sys::primitives.flushDirectory(directory))
         return true;
     // The one failure that cannot be undone.

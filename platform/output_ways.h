@@ -100,6 +100,11 @@ struct Replace : Unmoved {
     ~Replace() { undo(); }
     auto writer() const { return std::make_unique<TextWriter>(temporary.fd(), true); }
     bool finish(std::string& reason);
+    // The stages of `finish`, which outputs finished together take each in
+    // turn: the grid on the disk, in place, and its directory on the disk.
+    bool flush(std::string& reason);
+    bool commit(std::string& reason);
+    bool flushDirectory(std::string& reason);
     void undo();
 };
 

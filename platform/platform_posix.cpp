@@ -64,7 +64,7 @@ int duplicate(int fd) {
 
 bool closeChecked(int fd) {
     // Retrying an interrupted close could close someone else's descriptor.
-    return ::close(fd) == 0 || errno == EINTR;
+    return fd >= 0 && (::close(fd) == 0 || errno == EINTR);
 }
 
 int lastError() {
@@ -77,6 +77,13 @@ void setLastError(int error) {
 
 std::string reasonOf(int error) {
     return std::strerror(error);
+}
+
+std::size_t mostDescriptors() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1 << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 } // namespace sys

@@ -121,6 +121,11 @@ std::string reasonOf(int error) {
     return reason.substr(0, reason.find_last_not_of("\r\n ") + 1);
 }
 
+// The C runtime's table of descriptors holds 2048.
+std::size_t mostDescriptors() {
+    return 2048;
+}
+
 const int kNotFound = ERROR_FILE_NOT_FOUND, kExists = ERROR_FILE_EXISTS,
           kIsDirectory = 0x20000001, // an application's own code: no system error says it
     kNoSpace = ERROR_DISK_FULL, kIoError = ERROR_IO_DEVICE;

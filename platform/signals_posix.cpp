@@ -20,11 +20,15 @@ namespace {
 // What a signal must undo (sys::Undo), and whether it must wait (sys::SignalsHeld).
 // A signal handler is given no argument, so this is the one piece of
 // process-wide state.
-struct PendingUndo {
+struct UndoSlot {
     int directory;
     char name[NAME_MAX + 1];
     FileId id;
-    volatile std::sig_atomic_t armed, held, waiting;
+    volatile std::sig_atomic_t armed;
+};
+struct PendingUndo {
+    UndoSlot slots[kMostUndone];
+    volatile std::sig_atomic_t held, waiting; // held: how deep the holds nest
 };
 PendingUndo pendingUndo;
 
@@ -79,9 +83,9 @@ extern "C" void undoAndEnd(int signal) {
         errno = interrupted;
         return;
     }
-    if (pendingUndo.armed && pendingUndo.name[0] != '\0' &&
-        isStill(pendingUndo.directory, pendingUndo.name, pendingUndo.id))
-        ::unlinkat(pendingUndo.directory, pendingUndo.name, 0);
+    for (const UndoSlot& slot : pendingUndo.slots)
+        if (slot.armed && slot.name[0] != '\0' && isStill(slot.directory, slot.name, slot.id))
+            ::unlinkat(slot.directory, slot.name, 0);
     // Ends the process as the signal would have: the caller sees the signal.
     std::signal(signal, SIG_DFL);
     ::raise(signal);
@@ -89,28 +93,41 @@ extern "C" void undoAndEnd(int signal) {
 
 } // namespace
 
-void setUndo(const Undo& undo) {
-    pendingUndo.armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingUndo.directory = undo.directory.fd;
-    std::snprintf(pendingUndo.name, sizeof pendingUndo.name, "%s", undo.name.c_str());
-    pendingUndo.id = undo.id;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingUndo.armed = 1;
+int armUndo(const Undo& undo) {
+    for (int slot = 0; slot < kMostUndone; ++slot) {
+        UndoSlot& free = pendingUndo.slots[slot];
+        if (free.armed)
+            continue;
+        free.directory = undo.directory.fd;
+        std::snprintf(free.name, sizeof free.name, "%s", undo.name.c_str());
+        free.id = undo.id;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        free.armed = 1;
+        return slot;
+    }
+    errno = EMFILE;
+    return -1;
+}
+
+void disarmUndo(int slot) {
+    if (slot >= 0)
+        pendingUndo.slots[slot].armed = 0;
 }
 
 SignalsHeld::SignalsHeld() {
-    pendingUndo.held = 1;
+    pendingUndo.held = pendingUndo.held + 1;
 }
 
-// A signal that came meanwhile is handled now.
+// A signal that came meanwhile is handled once the outermost hold ends.
 SignalsHeld::~SignalsHeld() {
-    pendingUndo.held = 0;
-    if (pendingUndo.waiting != 0)
+    pendingUndo.held = pendingUndo.held - 1;
+    if (pendingUndo.held == 0 && pendingUndo.waiting != 0)
         undoAndEnd(pendingUndo.waiting);
 }
 
 void ignoreSignals() {
+    if (pendingUndo.held > 1)
+        return; // the hold around this one decides
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     forEachUndone([&](int signal) { ::sigaction(signal, &ignore, nullptr); });

@@ -11,10 +11,11 @@ namespace {
 
 // What the handler must undo (sys::Undo). It is given no argument, so this is
 // the one piece of process-wide state; its lock is what sys::SignalsHeld
-// holds.
+// holds, taken by the outermost hold of the one thread that holds it.
 struct PendingUndo {
     SRWLOCK lock = SRWLOCK_INIT;
-    Undo undo; // no name when there is nothing to undo
+    Undo slots[kMostUndone]; // no name where a slot is free
+    int depth = 0;           // how deep the holds nest
     bool ignored = false;
 };
 PendingUndo pendingUndo;
@@ -29,29 +30,43 @@ BOOL WINAPI undoAndEnd(DWORD event) {
             Sleep(INFINITE);
         return TRUE;
     }
-    const Undo& undo = pendingUndo.undo;
-    if (!undo.name.empty())
-        removeIfSame(undo.directory, undo.name, undo.id);
+    for (const Undo& undo : pendingUndo.slots)
+        if (!undo.name.empty())
+            removeIfSame(undo.directory, undo.name, undo.id);
     // Ends the process as the console's own handler would have.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 } // namespace
 
-void setUndo(const Undo& undo) {
-    pendingUndo.undo = undo;
+int armUndo(const Undo& undo) {
+    for (Undo& slot : pendingUndo.slots)
+        if (slot.name.empty()) {
+            slot = undo;
+            return static_cast<int>(&slot - pendingUndo.slots);
+        }
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return -1;
+}
+
+void disarmUndo(int slot) {
+    if (slot >= 0)
+        pendingUndo.slots[slot] = {};
 }
 
 SignalsHeld::SignalsHeld() {
-    AcquireSRWLockExclusive(&pendingUndo.lock);
+    if (pendingUndo.depth++ == 0)
+        AcquireSRWLockExclusive(&pendingUndo.lock);
 }
 
 SignalsHeld::~SignalsHeld() {
-    ReleaseSRWLockExclusive(&pendingUndo.lock);
+    if (--pendingUndo.depth == 0)
+        ReleaseSRWLockExclusive(&pendingUndo.lock);
 }
 
 void ignoreSignals() {
-    pendingUndo.ignored = true;
+    if (pendingUndo.depth == 1) // else the hold around this one decides
+        pendingUndo.ignored = true;
 }
 
 void undoOnSignals() {

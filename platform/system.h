@@ -46,6 +46,8 @@ bool closeChecked(int fd);
 int lastError();
 void setLastError(int error);
 std::string reasonOf(int error); // the system's words for an error number
+// How many descriptors the process may have open at once (ulimit -n).
+std::size_t mostDescriptors();
 extern const int kNotFound, kExists, kIsDirectory, kNoSpace, kIoError;
 
 // ---- The console (console_SYSTEM.cpp)
@@ -93,6 +95,8 @@ struct Facts {
     unsigned permissions = 0, group = 0; // what a replacing file takes over
 };
 bool factsOf(int fd, Facts& facts);
+// Whether names that differ in case alone name one file.
+extern const bool kNamesIgnoreCase;
 bool isSameFile(int a, int b); // false when either is not open
 
 // Opening by name, through links as the system follows them (its rules for
@@ -167,9 +171,9 @@ bool flushDirectory(const Directory& directory); // where the directory can be f
 // Whether the file lives in memory alone (tmpfs, ramfs), with no disk to read
 // it ahead from or write it back to; false where the system cannot tell.
 bool inMemory(int fd);
-// Starts writing the range to the disk without waiting for it. False where
-// the system never does so for this file (one in memory alone): asking again
-// is no use.
+// Starts writing the range to the disk without waiting for it (a length of
+// 0: to the end of the file). False where the system never does so for this
+// file (one in memory alone): asking again is no use.
 bool startWriteback(int fd, std::uint64_t offset, std::uint64_t length);
 
 // ---- Attributes (attributes_SYSTEM.cpp)
@@ -190,24 +194,31 @@ bool takeAttributes(int fd, const Facts* old, const std::string& carried,
 // ---- Signals (signals_SYSTEM.cpp)
 
 // What a signal that ends the process (an interrupt, termination, hang-up, a
-// timer, SIGUSR1...) undoes before the process ends as the signal says: the temporary file `name`
-// in `directory` is removed while it is still the file `id`; nothing when `name` is empty. Set only
-// while signals are held.
+// timer, SIGUSR1...) undoes before the process ends as the signal says: each
+// temporary file armed, `name` in `directory`, is removed while it is still
+// the file `id`. Up to kMostUndone at once, one for each output of a group
+// finished together; armed and disarmed only while signals are held.
 struct Undo {
     Directory directory;
     std::string name;
     FileId id;
 };
-void setUndo(const Undo& undo);
-// While one lives, those signals wait. One at a time: they do not nest (a
-// second would let the signals through early, or wait for itself).
+inline constexpr int kMostUndone = 64;
+// The slot the undo takes, or -1 (with the error of too many open files)
+// where every slot is taken.
+int armUndo(const Undo& undo);
+void disarmUndo(int slot); // -1: none
+// While one lives, those signals wait, and one that comes is handled when the
+// outermost ends. One thread holds them at a time; its holds may nest.
 struct SignalsHeld {
     SignalsHeld();
     ~SignalsHeld();
 };
 // From the commit on, while signals are held: those signals are ignored by
 // the system (no call waits to be interrupted), one that came meanwhile is
-// dropped, and the run finishes.
+// dropped, and the run finishes. Inside a hold within another (a group of
+// outputs put in place together), nothing: the signals wait for the outer
+// hold to end, and then end the process as they say.
 void ignoreSignals();
 // Sets the handlers that undo on those signals (those the caller set to be
 // ignored stay ignored); once, from prepareProcess.

@@ -33,14 +33,18 @@ template <class Make> int underRandomName(const std::string& target, Make make) 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), unnamed_(other.unnamed_), namedAsTo_(other.namedAsTo_),
       directory_(std::move(other.directory_)), target_(std::move(other.target_)),
-      name_(std::exchange(other.name_, {})), id_(other.id_) {}
+      name_(std::exchange(other.name_, {})), id_(other.id_),
+      undoSlot_(std::exchange(other.undoSlot_, -1)) {}
 
 // Takes the file `created` as this one, by the name `name` (none: a file
-// without a name), armed: 0, or the error that made or knew no file (then
-// one that was made goes again at once).
+// without a name, which the signals need not undo), armed: 0, or the error
+// that made, knew or armed no file (then one that was made goes again at
+// once).
 int TemporaryFile::arm(int created, const std::string& name) {
     sys::Facts facts;
-    if (created < 0 || !sys::factsOf(created, facts)) {
+    if (created < 0 || !sys::factsOf(created, facts) ||
+        (!name.empty() &&
+         (undoSlot_ = sys::armUndo({.directory = directory_, .name = name, .id = facts.id})) < 0)) {
         int error = sys::lastError();
         if (created >= 0 && sys::closeChecked(created) && !name.empty())
             sys::removeName(directory_, name);
@@ -49,7 +53,6 @@ int TemporaryFile::arm(int created, const std::string& name) {
     fd_ = created;
     name_ = name;
     id_ = facts.id;
-    sys::setUndo({.directory = directory_, .name = name_, .id = id_});
     return 0;
 }
 
@@ -84,8 +87,14 @@ bool TemporaryFile::nameIt() {
     return underRandomName(target_, [&](const std::string& candidate) {
                if (!sys::giveName(fd_, directory_, candidate))
                    return sys::lastError();
+               if ((undoSlot_ = sys::armUndo(
+                        {.directory = directory_, .name = candidate, .id = id_})) < 0) {
+                   int error = sys::lastError();
+                   sys::removeName(directory_, candidate);
+                   sys::setLastError(error);
+                   return error;
+               }
                name_ = candidate;
-               sys::setUndo({.directory = directory_, .name = name_, .id = id_});
                return 0;
            }) == 0;
 }
@@ -110,7 +119,7 @@ bool TemporaryFile::putInPlace(const std::string& to, bool replacing, std::strin
     if (!namedAsTo_ && !sys::primitives.putInPlace(directory_, name_, to, replacing))
         return failed(sys::reasonOf(sys::lastError()));
     name_.clear();
-    sys::setUndo({});
+    sys::disarmUndo(std::exchange(undoSlot_, -1));
     sys::ignoreSignals();
     sys::closeChecked(std::exchange(fd_, -1));
     // What was renamed was the file at the temporary's name by then.
@@ -139,7 +148,7 @@ void TemporaryFile::remove() {
                            sys::writeAll(sys::descriptorIfOpen(2), line.data(), line.size());
                        });
     }
-    sys::setUndo({});
+    sys::disarmUndo(std::exchange(undoSlot_, -1));
 }
 
 } // namespace brenzolt

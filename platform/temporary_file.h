@@ -79,6 +79,7 @@ class TemporaryFile {
     std::string target_;
     std::string name_;
     sys::FileId id_;
+    int undoSlot_ = -1; // the signals' undo of it
 };
 
 } // namespace brenzolt

@@ -103,6 +103,14 @@ stage_gdal() {
   gdalinfo "$gdal/utm.tif" > "$gdal/info"
   grep -q 'Pixel Size = (25.000000000000000,-25.000000000000000)' "$gdal/info" ||
     { cat "$gdal/info"; echo "gdalinfo does not read the exact header's pixel size as 25 x -25"; exit 1; }
+  # The README's GNU parallel command, with this machine as the only host (--sshlogin :): a list
+  # of grids spread over batch runs, each grid converted once, whole.
+  command -v parallel > /dev/null || bash scripts/install-deps.sh parallel
+  mkdir "$gdal/survey" "$gdal/out"
+  for i in $(seq 12); do cp examples/sample.grd "$gdal/survey/$i.grd"; done
+  find "$gdal/survey" -name '*.grd' |
+    parallel --will-cite --sshlogin : -X "$PWD/build/app/brenzolt" -t "$gdal/out" > /dev/null
+  for i in $(seq 12); do cmp "$gdal/out/$i.grd" "$gdal/sample.txt"; done
 }
 
 # The other builds leave out what is the same in every build: the checks of the

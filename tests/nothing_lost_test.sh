@@ -304,6 +304,31 @@ scenario_failed_write() {
     [ ${#dots} -lt 50000 ] || fail "${#dots} rows written after the first failed write"
 }
 
+# Many grids in one run, half of them over old outputs, ended by INT, TERM or HUP later each
+# time: the run ends by the signal, or converted all; every output holds its old text (or is
+# not there), or the whole new grid; no temporary file is left.
+scenario_batch() {
+    local delay=0 run status kind stopped=0
+    grid 300 300 >mid.grd && head -c 360000 /dev/urandom >>mid.grd && "$brenzolt" mid.grd mid.txt
+    mkdir grids && for i in {10..49}; do cp mid.grd grids/$i.grd; done
+    for kind in INT TERM HUP INT TERM HUP INT; do
+        rm -rf out && mkdir out && for i in {10..49..2}; do cp old.txt out/$i.grd; done
+        "$brenzolt" -t out grids/*.grd & run=$!
+        delay=$((delay + 10 + RANDOM % 60)) && sleep "0.$(printf %03d $delay)"
+        kill -$kind $run || true # or it had converted every grid
+        status=0 && wait $run || status=$?
+        [ $status = 0 ] || [ $status = $((128 + $(kill -l $kind))) ] || fail "$kind: status $status"
+        stopped=$((stopped + (status != 0)))
+        for i in {10..49}; do
+            cmp -s out/$i.grd mid.txt || cmp -s out/$i.grd old.txt || [ ! -e out/$i.grd ] ||
+                fail "$kind after 0.$delay s: out/$i.grd"
+            ((i % 2 == 1)) || [ -e out/$i.grd ] || fail "$kind: out/$i.grd removed"
+        done
+        [ -z "$(ls out | grep -v '\.grd$')" ] || fail "$kind after 0.$delay s: left $(ls out)"
+    done
+    [ $stopped -gt 0 ] || fail "every run had converted its grids before the signal"
+}
+
 scenarios=$(realpath "$(dirname "$0")/nothing_lost.py") scenario=${2:-}
 if [ "$1" = --list ]; then
     for function in $(compgen -A function scenario_); do

@@ -3,6 +3,7 @@
 // of standard input, and every file in the directory with its bytes.
 #include "tests/support/run.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <functional>
@@ -39,6 +40,13 @@ std::string systemLines(const std::string& text) {
     return kThisSystem == Windows ? crlf(text) : text;
 }
 
+// A path as the program joins its parts: on Windows with backslashes.
+std::string native(std::string path) {
+    if (kThisSystem == Windows)
+        std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
 struct Row {
     std::string name;
     System only = any;
@@ -55,6 +63,7 @@ struct Row {
     std::optional<std::string> errors{};
     // Fills in what takes long to build, when the row runs rather than when the rows are listed.
     std::function<void(Row&)> fill{};
+    bool batch = false; // the batch form: no banner, and `console` holds lines for scripts
 };
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -72,6 +81,11 @@ const std::string kGrid = gridFile({3, 2, 10, 20, 5, 0, 0, 1, 9}, {1, 2, 3, 4, 5
 const Files kIn{{"in.grd", kGrid}};
 const std::string kConverted = "DSAA\n3\t2\n10\t20\n20\t25\n1\t9\n4\t5\t6\n1\t2\t3\n";
 const Files kOut{{"out.txt", kConverted}};
+const std::string kUsage = "usage: brenzolt [--exact-header] [--strict] [--precision=CODE] [--] "
+                           "<binary file> <Surfer-Ascii-file> [<precision>]\n       brenzolt "
+                           "[--exact-header] [--strict] [--precision=CODE] -t <folder> [-r]\n"
+                           "                [--suffix=.EXT] [--files-from=<list> [-0]] [--] "
+                           "<file>...\n";
 
 std::string repeat(const std::string& text, int times) {
     std::string result;
@@ -222,6 +236,8 @@ std::vector<Row> codesAndHeaders() {
         precision("é, not a code", {"é"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "not a precision code: 6 significant digits (%g)"),
         precision("-, the default asked for", {"-"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125"),
+        precision("2 by --precision", {"--precision=2"}, "1234.57\t  0.00",
+                  "  3.14\t -2.50\t  0.13"),
         precision("after a fourth argument", {"3", "x"}, "1234.57\t1e-005", "3.14159\t-2.5\t0.125",
                   "ignored with more than three arguments: 6 significant digits (%g)"),
         converts("blank when equal, below, NaN or -inf; not one ulp above",
@@ -385,11 +401,13 @@ std::vector<Row> outputs() {
 // nothing is read, asked or written.
 std::vector<Row> dialogue() {
     const std::string help = readFile(fs::path(BRENZOLT_TEST_DATA) / "help.txt");
-    auto unknown = [](std::string option) -> Row {
-        return {.name = "unknown option " + option, .before = kIn, .arguments = {option, "in.grd",
-            "out.txt"}, .status = 1, .after = {{"log", ""}}, .unread = kRest, .options = {.out =
-            Stdout::log}, .errors = "brenzolt: " + option + ": unknown option\nusage: brenzolt "
-            "[--exact-header] [--strict] [--] <binary file> <Surfer-Ascii-file> [<precision>]\n"};
+    auto unknown = [](std::string option, std::string third = "", std::string reason =
+                      "unknown option") -> Row {
+        std::vector<std::string> arguments{option, "in.grd", "out.txt", third};
+        arguments.resize(third.empty() ? 3 : 4);
+        return {.name = "option " + option + " " + third, .before = kIn, .arguments = arguments,
+            .status = 1, .after = {{"log", ""}}, .unread = kRest, .options = {.out = Stdout::log},
+            .errors = "brenzolt: " + option + ": " + reason + "\n" + kUsage};
     };
     return {
         // A single argument is ignored. Where only standard input is a terminal, the questions
@@ -405,6 +423,9 @@ std::vector<Row> dialogue() {
         asksFor("help by --help", "--help", help),
         unknown("--exact-headers"),
         unknown("-x"),
+        unknown("--precision=2", "3", "the third argument gives the precision too: give one of "
+                "them"),
+        unknown("-r", "", "only with -t FOLDER, the form that converts many grids"),
         asksFor("the version by --version", "--version",
                 "brenzolt 1.0.0\nCopyright (c) 2026 the brenzolt developers\n"
                 "License MIT: free to use, change and pass on; there is NO WARRANTY.\n"),
@@ -498,12 +519,63 @@ std::vector<Row> windowsOnly() {
          .options = {.holdMs = 3000}},
     };
 }
+// The batch form: each output whole or as it was, a line for each warning and failure in the
+// order of the inputs, the count at the end; two grids with one output end the run at once.
+std::vector<Row> batches() {
+    auto count = [](std::string converted, std::string all, std::string failed, std::string
+                    skipped) { return "converted " + converted + " of " + all + " grids (" +
+                    failed + " failed, " + skipped + " skipped: not binary grids)\n"; };
+    return {
+        // A text file is skipped; a grid cut short, one whose output is a binary grid and one
+        // with a warning under --strict fail.
+        {.name = "a folder's tree", .before = {{"out", "<dir>"}, {"out/src", "<dir>"},
+         {"out/src/b.txt", kGrid}, {"src", "<dir>"}, {"src/a.grd", kGrid}, {"src/b.grd", kGrid},
+         {"src/d.grd", kGrid + kGrid.substr(48, 12)}, {"src/notes.txt", "notes\n"},
+         {"src/short.grd", kGrid.substr(0, 68)}, {"src/sub", "<dir>"}, {"src/sub/c.grd", kGrid}},
+         .arguments = {"--strict", "-r", "--suffix=.txt", "-t", "out", "src"}, .console =
+         count("2", "5", "3", "1"), .status = 1, .after = {{"out/src/a.txt", kConverted},
+         {"out/src/sub", "<dir>"}, {"out/src/sub/c.txt", kConverted}}, .errors = "brenzolt: " +
+         native("out/src/b.txt: is a binary grid file: it is not replaced by a text grid\n"
+         "brenzolt: src/d.grd: 12 bytes after the grid are not read: is the 48-byte header missing"
+         "?\nbrenzolt: out/src/d.txt: not written: --strict ends the run at a warning\nbrenzolt: "
+         "src/short.grd: it ends after 68 of 72 bytes\n"), .batch = true},
+        {.name = "names with spaces, line feeds and dashes, NUL-separated on standard input",
+         .only = Linux, .before = {{" a b.grd", kGrid}, {"-x.grd", kGrid}, {"n\nl", kGrid},
+         {"out", "<dir>"}}, .arguments = {"--files-from", "-", "-0", "-t", "out"},
+         .answers = " a b.grd\0-x.grd\0n\nl\0"s, .console = count("3", "3", "0", "0"),
+         .after = {{"out/ a b.grd", kConverted}, {"out/-x.grd", kConverted}, {"out/n\nl",
+         kConverted}}, .batch = true},
+        {.name = "two grids with one output", .before = {{"a", "<dir>"}, {"a/x.grd", kGrid},
+         {"b", "<dir>"}, {"b/x.grd", kGrid}, {"out", "<dir>"}}, .arguments = {"-t", "out",
+         "a/x.grd", "b/x.grd"}, .status = 1, .errors = "brenzolt: " + native("out/x.grd") +
+         ": both a/x.grd and b/x.grd would be converted into it; nothing converted\n",
+         .batch = true},
+        // A grid cut short is no binary grid to keep, but an input all the same.
+        {.name = "an output that is another input", .only = Linux, .before = {{"a", "<dir>"},
+         {"a/x.grd", kGrid}, {"b", "<dir>"}, {"b/y.grd", kGrid.substr(0, 68)}, {"out", "<dir>"},
+         {"out/x.grd", "<symlink ../b/y.grd>"}}, .arguments = {"-t", "out", "a/x.grd", "b/y.grd"},
+         .console = count("0", "2", "2", "0"), .status = 1, .errors = "brenzolt: out/x.grd: is "
+         "the input file b/y.grd\nbrenzolt: b/y.grd: it ends after 68 of 72 bytes\n",
+         .batch = true},
+        // The converted ones stand.
+        {.name = "a failed write among grids", .only = Linux, .before = {{"a.grd", kGrid},
+         {"big.grd", gridFile({1000, 10, 0, 0, 1}, std::vector(10000, 1.0f))}, {"out", "<dir>"}},
+         .arguments = {"-t", "out", "a.grd", "big.grd"}, .console = count("1", "2", "1", "0"),
+         .status = 1, .after = {{"out/a.grd", kConverted}}, .options = {.fileSizeLimit = 4096},
+         .errors = "brenzolt: out/big.grd: File too large\n", .batch = true},
+        {.name = "backslashes in the names", .only = Windows, .before = {{"out", "<dir>"},
+         {"src", "<dir>"}, {"src/a.grd", kGrid}, {"src/deep", "<dir>"}, {"src/deep/b.grd",
+         kGrid}}, .arguments = {"-t", ".\\out", "src\\a.grd", "-r", "src\\deep"},
+         .console = count("2", "2", "0", "0"), .after = {{"out/a.grd", kConverted},
+         {"out/deep", "<dir>"}, {"out/deep/b.grd", kConverted}}, .batch = true},
+    };
+}
 // clang-format on
 
 std::vector<Row> rows() {
     std::vector<Row> table;
     for (const auto& part :
-         {codesAndHeaders(), notGrids(), outputs(), dialogue(), limits(), windowsOnly()})
+         {codesAndHeaders(), notGrids(), outputs(), dialogue(), limits(), windowsOnly(), batches()})
         table.insert(table.end(), part.begin(), part.end());
     addThreadRows(table);
     return table;
@@ -562,7 +634,8 @@ TEST_P(Runs, GiveTheirConsoleStatusAndFiles) {
     EXPECT_EQ(row.errors ? result.errors : "", !row.errors ? ""
                                                : moved     ? crlf(*row.errors)
                                                            : systemLines(*row.errors));
-    EXPECT_EQ(result.console, moved                             ? crlf(row.console)
+    EXPECT_EQ(result.console, row.batch                         ? systemLines(row.console)
+                              : moved                           ? crlf(row.console)
                               : row.options.out == Stdout::pipe ? crlf(kBanner + row.console)
                                                                 : "");
     EXPECT_EQ(result.status, row.status);

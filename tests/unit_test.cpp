@@ -1,6 +1,7 @@
 // The layers on their own, where a whole program run cannot reach: a grid file that shrinks
 // while its node lines are written, and the output's primitives made to fail.
 #include "app/node_lines.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/system.h"
 #include "tests/support/run.h"
@@ -10,6 +11,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -64,7 +67,9 @@ TEST(NodeLines, ComeInOrderOrStopAtAFileThatShrank) {
 
 // The primitives the seam was asked for in a row, in order; how often so far for this one.
 std::vector<std::string> seen;
+std::mutex seenLock; // outputs finished together flush on several threads
 long see(const std::string& primitive) {
+    std::lock_guard lock(seenLock);
     seen.push_back(primitive);
     return std::ranges::count(seen, primitive);
 }
@@ -219,6 +224,57 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
     EXPECT_FALSE(sys::removeIfSame(sys::Directory{.fd = -1, .path = ""}, "out.txt", {}));
 #endif
 }
+
+#ifdef __linux__ // a signal as Linux raises it
+// Outputs finished together: every grid is flushed before the first is put in place, and their
+// directory once, after the last; one whose flush fails stays as it was, and the others go in
+// place. A signal at the first rename waits for the whole group, then ends the process as it
+// says. Nothing else is left in the directory.
+TEST(OutputFile, FinishedTogetherFlushAllFirstAndWaitOutASignal) {
+    test::TempDir dir;
+    auto finish = [&](bool signal) {
+        std::vector<OutputFile> outputs;
+        std::string reason;
+        for (std::string name : {"a.txt", "b.txt", "c.txt"}) {
+            test::writeFile(dir / name, "old");
+            outputs.push_back(*openOutputFile(dir / name, -1, reason));
+            outputs.back().text().write("new " + name + (name == "b.txt" ? ", longer" : ""));
+            EXPECT_TRUE(outputs.back().prepare(reason));
+        }
+        sys::primitives = {.flushData =
+                               [](int fd) { // b.txt's, the longer grid, fails
+                                   struct stat st {};
+                                   see("flushData");
+                                   return ::fstat(fd, &st) != 0 || st.st_size != 17 ||
+                                          (errno = EIO, false);
+                               },
+                           .putInPlace =
+                               [](const sys::Directory& in, const std::string& from,
+                                  const std::string& to, bool replacing) {
+                                   return see("putInPlace"), std::raise(SIGTERM),
+                                          sys::putInPlace(in, from, to, replacing);
+                               },
+                           .flushDirectory = [](auto...) { return see("flushDirectory") > 0; }};
+        std::signal(SIGTERM, signal ? SIG_DFL : SIG_IGN);
+        prepareProcess();
+        std::vector<std::string> reasons(3);
+        std::vector<bool> done = finishTogether(outputs, reasons);
+        sys::primitives = {};
+        EXPECT_EQ(done, std::vector<bool>({true, false, true}));
+        EXPECT_EQ(reasons, std::vector<std::string>({"", "Input/output error", ""}));
+    };
+    seen.clear();
+    finish(false);
+    EXPECT_EQ(seen, std::vector<std::string>({"flushData", "flushData", "flushData", "putInPlace",
+                                              "putInPlace", "flushDirectory"}));
+    EXPECT_EXIT(finish(true), testing::KilledBySignal(SIGTERM), "");
+    std::signal(SIGTERM, SIG_DFL);
+    for (const auto& file : std::filesystem::directory_iterator(dir.path))
+        EXPECT_EQ(test::readFile(file.path()), file.path().filename() == "b.txt"
+                                                   ? "old"
+                                                   : "new " + file.path().filename().string());
+}
+#endif
 
 } // namespace
 } // namespace brenzolt

@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
@@ -19,11 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     // Opened by name like any input file, so that its size is checked before it is read.
     std::string grid = "/proc/self/fd/" + std::to_string(memory), precision(1, char(data[0]));
-    const std::string arguments[] = {grid, "/dev/null", precision};
+    std::vector<std::string> arguments{grid, "/dev/null", precision};
     int status = 0;
     {
         brenzolt::Console console(devNull, devNull, devNull);
-        status = brenzolt::runConversion(arguments, console);
+        status = brenzolt::runConversion(std::move(arguments), console);
     }
     if (status != brenzolt::kStatusConverted && status != brenzolt::kStatusFailed)
         std::abort();
