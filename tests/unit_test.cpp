@@ -231,6 +231,8 @@ TEST(OutputFile, KeepsTheOldOrSaysWhatIsLeft) {
 // place. A signal at the first rename waits for the whole group, then ends the process as it
 // says. Nothing else is left in the directory.
 TEST(OutputFile, FinishedTogetherFlushAllFirstAndWaitOutASignal) {
+    if (!BRENZOLT_REPLACES)
+        GTEST_SKIP() << "an output of one name is written in place here";
     test::TempDir dir;
     auto finish = [&](bool signal) {
         std::vector<OutputFile> outputs;
