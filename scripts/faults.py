@@ -9,11 +9,11 @@ up to date, ctest runs, and the file is put back. A fault is caught when a test 
 passed without it.
 
 usage: scripts/faults.py [--only ID,ID] [--tests REGEX] [--exclude REGEX] [--timeout S]
-                         [--work DIR] [--keep] [--configure ARGS]
+                         [--work DIR] [--keep] [--configure=ARGS]
        scripts/faults.py --check     (only that every "find" occurs once in its file)
 
 --tests runs a smaller suite (ctest -R), to see whether it still catches what the whole
-suite does. --configure gives the build more CMake arguments: -DBRENZOLT_PLATFORM=posix tries
+suite does. --configure=ARGS gives the build more CMake arguments: =-DBRENZOLT_PLATFORM=posix tries
 the faults on the generic POSIX build, where the temporary file has a name while the grid is
 written. The last line reads "caught K of N (compiled C)".
 """
