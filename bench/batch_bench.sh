@@ -21,14 +21,7 @@ repeat=${REPEAT:-5}
 big=${BIG:-16384}
 [ -x /usr/bin/time ] || bash scripts/install-deps.sh time
 command -v python3 >/dev/null || bash scripts/install-deps.sh python3
-if [ -z "${BRENZOLT:-}" ]; then
-    build=${BUILD_DIR:-build-bench}
-    bash scripts/install-deps.sh cmake make g++
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=OFF >/dev/null
-    cmake --build "$build" -j2 --target brenzolt >/dev/null
-    BRENZOLT=$build/app/brenzolt
-fi
-BRENZOLT=$(realpath "$BRENZOLT")
+source bench/release_build.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/brenzolt-batch-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -38,14 +38,7 @@ size=4096
 command -v python3 >/dev/null || bash scripts/install-deps.sh python3
 command -v g++ >/dev/null || bash scripts/install-deps.sh g++
 
-if [ -z "${BRENZOLT:-}" ]; then
-    build=${BUILD_DIR:-build-bench}
-    bash scripts/install-deps.sh cmake make g++
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRENZOLT_TESTS=OFF >/dev/null
-    cmake --build "$build" -j2 --target brenzolt >/dev/null
-    BRENZOLT=$build/app/brenzolt
-fi
-BRENZOLT=$(realpath "$BRENZOLT")
+source bench/release_build.sh
 baseline=${BASELINE:+$(realpath "$BASELINE")}
 all_threads=$(nproc)
 [ "$all_threads" -ge 2 ] || all_threads=2
