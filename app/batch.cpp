@@ -283,8 +283,7 @@ void Batch::finish(std::vector<std::unique_ptr<Job>>& jobs) {
 
 std::size_t Batch::run() {
     int threads = threadCountFromEnvironment();
-    int sideBySide =
-        std::min(16, threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency()));
+    int sideBySide = mostThreads(threads);
     std::vector<std::unique_ptr<Job>> jobs; // after the threads that format them have ended
     SideBySide formatters(sideBySide > 1 ? sideBySide : 0,
                           [this](Job& job, Console& quiet) { format(job, quiet, 1); });

@@ -366,15 +366,20 @@ int threadCountFromEnvironment() {
     return 0;
 }
 
+int mostThreads(int threadCount) {
+    int asked = threadCount > 0
+                    ? threadCount
+                    : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return std::min(asked, kMostThreads);
+}
+
 std::optional<ReadError> writeNodeLines(TextWriter& file, Console& console, const GridReader& grid,
                                         NodeFormat nodeFormat, int threadCount) {
     std::uint64_t nodes = static_cast<std::uint64_t>(grid.header().columnCount) *
                           static_cast<std::uint64_t>(grid.header().rowCount);
-    int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    int threads = threadCount > 0
-                      ? std::min(threadCount, kMostThreads)
-                      : static_cast<int>(std::clamp<std::uint64_t>(
-                            nodes / kNodesPerThread, 1, std::min(hardware, kMostThreads)));
+    int threads = threadCount > 0 ? mostThreads(threadCount)
+                                  : static_cast<int>(std::clamp<std::uint64_t>(
+                                        nodes / kNodesPerThread, 1, mostThreads(0)));
     BlockPlan plan(grid.header(), blockNodes(nodeFormat, threads));
     // No more threads than blocks: a grid of one block is made on this one.
     threads = static_cast<int>(std::clamp<std::uint64_t>(plan.count(), 1, threads));

@@ -15,6 +15,10 @@ namespace brenzolt {
 // from 1 to 256, else 0, as many as pay.
 int threadCountFromEnvironment();
 
+// The most threads a run uses: `threadCount` where it is above 0, else one per
+// hardware thread; at most 16.
+int mostThreads(int threadCount);
+
 // Writes the node lines of `grid`, lowest row first, and one dot per row as
 // each row reaches `file`. Stops at the first failed read, which it returns,
 // or at the first failed write, which shows in `file.failed()`; throws
